@@ -1,0 +1,33 @@
+# The two commands of a fresh Debian 12 machine: `make demo` and `make test`.
+# Each installs what it needs, configures and builds; the build uses both cores.
+
+BUILD_PACKAGES := cmake ninja-build g++ make
+TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev
+
+.PHONY: demo test build deps-build deps-test clean
+
+demo: deps-build
+	cmake --preset default -DQUORIX_BUILD_TESTS=OFF
+	cmake --build --preset default --target list_boards
+	./build/default/examples/list_boards
+
+test: deps-test
+	cmake --preset default -DQUORIX_BUILD_TESTS=ON
+	cmake --build --preset default
+	ctest --preset default
+	cmake --preset sanitize
+	cmake --build --preset sanitize
+	ctest --preset sanitize
+
+build: deps-build
+	cmake --preset default
+	cmake --build --preset default
+
+deps-build:
+	@scripts/ensure-packages.sh $(BUILD_PACKAGES)
+
+deps-test:
+	@scripts/ensure-packages.sh $(TEST_PACKAGES)
+
+clean:
+	rm -rf build

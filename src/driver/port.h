@@ -1,0 +1,132 @@
+// The one seam below which the operating system lives.
+//
+// Each library links exactly one port: win32 (SetupAPI, CreateFileA, DeviceIoControl), libusb
+// (decodes the driver requests into libusb calls) or sim (a virtual driver and board in
+// process). The operations mirror the Windows calls that the library was designed around, so
+// every port is handed the same bytes the CyUSB kernel driver receives.
+//
+// Contract, for every port:
+// - The core checks arguments once; ports trust them.
+// - A failing operation returns false (or a null handle or pointer) and leaves its Windows
+//   error code for LastError(), which the core reads right after the call on the same thread.
+// - No operation throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorix::port {
+
+// An opaque handle: a listing, a driver handle or an event. Null means none.
+using Handle = void*;
+
+// Layout of the platform's OVERLAPPED record; the win32 port hands it to the system as is.
+struct Overlapped {
+  std::uintptr_t internal;       // status, written by the driver
+  std::uintptr_t internal_high;  // byte count, written by the driver
+  std::uint32_t offset;
+  std::uint32_t offset_high;
+  Handle event;
+};
+
+// Layout of SP_DEVICE_INTERFACE_DATA: what NextInterface fills and InterfaceDetail takes.
+struct InterfaceData {
+  std::uint32_t size;
+  std::uint8_t class_guid[16];
+  std::uint32_t flags;
+  std::uintptr_t reserved;
+};
+
+// The size field SetupAPI expects in a SP_DEVICE_INTERFACE_DATA: 28 on 32-bit builds, 32 on
+// 64-bit ones.
+inline constexpr std::uint32_t kInterfaceDataSize = sizeof(InterfaceData);
+
+// SP_DEVICE_INTERFACE_DETAIL_DATA_A is a 32-bit size field followed by the path text. Its
+// size field must hold the size of the declared record: 5 where it is packed to 1 byte
+// (32-bit), 8 where it is padded (64-bit).
+inline constexpr std::uint32_t kDetailPathOffset = 4;
+inline constexpr std::uint32_t kDetailSizeField = sizeof(void*) == 4 ? 5 : 8;
+
+// Windows error codes the core and the ports use by name.
+namespace error {
+inline constexpr std::uint32_t kFileNotFound = 2;
+inline constexpr std::uint32_t kAccessDenied = 5;
+inline constexpr std::uint32_t kInvalidHandle = 6;
+inline constexpr std::uint32_t kNotEnoughMemory = 8;
+inline constexpr std::uint32_t kGenFailure = 31;
+inline constexpr std::uint32_t kNotSupported = 50;
+inline constexpr std::uint32_t kInvalidParameter = 87;
+inline constexpr std::uint32_t kInsufficientBuffer = 122;
+inline constexpr std::uint32_t kNoMoreItems = 259;
+inline constexpr std::uint32_t kOperationAborted = 995;
+inline constexpr std::uint32_t kIoIncomplete = 996;
+inline constexpr std::uint32_t kIoPending = 997;
+inline constexpr std::uint32_t kDeviceNotConnected = 1167;
+inline constexpr std::uint32_t kInvalidUserBuffer = 1784;
+}  // namespace error
+
+// Results of WaitEvent.
+inline constexpr std::uint32_t kWaitObject0 = 0;
+inline constexpr std::uint32_t kWaitTimeout = 258;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+
+// ---- Interface listing (SetupAPI), one step per call so that each step can fail alone ----
+
+// The present interfaces of the driver's interface class, in the platform's stable order
+// (SetupDiGetClassDevsA with flags 0x12). Null on failure.
+Handle OpenListing();
+// Fills data (whose size field the caller set to kInterfaceDataSize) for the interface at
+// index. False at the end of the listing with LastError() 259, or on another error.
+bool NextInterface(Handle listing, std::uint32_t index, InterfaceData* data);
+// Without a block (block null, block_size 0): stores the size the detail block needs in
+// *required and returns false with 122, as SetupAPI does. With a block whose size field the
+// caller set to kDetailSizeField: writes the NUL-terminated path at kDetailPathOffset.
+bool InterfaceDetail(Handle listing, const InterfaceData* data, void* block,
+                     std::uint32_t block_size, std::uint32_t* required);
+void CloseListing(Handle listing);
+
+// ---- Driver handles (CreateFileA, CloseHandle) ----
+
+// Opens an interface path (CreateFileA with no security attributes and no template). Null
+// when the path cannot be opened.
+Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share,
+                std::uint32_t creation, std::uint32_t flags);
+// Closes a driver handle or an event.
+bool CloseHandle(Handle handle);
+
+// ---- Driver requests (DeviceIoControl, GetOverlappedResult) ----
+
+// Without an overlapped record the call returns once the driver has completed the request.
+// With one it may also fail with 997 (pending); the request then completes later through the
+// record, whose event is signalled.
+bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+               std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped);
+// The result of an overlapped request, without waiting: true with the byte count once it has
+// completed; false with 996 while it is in progress; false with its error when it failed.
+bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytes);
+
+std::uint32_t LastError();
+
+// ---- Events (CreateEventA, ResetEvent, WaitForSingleObject) ----
+
+// A manual-reset, unnamed event without security attributes. Null on failure.
+Handle NewEvent(bool initially_signalled);
+bool ClearEvent(Handle event);
+// kWaitObject0 when signalled, kWaitTimeout when the time ran out, anything else on failure.
+// kInfinite waits without limit.
+std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds);
+
+// ---- Process services ----
+
+// The general heap. Allocate and Reallocate return null when memory runs out; Reallocate then
+// leaves the block as it was. Free takes null.
+void* Allocate(std::size_t size);
+void* Reallocate(void* block, std::size_t size);
+void Free(void* block);
+
+std::uint32_t ProcessId();
+Handle ProcessSelf();
+void Pause(std::uint32_t milliseconds);
+
+}  // namespace quorix::port

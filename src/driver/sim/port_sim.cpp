@@ -1,0 +1,62 @@
+// The port over the simulated bus.
+#include "driver/port.h"
+#include "driver/sim/sim.h"
+
+namespace quorix::port {
+
+using sim::TheBus;
+
+Handle OpenListing() { return TheBus().OpenListing(); }
+
+bool NextInterface(Handle listing, std::uint32_t index, InterfaceData* data) {
+  return TheBus().NextInterface(listing, index, data);
+}
+
+bool InterfaceDetail(Handle listing, const InterfaceData* data, void* block,
+                     std::uint32_t block_size, std::uint32_t* required) {
+  return TheBus().InterfaceDetail(listing, data, block, block_size, required);
+}
+
+void CloseListing(Handle listing) { TheBus().CloseListing(listing); }
+
+Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share,
+                std::uint32_t creation, std::uint32_t flags) {
+  return TheBus().OpenPath({path, access, share, creation, flags});
+}
+
+bool CloseHandle(Handle handle) { return TheBus().CloseHandle(handle); }
+
+bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+               std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
+  return TheBus().IoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+}
+
+bool OverlappedResult(Handle, Overlapped*, std::uint32_t* bytes) {
+  if (!TheBus().Enter(sim::Op::kOverlappedResult)) return false;
+  // No overlapped request can be outstanding until the bulk endpoints exist.
+  if (bytes != nullptr) *bytes = 0;
+  TheBus().SetLastError(error::kInvalidParameter);
+  return false;
+}
+
+std::uint32_t LastError() { return TheBus().LastError(); }
+
+Handle NewEvent(bool initially_signalled) { return TheBus().NewEvent(initially_signalled); }
+bool ClearEvent(Handle event) { return TheBus().ClearEvent(event); }
+std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds) {
+  return TheBus().WaitEvent(event, milliseconds);
+}
+
+void* Allocate(std::size_t size) { return TheBus().Allocate(size); }
+void* Reallocate(void* block, std::size_t size) { return TheBus().Reallocate(block, size); }
+void Free(void* block) { TheBus().Free(block); }
+
+std::uint32_t ProcessId() { return TheBus().ProcessId(); }
+// Like GetCurrentProcess: a pseudo handle that needs no closing.
+Handle ProcessSelf() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
+
+void Pause(std::uint32_t milliseconds) {
+  if (TheBus().Enter(sim::Op::kPause)) TheBus().PassTime(milliseconds);
+}
+
+}  // namespace quorix::port

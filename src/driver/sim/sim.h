@@ -1,0 +1,219 @@
+// The simulated bus: a virtual CyUSB driver and board model behind the port seam, in process.
+//
+// The driver side decodes every request as the kernel driver would (I/O control code, the
+// 38-byte header, the data stage) and keeps a wire log of what it was handed. The board side
+// answers the standard requests from its descriptors. Faults can be injected per port
+// operation and per heap allocation. Nothing here is thread-safe: like the library, the
+// simulator is used from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorix::sim {
+
+// Port operations that faults and call counts refer to. The interface-detail call counts as
+// DetailSize without a block and as DetailRead with one. Allocate covers Allocate and
+// Reallocate.
+enum class Op {
+  kOpenListing,
+  kNextInterface,
+  kDetailSize,
+  kDetailRead,
+  kCloseListing,
+  kOpenPath,
+  kCloseHandle,
+  kIoControl,
+  kOverlappedResult,
+  kNewEvent,
+  kClearEvent,
+  kWaitEvent,
+  kAllocate,
+  kPause,
+  kCount
+};
+
+// The setup stage of a control request as the driver decoded it.
+struct Setup {
+  std::uint8_t bmRequestType;
+  std::uint8_t bRequest;
+  std::uint16_t wValue;
+  std::uint16_t wIndex;
+  std::uint16_t wLength;
+};
+
+// What a board answers to one control request. error 0 completes the request; for IN
+// requests data are the bytes delivered (at most wLength of them reach the host).
+struct Reply {
+  std::uint32_t error = 0;
+  std::vector<std::uint8_t> data;
+};
+
+// One request handed to the driver, byte for byte.
+struct WireEntry {
+  int board;  // the board whose driver handle was used; 0 for an unknown handle
+  std::uint32_t code;
+  std::vector<std::uint8_t> in;  // the input buffer as handed over
+  std::uint32_t out_size;
+  bool overlapped;
+  bool injected;  // failed by an injected fault before the driver saw it
+  bool ok;
+  std::uint32_t error;
+
+  // The first eight bytes of a control transfer's header: its setup stage.
+  std::vector<std::uint8_t> SetupBytes() const;
+};
+
+struct OpenCall {
+  std::string path;
+  std::uint32_t access, share, creation, flags;
+};
+
+struct BoardIdentity {
+  std::uint16_t vendor = 0xDEAD;
+  std::uint16_t product = 0xBEEF;
+  std::uint16_t release = 0x0100;
+  std::string manufacturer = "Quorix";
+  std::string product_name = "Quorix FX2 board";
+  std::string serial = "QX-SIM-0001";
+};
+
+class Board {
+ public:
+  int id = 0;
+  bool plugged = false;
+  std::string path;             // the interface path of the current connection
+  std::uint64_t connection = 0;  // a new number at every plug
+  std::uint64_t plugged_at = 0;  // plug order
+  std::uint8_t configuration = 0;
+
+  // GET_DESCRIPTOR answers: the bytes are sent as they stand (truncated to wLength), so tests
+  // can make them short, odd or inconsistent. A missing string index stalls.
+  std::vector<std::uint8_t> device_descriptor;
+  std::vector<std::uint8_t> configuration_descriptor;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> strings;
+
+  // Asked first for every control request; an answer replaces the board's own.
+  std::function<std::optional<Reply>(const Setup&, std::span<const std::uint8_t> data)> hook;
+
+  Reply Control(const Setup& setup, std::span<const std::uint8_t> data);
+};
+
+// A string descriptor of the text's characters as UTF-16LE units.
+std::vector<std::uint8_t> StringDescriptor(std::u16string_view text);
+std::vector<std::uint8_t> StringDescriptor(std::string_view text);
+
+class Bus {
+ public:
+  Bus();
+
+  // No boards, no faults, an empty wire log, real time. Handles still open stay valid.
+  void Reset();
+
+  Board& AddBoard(const BoardIdentity& identity = {});
+  Board* FindBoard(int id);
+  // Unplugging leaves the board's driver handles failing with 1167. Re-plugging lists the
+  // board again, last, under a new path text.
+  bool Unplug(int id);
+  bool Replug(int id);
+  // The plugged boards in plug order, as the listing shows them.
+  std::vector<Board*> Listed();
+
+  // The nth call of op from now (1-based) fails with error (an allocation with null).
+  void FailNth(Op op, std::uint64_t nth, std::uint32_t error);
+  // The nth call of any port operation from now fails with error.
+  void FailCall(std::uint64_t nth, std::uint32_t error);
+  void ClearFaults();
+  std::uint64_t Calls(Op op) const { return calls_[static_cast<int>(op)]; }
+  std::uint64_t TotalCalls() const { return total_calls_; }
+
+  const std::vector<WireEntry>& Wire() const { return wire_; }
+  void ClearWire() { wire_.clear(); }
+  const std::vector<OpenCall>& Opens() const { return opens_; }
+
+  // Heap blocks and handles the library holds now.
+  std::size_t LiveBlocks() const { return live_blocks_; }
+  std::size_t LiveHandles() const { return handles_.size(); }
+
+  void SetProcessId(std::optional<std::uint32_t> pid) { pid_ = pid; }
+  std::uint32_t ProcessId() const;
+
+  // Virtual time: waits and pauses advance the clock instead of sleeping.
+  void UseVirtualClock(bool on) { virtual_clock_ = on; }
+  std::uint64_t NowMs() const;
+  void PassTime(std::uint32_t milliseconds);
+
+  // ---- the port's side; the functions of port.h call these ----
+  // True when the call goes ahead; false when an injected fault fails it (the fault's error
+  // is then the thread's last error).
+  bool Enter(Op op);
+  void SetLastError(std::uint32_t error);
+  std::uint32_t LastError() const;
+
+  void* OpenListing();
+  bool NextInterface(void* listing, std::uint32_t index, void* data);
+  bool InterfaceDetail(void* listing, const void* data, void* block, std::uint32_t block_size,
+                       std::uint32_t* required);
+  void CloseListing(void* listing);
+  void* OpenPath(const OpenCall& call);
+  bool CloseHandle(void* handle);
+  bool IoControl(void* device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+                 std::uint32_t out_size, std::uint32_t* returned, void* overlapped);
+  void* NewEvent(bool signalled);
+  bool ClearEvent(void* event);
+  std::uint32_t WaitEvent(void* event, std::uint32_t milliseconds);
+  void* Allocate(std::size_t size);
+  void* Reallocate(void* block, std::size_t size);
+  void Free(void* block);
+
+ private:
+  struct Object {
+    enum class Kind { kListing, kDevice, kEvent };
+    Kind kind = Kind::kListing;
+    int board = 0;                   // kDevice
+    std::uint64_t connection = 0;    // kDevice: the connection it was opened on
+    std::vector<std::string> paths;  // kListing: a snapshot, as SetupAPI takes one
+    bool signalled = false;          // kEvent
+  };
+  struct Fault {
+    bool any_op;
+    Op op;
+    std::uint64_t at;  // the call count at which it fires
+    std::uint32_t error;
+  };
+
+  Object* Find(void* handle, Object::Kind kind);
+  void* NewHandle(Object object);
+  void Plug(Board& board);
+  std::uint32_t ControlTransfer(Board& board, std::uint8_t* buffer, std::uint32_t size,
+                                std::uint32_t* returned);
+
+  std::deque<Board> boards_;  // a deque, so that references stay valid as boards are added
+  int next_board_ = 1;
+  std::uint64_t next_connection_ = 1;
+
+  std::map<std::uintptr_t, Object> handles_;
+  std::uintptr_t next_handle_ = 0x1000;
+
+  std::vector<Fault> faults_;
+  std::uint64_t calls_[static_cast<int>(Op::kCount)] = {};
+  std::uint64_t total_calls_ = 0;
+
+  std::vector<WireEntry> wire_;
+  std::vector<OpenCall> opens_;
+  std::size_t live_blocks_ = 0;
+  std::optional<std::uint32_t> pid_;
+  bool virtual_clock_ = false;
+  std::uint64_t virtual_now_ = 0;
+};
+
+// The one simulated bus of the process. Before any control call it holds one default board.
+Bus& TheBus();
+
+}  // namespace quorix::sim

@@ -1,0 +1,75 @@
+// One board as the library knows it, and the process-wide tables that hold the boards and
+// the processes that loaded the library.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/port.h"
+#include "driver/requests.h"
+
+namespace quorix {
+
+inline constexpr std::uint32_t kRingSize = 0x200000;  // 2 MiB receive ring per open device
+inline constexpr std::uint32_t kBounceSize = 512;     // one high-speed bulk packet
+inline constexpr std::uint32_t kDefaultTimeout = 200; // milliseconds
+
+struct DeviceRecord {
+  // Identity, read once by discovery.
+  std::uint16_t vendor_id;
+  std::uint16_t product_id;
+  std::uint16_t release_number;
+  char* manufacturer;  // owned, or null when it could not be read
+  char* product;       // owned, or null
+  char* serial;        // owned, or null
+
+  // The connection: null once the board's interface has gone.
+  port::Handle driver;
+  void* interface_path;  // owned detail block; its path text is at port::kDetailPathOffset
+
+  // Open state.
+  std::int32_t open;
+  std::uint32_t owner_pid;
+  port::Overlapped write_overlapped;  // its event is created at open
+  port::Overlapped read_overlapped;   // its event is created at open
+  std::uint32_t timeout;              // transfer timeout in ms, 0 without limit
+
+  // Receive ring.
+  std::uint8_t* ring;    // ring_size bytes while open
+  std::uint8_t* bounce;  // kBounceSize bytes while open
+  std::int32_t bounce_flag;
+  std::uint32_t read_index;
+  std::uint32_t write_index;
+  std::uint32_t ring_size;
+  std::uint32_t read_limit;
+  SingleTransfer read_header;
+};
+
+// The path text of a record's interface, or null when it has none.
+inline const char* InterfacePathText(const DeviceRecord* record) {
+  return record->interface_path == nullptr
+             ? nullptr
+             : static_cast<const char*>(record->interface_path) + port::kDetailPathOffset;
+}
+
+// The boards, each record in storage of its own so that its address (the device handle) and
+// its overlapped records stay put while other records come and go.
+struct DeviceRegistry {
+  std::uint32_t count;
+  DeviceRecord** records;  // count entries, or null when empty
+};
+
+struct ProcessEntry {
+  port::Handle process;
+  std::uint32_t pid;
+};
+
+struct ProcessTable {
+  std::uint32_t count;
+  ProcessEntry* entries;  // count entries, or null when empty
+};
+
+// The library's state in this process.
+extern DeviceRegistry gRegistry;
+extern ProcessTable gProcesses;
+
+}  // namespace quorix

@@ -1,0 +1,144 @@
+#include "registry/registry.h"
+
+#include "quorix/quorix.h"
+
+namespace quorix {
+
+DeviceRegistry gRegistry{};
+ProcessTable gProcesses{};
+
+namespace {
+
+// Each release frees a resource only if present and clears its field at once, so that the
+// routines work on partly filled records and nothing is released twice.
+void CloseField(port::Handle& handle) {
+  if (handle == nullptr) return;
+  (void)port::CloseHandle(handle);
+  handle = nullptr;
+}
+
+template <typename T>
+void FreeField(T*& block) {
+  if (block == nullptr) return;
+  port::Free(block);
+  block = nullptr;
+}
+
+// Grows or shrinks an array to count entries; count 0 releases it. False (array untouched)
+// when the heap refuses.
+template <typename T>
+bool Resize(T*& array, std::uint32_t count) {
+  if (count == 0) {
+    FreeField(array);
+    return true;
+  }
+  void* resized = port::Reallocate(array, sizeof(T) * count);
+  if (resized == nullptr) return false;
+  array = static_cast<T*>(resized);
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t GetDeviceCount() { return gRegistry.count; }
+
+DeviceRecord* GetDeviceAt(std::uint32_t position) {
+  return position < gRegistry.count ? gRegistry.records[position] : nullptr;
+}
+
+bool AppendDeviceRecord(DeviceRecord* record) {
+  if (!Resize(gRegistry.records, gRegistry.count + 1)) return false;
+  gRegistry.records[gRegistry.count++] = record;
+  return true;
+}
+
+void RemoveDeviceRecord(std::uint32_t position) {
+  gRegistry.count -= 1;
+  gRegistry.records[position] = gRegistry.records[gRegistry.count];
+  // A failed shrink keeps the larger storage; only the count matters.
+  (void)Resize(gRegistry.records, gRegistry.count);
+}
+
+std::uint32_t FindDevicePosition(const void* handle) {
+  std::uint32_t position = 0;
+  while (position < gRegistry.count && gRegistry.records[position] != handle) ++position;
+  return position;
+}
+
+int ValidateDevice(const void* handle, bool driver_required) {
+  const DeviceRecord* record = GetDeviceAt(FindDevicePosition(handle));
+  if (record == nullptr) return QUORIX_ERR_FAILED;
+  if (driver_required && record->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
+  if (record->open == 0) return QUORIX_ERR_NOT_OPEN;
+  if (record->owner_pid != port::ProcessId()) return QUORIX_ERR_NOT_OPEN;
+  return QUORIX_OK;
+}
+
+int ReleaseOpenDevice(std::uint32_t position) {
+  DeviceRecord* record = gRegistry.records[position];
+  if (record->driver != nullptr) ResetBulkPipes(record);
+  record->open = 0;
+  record->owner_pid = 0;
+  CloseField(record->write_overlapped.event);
+  CloseField(record->read_overlapped.event);
+  FreeField(record->bounce);
+  FreeField(record->ring);
+  return QUORIX_OK;
+}
+
+void DisposeDeviceRecord(DeviceRecord* record) {
+  // The pipes are always reset before the driver handle is closed.
+  if (record->driver != nullptr) ResetBulkPipes(record);
+  CloseField(record->read_overlapped.event);
+  FreeField(record->bounce);
+  FreeField(record->ring);
+  CloseField(record->write_overlapped.event);
+  FreeField(record->manufacturer);
+  FreeField(record->product);
+  FreeField(record->serial);
+  FreeField(record->interface_path);
+  CloseField(record->driver);
+}
+
+void ProcessAttach() {
+  const std::uint32_t wanted = gProcesses.count + 1;
+  if (gProcesses.count == 0) {
+    gRegistry.count = 0;
+    gRegistry.records = nullptr;
+  }
+  // When no room can be had the process is simply not recorded.
+  if (!Resize(gProcesses.entries, wanted)) return;
+  gProcesses.entries[gProcesses.count++] = ProcessEntry{port::ProcessSelf(), port::ProcessId()};
+}
+
+void ProcessDetach() {
+  const std::uint32_t pid = port::ProcessId();
+  std::uint32_t entry = 0;
+  while (entry < gProcesses.count && gProcesses.entries[entry].pid != pid) ++entry;
+  if (entry == gProcesses.count) return;
+
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
+    const DeviceRecord* record = gRegistry.records[i];
+    if (record->owner_pid == pid && record->open != 0) ReleaseOpenDevice(i);
+  }
+
+  gProcesses.count -= 1;
+  gProcesses.entries[entry] = gProcesses.entries[gProcesses.count];
+  if (gProcesses.count != 0) {
+    (void)Resize(gProcesses.entries, gProcesses.count);
+    return;
+  }
+
+  // The last process: tear everything down.
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i)
+    if (gRegistry.records[i]->open != 0) ReleaseOpenDevice(i);
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
+    DisposeDeviceRecord(gRegistry.records[i]);
+    port::Free(gRegistry.records[i]);
+  }
+  FreeField(gRegistry.records);
+  gRegistry.count = 0;
+  FreeField(gProcesses.entries);
+}
+
+}  // namespace quorix
