@@ -24,19 +24,6 @@ DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path) {
   return record;
 }
 
-// Grows the presence marks to count entries, or releases them for 0.
-bool ResizeMarks(std::uint8_t*& marks, std::uint32_t count) {
-  if (count == 0) {
-    port::Free(marks);
-    marks = nullptr;
-    return true;
-  }
-  void* resized = port::Reallocate(marks, count);
-  if (resized == nullptr) return false;
-  marks = static_cast<std::uint8_t*>(resized);
-  return true;
-}
-
 // Adds the interface whose detail block is given; the block is taken on success. Returns 0
 // (added, known or skipped) or -1 (the refresh must end).
 int AddInterface(std::uint8_t*& marks, void* block) {
@@ -57,7 +44,7 @@ int AddInterface(std::uint8_t*& marks, void* block) {
     return QUORIX_OK;
   }
   DeviceRecord* record = NewDeviceRecord(driver, block);
-  const bool added = record != nullptr && ResizeMarks(marks, gRegistry.count + 1) &&
+  const bool added = record != nullptr && ResizeStorage(marks, gRegistry.count + 1) &&
                      AppendDeviceRecord(record);
   if (!added) {
     port::Free(record);
@@ -79,15 +66,9 @@ void Prune(std::uint8_t* marks) {
       ++i;
       continue;
     }
-    if (record->driver != nullptr) {
-      ResetBulkPipes(record);
-      (void)port::CloseHandle(record->driver);
-      record->driver = nullptr;
-    }
-    if (record->interface_path != nullptr) {
-      port::Free(record->interface_path);
-      record->interface_path = nullptr;
-    }
+    if (record->driver != nullptr) ResetBulkPipes(record);
+    CloseField(record->driver);
+    FreeField(record->interface_path);
     if (record->open != 0) {
       // Gone but open: it stays until its caller closes it.
       ++i;

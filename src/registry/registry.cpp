@@ -7,39 +7,6 @@ namespace quorix {
 DeviceRegistry gRegistry{};
 ProcessTable gProcesses{};
 
-namespace {
-
-// Each release frees a resource only if present and clears its field at once, so that the
-// routines work on partly filled records and nothing is released twice.
-void CloseField(port::Handle& handle) {
-  if (handle == nullptr) return;
-  (void)port::CloseHandle(handle);
-  handle = nullptr;
-}
-
-template <typename T>
-void FreeField(T*& block) {
-  if (block == nullptr) return;
-  port::Free(block);
-  block = nullptr;
-}
-
-// Grows or shrinks an array to count entries; count 0 releases it. False (array untouched)
-// when the heap refuses.
-template <typename T>
-bool Resize(T*& array, std::uint32_t count) {
-  if (count == 0) {
-    FreeField(array);
-    return true;
-  }
-  void* resized = port::Reallocate(array, sizeof(T) * count);
-  if (resized == nullptr) return false;
-  array = static_cast<T*>(resized);
-  return true;
-}
-
-}  // namespace
-
 std::uint32_t GetDeviceCount() { return gRegistry.count; }
 
 DeviceRecord* GetDeviceAt(std::uint32_t position) {
@@ -47,7 +14,7 @@ DeviceRecord* GetDeviceAt(std::uint32_t position) {
 }
 
 bool AppendDeviceRecord(DeviceRecord* record) {
-  if (!Resize(gRegistry.records, gRegistry.count + 1)) return false;
+  if (!ResizeStorage(gRegistry.records, gRegistry.count + 1)) return false;
   gRegistry.records[gRegistry.count++] = record;
   return true;
 }
@@ -56,7 +23,7 @@ void RemoveDeviceRecord(std::uint32_t position) {
   gRegistry.count -= 1;
   gRegistry.records[position] = gRegistry.records[gRegistry.count];
   // A failed shrink keeps the larger storage; only the count matters.
-  (void)Resize(gRegistry.records, gRegistry.count);
+  (void)ResizeStorage(gRegistry.records, gRegistry.count);
 }
 
 std::uint32_t FindDevicePosition(const void* handle) {
@@ -107,7 +74,7 @@ void ProcessAttach() {
     gRegistry.records = nullptr;
   }
   // When no room can be had the process is simply not recorded.
-  if (!Resize(gProcesses.entries, wanted)) return;
+  if (!ResizeStorage(gProcesses.entries, wanted)) return;
   gProcesses.entries[gProcesses.count++] = ProcessEntry{port::ProcessSelf(), port::ProcessId()};
 }
 
@@ -125,7 +92,7 @@ void ProcessDetach() {
   gProcesses.count -= 1;
   gProcesses.entries[entry] = gProcesses.entries[gProcesses.count];
   if (gProcesses.count != 0) {
-    (void)Resize(gProcesses.entries, gProcesses.count);
+    (void)ResizeStorage(gProcesses.entries, gProcesses.count);
     return;
   }
 

@@ -8,6 +8,36 @@
 
 namespace quorix {
 
+// Resources held in records are released only if present and their field is cleared at
+// once, so every release routine works on partly filled records and nothing is released
+// twice.
+inline void CloseField(port::Handle& handle) {
+  if (handle == nullptr) return;
+  (void)port::CloseHandle(handle);
+  handle = nullptr;
+}
+
+template <typename T>
+void FreeField(T*& block) {
+  if (block == nullptr) return;
+  port::Free(block);
+  block = nullptr;
+}
+
+// Grows or shrinks a heap array to count entries; count 0 releases it. False (array
+// untouched) when the heap refuses. The tables are sized to their count this way.
+template <typename T>
+bool ResizeStorage(T*& array, std::uint32_t count) {
+  if (count == 0) {
+    FreeField(array);
+    return true;
+  }
+  void* resized = port::Reallocate(array, sizeof(T) * count);
+  if (resized == nullptr) return false;
+  array = static_cast<T*>(resized);
+  return true;
+}
+
 std::uint32_t GetDeviceCount();
 // The record at position, or null when position is not below the count.
 DeviceRecord* GetDeviceAt(std::uint32_t position);
