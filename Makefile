@@ -7,12 +7,12 @@ TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev
 .PHONY: demo test build deps-build deps-test clean
 
 demo: deps-build
-	cmake --preset default -DQUORIX_BUILD_TESTS=OFF
-	cmake --build --preset default --target list_boards
-	./build/default/examples/list_boards
+	cmake --preset demo
+	cmake --build --preset demo --target list_boards
+	./build/demo/examples/list_boards
 
 test: deps-test
-	cmake --preset default -DQUORIX_BUILD_TESTS=ON
+	cmake --preset default
 	cmake --build --preset default
 	ctest --preset default
 	cmake --preset sanitize
