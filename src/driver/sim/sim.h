@@ -89,8 +89,7 @@ class Board {
   int id = 0;
   bool plugged = false;
   std::string path;             // the interface path of the current connection
-  std::uint64_t connection = 0;  // a new number at every plug
-  std::uint64_t plugged_at = 0;  // plug order
+  std::uint64_t connection = 0;  // a new, larger number at every plug: the listing order
   std::uint8_t configuration = 0;
 
   // GET_DESCRIPTOR answers: the bytes are sent as they stand (truncated to wLength), so tests
