@@ -105,7 +105,7 @@ TEST_F(DiscoveryTest, UnpluggedBoardsLeaveAndTheLastTakesTheirPlace) {
   bus().Unplug(b);
   EXPECT_EQ(Count(), 3);
   EXPECT_EQ(RegistrySerials(), (Serials{"A", "D", "C"}));
-  EXPECT_EQ(Serial(1), "D");  // index 1 now names the board that moved
+  EXPECT_EQ(Serial(1), "D");                  // index 1 now names the board that moved
   EXPECT_EQ(PipeRequests(), PipeSequence());  // the prune reset the gone board's pipes
 
   // An empty listing removes every closed record.
@@ -179,12 +179,14 @@ TEST_F(DiscoveryTest, AWalkThatEndsEarlyKeepsWhatItAddedAndPrunesNothing) {
   // Each fails at the second of three interfaces: B is listed, C is new, A is gone.
   // Allocations: the marks, B's detail block, then C's detail block, record, mark and place
   // in the registry's storage.
-  for (const Case& c : {Case{"detail size 0", sim::Op::kDetailSize, 2, 13},
-                        Case{"enumeration error", sim::Op::kNextInterface, 2, 87},
-                        Case{"detail block", sim::Op::kAllocate, 3, 0},
-                        Case{"record", sim::Op::kAllocate, 4, 0},
-                        Case{"mark", sim::Op::kAllocate, 5, 0},
-                        Case{"registry storage", sim::Op::kAllocate, 6, 0}}) {
+  for (const Case& c : {
+           Case{"detail size 0", sim::Op::kDetailSize, 2, 13},
+           Case{"enumeration error", sim::Op::kNextInterface, 2, 87},
+           Case{"detail block", sim::Op::kAllocate, 3, 0},
+           Case{"record", sim::Op::kAllocate, 4, 0},
+           Case{"mark", sim::Op::kAllocate, 5, 0},
+           Case{"registry storage", sim::Op::kAllocate, 6, 0},
+       }) {
     SCOPED_TRACE(c.what);
     bus().Reset();
     ASSERT_EQ(Count(), 0);

@@ -16,8 +16,8 @@ class DriverTest : public SimTest {
     bus().ClearWire();
   }
 
-  int Vendor(std::int32_t direction, std::uint8_t request, std::uint16_t value,
-             std::uint16_t index, std::uint16_t length, std::uint8_t* data) {
+  int Vendor(std::int32_t direction, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+             std::uint16_t length, std::uint8_t* data) {
     const ControlRequest r{direction, kTypeVendor, kRecipientDevice, request, value, index};
     return ControlTransfer(device_, &r, length, data);
   }
@@ -33,8 +33,8 @@ TEST_F(DriverTest, SetConfigurationHandsTheDriverExactlyTheseBytes) {
   const Bytes expected = {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // setup stage
                           0x01, 0x00, 0x00, 0x00,                          // timeout 1 s
                           0x00, 0x00,                                      // reserved, EP0
-                          0,    0,    0,    0,    0, 0, 0, 0,              // statuses
-                          0,    0,    0,    0,    0, 0, 0, 0,              // isochronous
+                          0,    0,    0,    0,    0,    0,    0,    0,     // statuses
+                          0,    0,    0,    0,    0,    0,    0,    0,     // isochronous
                           0x26, 0x00, 0x00, 0x00,                          // buffer offset 38
                           0x00, 0x00, 0x00, 0x00};                         // buffer length 0
   EXPECT_EQ(sent[0].in, expected);
@@ -48,9 +48,9 @@ TEST_F(DriverTest, RequestTypeBits) {
     std::int32_t direction, type, recipient;
     std::uint8_t expected;
   };
-  for (const Case& c : {Case{0, 0, 0, 0x00}, Case{1, 0, 0, 0x80}, Case{0, 2, 0, 0x40},
-                        Case{1, 2, 0, 0xC0}, Case{1, 1, 1, 0xA1}, Case{0, 2, 2, 0x42},
-                        Case{1, 3, 3, 0x80}, Case{7, -1, -1, 0x00}}) {
+  for (const Case& c :
+       {Case{0, 0, 0, 0x00}, Case{1, 0, 0, 0x80}, Case{0, 2, 0, 0x40}, Case{1, 2, 0, 0xC0},
+        Case{1, 1, 1, 0xA1}, Case{0, 2, 2, 0x42}, Case{1, 3, 3, 0x80}, Case{7, -1, -1, 0x00}}) {
     const ControlRequest r{c.direction, c.type, c.recipient, 0, 0, 0};
     EXPECT_EQ(RequestType(r), c.expected) << c.direction << "/" << c.type << "/" << c.recipient;
   }

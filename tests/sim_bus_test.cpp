@@ -60,8 +60,8 @@ TEST_F(SimBusTest, ControlTransfersMustBeWellFramed) {
 TEST_F(SimBusTest, PipeRequestsAndUnknownCodes) {
   std::uint32_t returned = 0;
   std::uint8_t endpoint = 0x81;
-  EXPECT_FALSE(port::IoControl(driver_, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
-                               nullptr));
+  EXPECT_FALSE(
+      port::IoControl(driver_, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(port::LastError(), port::error::kInvalidParameter);
   EXPECT_FALSE(port::IoControl(driver_, 0x220000, &endpoint, 1, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(port::LastError(), 1u);
@@ -70,14 +70,14 @@ TEST_F(SimBusTest, PipeRequestsAndUnknownCodes) {
   // new connection has a new path and needs a new handle.
   endpoint = 0x86;
   bus().Unplug(board_->id);
-  EXPECT_FALSE(port::IoControl(driver_, kIoctlResetPipe, &endpoint, 1, nullptr, 0, &returned,
-                               nullptr));
+  EXPECT_FALSE(
+      port::IoControl(driver_, kIoctlResetPipe, &endpoint, 1, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(port::LastError(), port::error::kDeviceNotConnected);
   const std::string old_path = board_->path;
   bus().Replug(board_->id);
   EXPECT_NE(board_->path, old_path);
-  EXPECT_FALSE(port::IoControl(driver_, kIoctlResetPipe, &endpoint, 1, nullptr, 0, &returned,
-                               nullptr));
+  EXPECT_FALSE(
+      port::IoControl(driver_, kIoctlResetPipe, &endpoint, 1, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(port::OpenPath(old_path.c_str(), 0xC0000000, 3, 3, 0x40000000), nullptr);
   EXPECT_EQ(port::LastError(), port::error::kFileNotFound);
 }

@@ -34,8 +34,7 @@ QUORIX_API int QUORIX_CALL QuorixSimReset(void);
 
 /* Plugs in a new board with this serial number and USB identity.
  * Returns the board's number (1 or more) for the calls below, or -1 when serial is NULL. */
-QUORIX_API int QUORIX_CALL QuorixSimAddBoard(const char* serial, uint16_t vendor,
-                                             uint16_t product);
+QUORIX_API int QUORIX_CALL QuorixSimAddBoard(const char* serial, uint16_t vendor, uint16_t product);
 
 /* Unplugs a board: its driver handles fail with 1167 (device not connected) and the next
  * discovery no longer lists it. Returns 0, or -1 for an unknown or unplugged board. */

@@ -90,8 +90,8 @@ void CloseListing(Handle listing);
 
 // Opens an interface path (CreateFileA with no security attributes and no template). Null
 // when the path cannot be opened.
-Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share,
-                std::uint32_t creation, std::uint32_t flags);
+Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share, std::uint32_t creation,
+                std::uint32_t flags);
 // Closes a driver handle or an event.
 bool CloseHandle(Handle handle);
 

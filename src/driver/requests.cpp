@@ -17,8 +17,8 @@ std::uint8_t RequestType(const ControlRequest& request) {
   return type;
 }
 
-int ControlTransfer(const DeviceRecord* device, const ControlRequest* request,
-                    std::uint16_t length, std::uint8_t* data) {
+int ControlTransfer(const DeviceRecord* device, const ControlRequest* request, std::uint16_t length,
+                    std::uint8_t* data) {
   if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
   if (request == nullptr) return QUORIX_ERR_FAILED;
   if (length != 0 && data == nullptr) return QUORIX_ERR_FAILED;
@@ -44,8 +44,8 @@ int ControlTransfer(const DeviceRecord* device, const ControlRequest* request,
     std::memcpy(buffer + kHeaderSize, data, length);
 
   std::uint32_t returned = 0;
-  if (!port::IoControl(device->driver, kIoctlControlTransfer, buffer, size, buffer, size,
-                       &returned, nullptr)) {
+  if (!port::IoControl(device->driver, kIoctlControlTransfer, buffer, size, buffer, size, &returned,
+                       nullptr)) {
     const std::uint32_t error = port::LastError();
     port::Free(buffer);
     return static_cast<int>(error);
@@ -58,8 +58,7 @@ int ControlTransfer(const DeviceRecord* device, const ControlRequest* request,
 }
 
 int SetConfiguration(const DeviceRecord* device, std::uint8_t configuration) {
-  const ControlRequest request{kDirectionOut, kTypeStandard, kRecipientDevice, 9, configuration,
-                               0};
+  const ControlRequest request{kDirectionOut, kTypeStandard, kRecipientDevice, 9, configuration, 0};
   return ControlTransfer(device, &request, 0, nullptr);
 }
 
@@ -75,8 +74,7 @@ void ResetBulkPipes(const DeviceRecord* device) {
   for (const Step& step : kSteps) {
     std::uint8_t endpoint = step.endpoint;
     std::uint32_t returned = 0;
-    (void)port::IoControl(device->driver, step.code, &endpoint, 1, nullptr, 0, &returned,
-                          nullptr);
+    (void)port::IoControl(device->driver, step.code, &endpoint, 1, nullptr, 0, &returned, nullptr);
   }
 }
 

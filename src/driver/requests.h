@@ -61,8 +61,8 @@ std::uint8_t RequestType(const ControlRequest& request);
 // One control transfer on endpoint 0 through the device's driver handle. data must hold
 // length bytes (read for OUT, written for IN) and may be null when length is 0.
 // 0; -1 request or data missing, or no memory; -2 no driver handle; or the Windows error code.
-int ControlTransfer(const DeviceRecord* device, const ControlRequest* request,
-                    std::uint16_t length, std::uint8_t* data);
+int ControlTransfer(const DeviceRecord* device, const ControlRequest* request, std::uint16_t length,
+                    std::uint8_t* data);
 
 // SET_CONFIGURATION with the given configuration value.
 int SetConfiguration(const DeviceRecord* device, std::uint8_t configuration);

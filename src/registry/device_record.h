@@ -9,9 +9,9 @@
 
 namespace quorix {
 
-inline constexpr std::uint32_t kRingSize = 0x200000;  // 2 MiB receive ring per open device
-inline constexpr std::uint32_t kBounceSize = 512;     // one high-speed bulk packet
-inline constexpr std::uint32_t kDefaultTimeout = 200; // milliseconds
+inline constexpr std::uint32_t kRingSize = 0x200000;   // 2 MiB receive ring per open device
+inline constexpr std::uint32_t kBounceSize = 512;      // one high-speed bulk packet
+inline constexpr std::uint32_t kDefaultTimeout = 200;  // milliseconds
 
 struct DeviceRecord {
   // Identity, read once by discovery.

@@ -44,8 +44,8 @@ int AddInterface(std::uint8_t*& marks, void* block) {
     return QUORIX_OK;
   }
   DeviceRecord* record = NewDeviceRecord(driver, block);
-  const bool added = record != nullptr && ResizeStorage(marks, gRegistry.count + 1) &&
-                     AppendDeviceRecord(record);
+  const bool added =
+      record != nullptr && ResizeStorage(marks, gRegistry.count + 1) && AppendDeviceRecord(record);
   if (!added) {
     port::Free(record);
     (void)port::CloseHandle(driver);
@@ -143,8 +143,7 @@ int CountMatchingDevices(std::uint16_t vendor, std::uint16_t product, std::uint3
   return QUORIX_OK;
 }
 
-DeviceRecord* FindDeviceByIndex(std::uint16_t vendor, std::uint16_t product,
-                                std::uint32_t index) {
+DeviceRecord* FindDeviceByIndex(std::uint16_t vendor, std::uint16_t product, std::uint32_t index) {
   if (RefreshDevices() != QUORIX_OK) return nullptr;
   std::uint32_t matching = 0;
   for (std::uint32_t i = 0; i < GetDeviceCount(); ++i) {
@@ -174,8 +173,12 @@ void ReadIdentity(DeviceRecord* record) {
 int GetDescriptor(const DeviceRecord* device, std::uint8_t type, std::uint16_t length,
                   std::uint8_t* buffer, std::uint8_t index) {
   // No language ID: wIndex is 0 for string descriptors too.
-  const ControlRequest request{kDirectionIn, kTypeStandard, kRecipientDevice, 6,
-                               static_cast<std::uint16_t>(type << 8 | index), 0};
+  const ControlRequest request{kDirectionIn,
+                               kTypeStandard,
+                               kRecipientDevice,
+                               6,
+                               static_cast<std::uint16_t>(type << 8 | index),
+                               0};
   return ControlTransfer(device, &request, length, buffer);
 }
 

@@ -23,8 +23,7 @@ int RefreshDevices();
 int CountMatchingDevices(std::uint16_t vendor, std::uint16_t product, std::uint32_t* count);
 // Refreshes, then the index-th record of that identity in registry order; null when there
 // is none or the refresh failed.
-DeviceRecord* FindDeviceByIndex(std::uint16_t vendor, std::uint16_t product,
-                                std::uint32_t index);
+DeviceRecord* FindDeviceByIndex(std::uint16_t vendor, std::uint16_t product, std::uint32_t index);
 
 void ReadIdentity(DeviceRecord* record);
 int GetDescriptor(const DeviceRecord* device, std::uint8_t type, std::uint16_t length,

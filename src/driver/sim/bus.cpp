@@ -21,6 +21,8 @@ constexpr char kClassGuidText[] = "{ae18aa60-7f6a-11d4-97dd-00010229b959}";
 constexpr std::uint8_t kClassGuid[16] = {0x60, 0xAA, 0x18, 0xAE, 0x6A, 0x7F, 0xD4, 0x11,
                                          0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59};
 
+// Byte tables, laid out as the descriptors are.
+// clang-format off
 std::vector<std::uint8_t> DeviceDescriptor(const BoardIdentity& id) {
   return {18,   1,    0x00, 0x02,  // bLength, DEVICE, bcdUSB 2.00
           0xFF, 0x00, 0x00, 64,    // vendor-specific class, EP0 64 bytes
@@ -37,6 +39,7 @@ std::vector<std::uint8_t> ConfigurationDescriptor() {
           7, 5, 0x86, 2, 0x00, 0x02, 0,            // bulk IN 0x86, 512
           7, 5, 0x02, 2, 0x00, 0x02, 0};           // bulk OUT 0x02, 512
 }
+// clang-format on
 
 Setup DecodeSetup(const SingleTransfer& header) {
   return {header.bmRequestType, header.bRequest, header.wValue, header.wIndex, header.wLength};
@@ -282,8 +285,7 @@ bool Bus::InterfaceDetail(void* handle, const void* data, void* block, std::uint
     SetLastError(port::error::kInvalidUserBuffer);
     return false;
   }
-  std::memcpy(static_cast<char*>(block) + port::kDetailPathOffset, path.c_str(),
-              path.size() + 1);
+  std::memcpy(static_cast<char*>(block) + port::kDetailPathOffset, path.c_str(), path.size() + 1);
   return true;
 }
 

@@ -19,8 +19,8 @@ bool InterfaceDetail(Handle listing, const InterfaceData* data, void* block,
 
 void CloseListing(Handle listing) { TheBus().CloseListing(listing); }
 
-Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share,
-                std::uint32_t creation, std::uint32_t flags) {
+Handle OpenPath(const char* path, std::uint32_t access, std::uint32_t share, std::uint32_t creation,
+                std::uint32_t flags) {
   return TheBus().OpenPath({path, access, share, creation, flags});
 }
 

@@ -88,7 +88,7 @@ class Board {
  public:
   int id = 0;
   bool plugged = false;
-  std::string path;             // the interface path of the current connection
+  std::string path;              // the interface path of the current connection
   std::uint64_t connection = 0;  // a new, larger number at every plug: the listing order
   std::uint8_t configuration = 0;
 
