@@ -15,13 +15,6 @@ class DiscoveryTest : public SimTest {
     const char* serial = QuorixGetDeviceSerialNumber(index);
     return serial != nullptr ? serial : "(null)";
   }
-  static DeviceRecord* RecordOf(const std::string& serial) {
-    for (std::uint32_t i = 0; i < GetDeviceCount(); ++i) {
-      const char* s = GetDeviceAt(i)->serial;
-      if (s != nullptr && serial == s) return GetDeviceAt(i);
-    }
-    return nullptr;
-  }
 };
 
 TEST_F(DiscoveryTest, ANewBoardCostsTenRequestsAndAKnownOneNone) {

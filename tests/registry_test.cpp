@@ -14,11 +14,6 @@ class RegistryTest : public SimTest {
     ASSERT_EQ(RefreshDevices(), QUORIX_OK);
     bus().ClearWire();
   }
-  DeviceRecord* Record(const std::string& serial) {
-    for (std::uint32_t i = 0; i < GetDeviceCount(); ++i)
-      if (serial == GetDeviceAt(i)->serial) return GetDeviceAt(i);
-    return nullptr;
-  }
   // Pipe requests per board serial.
   std::map<std::string, int> PipeRequestsPerBoard() {
     std::map<std::string, int> counts;
@@ -39,7 +34,7 @@ TEST_F(RegistryTest, GateRejectsAnythingThatIsNotARecordOfTheRegistry) {
   EXPECT_EQ(ValidateDevice(&somewhere, false), QUORIX_ERR_FAILED);  // empty registry
 
   Discover({"A", "B"});
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   MarkOpen(a);
   EXPECT_EQ(ValidateDevice(a, true), QUORIX_OK);
   EXPECT_EQ(ValidateDevice(nullptr, true), QUORIX_ERR_FAILED);
@@ -50,8 +45,8 @@ TEST_F(RegistryTest, GateRejectsAnythingThatIsNotARecordOfTheRegistry) {
 
 TEST_F(RegistryTest, GateChecksDriverThenOpenThenOwner) {
   Discover({"A", "B"});
-  DeviceRecord* a = Record("A");
-  DeviceRecord* b = Record("B");
+  DeviceRecord* a = RecordOf("A");
+  DeviceRecord* b = RecordOf("B");
 
   // Present, not open.
   EXPECT_EQ(ValidateDevice(a, true), QUORIX_ERR_NOT_OPEN);
@@ -74,8 +69,8 @@ TEST_F(RegistryTest, GateChecksDriverThenOpenThenOwner) {
 
 TEST_F(RegistryTest, RemovalMovesTheLastRecordIntoTheGap) {
   Discover({"A", "B", "C", "D"});
-  DeviceRecord* d = Record("D");
-  DeviceRecord* b = Record("B");
+  DeviceRecord* d = RecordOf("D");
+  DeviceRecord* b = RecordOf("B");
   RemoveDeviceRecord(1);
   EXPECT_EQ(RegistrySerials(), (std::vector<std::string>{"A", "D", "C"}));
   EXPECT_EQ(GetDeviceAt(1), d);  // the record moved, its address did not
@@ -106,7 +101,7 @@ TEST_F(RegistryTest, StorageThatCannotChangeKeepsEveryRecord) {
   EXPECT_EQ(RegistrySerials(), (std::vector<std::string>{"A", "B", "C"}));
 
   // A shrink that fails keeps the storage; only the count changes.
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   bus().FailNth(sim::Op::kAllocate, 1, 0);
   RemoveDeviceRecord(0);
   EXPECT_EQ(RegistrySerials(), (std::vector<std::string>{"C", "B"}));
@@ -116,7 +111,7 @@ TEST_F(RegistryTest, StorageThatCannotChangeKeepsEveryRecord) {
 
 TEST_F(RegistryTest, ReleaseOpenDeviceResetsPipesOnlyWithADriverHandle) {
   Discover({"A", "B"});
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   MarkOpen(a);
   const std::size_t blocks = bus().LiveBlocks();
   const std::size_t handles = bus().LiveHandles();
@@ -133,7 +128,7 @@ TEST_F(RegistryTest, ReleaseOpenDeviceResetsPipesOnlyWithADriverHandle) {
   ASSERT_NE(a->serial, nullptr);  // identity, strings and connection stay
   EXPECT_NE(a->driver, nullptr);
 
-  DeviceRecord* b = Record("B");
+  DeviceRecord* b = RecordOf("B");
   MarkOpen(b);
   bus().Unplug(ids_["B"]);
   ASSERT_EQ(RefreshDevices(), QUORIX_OK);
@@ -146,7 +141,7 @@ TEST_F(RegistryTest, ReleaseOpenDeviceResetsPipesOnlyWithADriverHandle) {
 
 TEST_F(RegistryTest, DisposeReleasesEverythingOfAPartlyFilledRecord) {
   Discover({"A"});
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   a->ring = static_cast<std::uint8_t*>(port::Allocate(16));  // left by a failed open
   RemoveDeviceRecord(0);
   DisposeDeviceRecord(a);
@@ -178,7 +173,7 @@ TEST_F(RegistryTest, AttachWithoutRoomRecordsNothingAndDetachThenChangesNothing)
 
 TEST_F(RegistryTest, DetachOfAnUnknownProcessLeavesOpenDevicesOpen) {
   Discover({"A"});
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   MarkOpen(a);
   bus().SetProcessId(777);
   ProcessDetach();
@@ -193,10 +188,10 @@ TEST_F(RegistryTest, DetachOfOneOfTwoProcessesReleasesOnlyItsDevices) {
   bus().SetProcessId(900);
   ProcessAttach();
   EXPECT_EQ(gProcesses.count, 2u);
-  DeviceRecord* a = Record("A");
+  DeviceRecord* a = RecordOf("A");
   MarkOpen(a);  // owned by 900
   bus().SetProcessId(std::nullopt);
-  DeviceRecord* b = Record("B");
+  DeviceRecord* b = RecordOf("B");
   MarkOpen(b);  // owned by this process
 
   bus().SetProcessId(900);
@@ -212,9 +207,9 @@ TEST_F(RegistryTest, DetachOfOneOfTwoProcessesReleasesOnlyItsDevices) {
 
 TEST_F(RegistryTest, DetachOfTheLastProcessTearsEverythingDown) {
   Discover({"A", "B", "C", "D"});
-  MarkOpen(Record("A"));
-  MarkOpen(Record("B"));
-  MarkOpen(Record("D"));
+  MarkOpen(RecordOf("A"));
+  MarkOpen(RecordOf("B"));
+  MarkOpen(RecordOf("D"));
   bus().Unplug(ids_["D"]);
   ASSERT_EQ(RefreshDevices(), QUORIX_OK);  // D: gone, open
   bus().ClearWire();

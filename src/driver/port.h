@@ -120,7 +120,7 @@ std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds);
 // ---- Process services ----
 
 // The general heap. Allocate and Reallocate return null when memory runs out; Reallocate then
-// leaves the block as it was. Free takes null.
+// leaves the block as it was, and given null it allocates. Free takes null.
 void* Allocate(std::size_t size);
 void* Reallocate(void* block, std::size_t size);
 void Free(void* block);

@@ -114,11 +114,8 @@ int WalkListing(port::Handle listing, std::uint8_t*& marks) {
 
 int RefreshDevices() {
   std::uint8_t* marks = nullptr;
-  if (gRegistry.count != 0) {
-    marks = static_cast<std::uint8_t*>(port::Allocate(gRegistry.count));
-    if (marks == nullptr) return QUORIX_ERR_FAILED;
-    std::memset(marks, 0, gRegistry.count);
-  }
+  if (!ResizeStorage(marks, gRegistry.count)) return QUORIX_ERR_FAILED;
+  if (marks != nullptr) std::memset(marks, 0, gRegistry.count);
   port::Handle listing = port::OpenListing();
   if (listing == nullptr) {
     port::Free(marks);

@@ -65,6 +65,15 @@ class SimTest : public ::testing::Test {
     return serials;
   }
 
+  // The registry's record with this serial number, or null.
+  static DeviceRecord* RecordOf(const std::string& serial) {
+    for (std::uint32_t i = 0; i < GetDeviceCount(); ++i) {
+      const char* s = GetDeviceAt(i)->serial;
+      if (s != nullptr && serial == s) return GetDeviceAt(i);
+    }
+    return nullptr;
+  }
+
   // The wire entries of one I/O control code, in order.
   static std::vector<sim::WireEntry> Requests(std::uint32_t code) {
     std::vector<sim::WireEntry> found;

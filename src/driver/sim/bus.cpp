@@ -111,6 +111,7 @@ void Bus::Reset() {
 Board& Bus::AddBoard(const BoardIdentity& identity) {
   Board& board = boards_.emplace_back();
   board.id = next_board_++;
+  board.identity = identity;
   board.device_descriptor = DeviceDescriptor(identity);
   board.configuration_descriptor = ConfigurationDescriptor();
   board.strings[0] = {4, 3, 0x09, 0x04};  // US English
@@ -127,12 +128,7 @@ void Bus::Plug(Board& board) {
   board.configuration = 0;
   char path[160];
   std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#sim&%llu#%s",
-                board.device_descriptor.size() >= 12
-                    ? board.device_descriptor[8] | board.device_descriptor[9] << 8
-                    : 0,
-                board.device_descriptor.size() >= 12
-                    ? board.device_descriptor[10] | board.device_descriptor[11] << 8
-                    : 0,
+                board.identity.vendor, board.identity.product,
                 static_cast<unsigned long long>(board.connection), kClassGuidText);
   board.path = path;
 }

@@ -87,6 +87,7 @@ struct BoardIdentity {
 class Board {
  public:
   int id = 0;
+  BoardIdentity identity;  // what the descriptors were made from
   bool plugged = false;
   std::string path;              // the interface path of the current connection
   std::uint64_t connection = 0;  // a new, larger number at every plug: the listing order
