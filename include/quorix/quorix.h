@@ -57,6 +57,18 @@
  *   it is open. Indices count the boards of this vendor and product in table order. When a
  *   board leaves the table, the board that was last takes its place, so indices of other
  *   boards may change after an unplug.
+ *
+ * Streaming
+ *   While a device is open the library keeps one read outstanding on the board's bulk-IN
+ *   endpoint 0x86 and collects what arrives in a 2 MiB receive ring (2,097,152 bytes, of which
+ *   at most 2,097,144 hold data at a time). There is no thread behind it: a completed read is
+ *   moved into the ring, and the next read posted, only inside QuorixNumberOfBytesAvailable,
+ *   QuorixReadDevice (when the ring is empty) and at the end of each successful
+ *   QuorixWriteDevice. Between such calls at most one read's worth arrives, up to the room
+ *   the ring had when that read was posted; more is an overrun (-7): the ring is emptied and
+ *   reading goes on. An application that streams calls one of these often enough to keep
+ *   the ring from filling. Reads and writes wait at most the device's transfer timeout
+ *   (QuorixSetTimeOut; 200 ms unless changed) for each completion.
  */
 #pragma once
 
@@ -133,6 +145,102 @@ QUORIX_API int QUORIX_CALL QuorixCountDevices(int32_t* count);
  * when the board's serial-number string could not be read.
  * Blocks as QuorixCountDevices does. */
 QUORIX_API const char* QUORIX_CALL QuorixGetDeviceSerialNumber(int32_t index);
+
+/* ---- Opening and closing --------------------------------------------------------------- */
+
+/* Opens the board at index (0-based, among the boards counted by QuorixCountDevices), after
+ * refreshing the table. Opening sends SET_CONFIGURATION 1, makes the calling process the
+ * device's owner (only it may use the handle), allocates the 2 MiB receive ring and posts the
+ * first read on endpoint 0x86. A device is opened once: a second open fails with -3 until it
+ * is closed, whoever asks.
+ *
+ * out: receives the device handle; may be NULL. It is set to NULL first, so that it holds
+ *      NULL after any failure.
+ * Returns 0; -1 when the refresh failed, index is negative or not below the count, the
+ * board's connection has gone, or no memory or event could be had; -3 when the device is
+ * already open; a Windows error code when the board refused SET_CONFIGURATION or the driver
+ * refused the first read; or -7 when the first read completed at once with more than the
+ * ring could take. On every failure the device stays closed and can be opened again.
+ * Blocks for the refresh and one control transfer (up to about 1 s). */
+QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out);
+
+/* Opens the board whose serial-number string is exactly serial (case and length count), after
+ * refreshing the table; otherwise as QuorixOpenDevice. Only the first board with that serial
+ * number is tried.
+ *
+ * serial: NUL-terminated; NULL gives -1.
+ * out: receives the device handle on success; may be NULL. Left unchanged on failure.
+ * Returns 0, -1 (also when no board has that serial number), -3, a Windows error code or -7,
+ * as QuorixOpenDevice. */
+QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, QuorixHandle* out);
+
+/* Closes a device that this process opened, after refreshing the table: both bulk pipes are
+ * aborted and reset (abort 0x02, abort 0x86, reset 0x02, reset 0x86), which ends the
+ * outstanding read, and the ring is freed; data still in the ring are lost. The board stays in
+ * the table and, opened again, gives the same handle as long as no board came or went in
+ * between. A device whose board was unplugged while open is removed from the table, and its
+ * handle is then unknown (-1).
+ *
+ * Returns 0; -1 when the refresh failed or the handle is unknown; -4 when the device is not
+ * open or another process opened it. Blocks for the refresh and four pipe requests. */
+QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle device);
+
+/* ---- Streaming -------------------------------------------------------------------------- */
+
+/* Every call of this group first checks the handle: -1 when it is unknown, -2 when the board
+ * was unplugged while the device was open (close it), -4 when the device is not open or
+ * another process opened it. Nothing else is done then. */
+
+/* The number of bytes waiting in the receive ring, after taking in the outstanding read if it
+ * has completed (and posting the next). Never waits.
+ *
+ * count: receives the number; may be NULL (the read is still taken in). Untouched when the
+ *        handle check fails; 0 after any other failure.
+ * Returns 0; -1, -2, -4 (handle check); -7 when the completed read overran the ring (the ring
+ * was emptied and a new read posted, so the next call goes on normally); or the Windows error
+ * code with which the outstanding read failed, or the driver refused the next one. Once the
+ * outstanding read has failed, it is not replaced: every later call returns that code, even
+ * while the ring still holds bytes (QuorixReadDevice still delivers them), until the device is
+ * closed. */
+QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle device, uint32_t* count);
+
+/* Reads exactly count bytes into buffer, from the receive ring, waiting for further
+ * completions of the outstanding read while the ring is empty. A read the ring can serve
+ * entirely asks the board nothing.
+ *
+ * buffer: room for count bytes; may be NULL only when count is 0 (otherwise -1).
+ * Returns 0 once count bytes are in buffer (at once for count 0); -1, -2, -4 (handle check);
+ * -1 also when waiting failed; -5 when the ring was empty and no read completed within the
+ * transfer timeout (the outstanding read goes on, and the next call continues with it); -6
+ * when the outstanding read failed after the wait; -7 when a completion overran the ring
+ * (emptied, reading goes on); or the Windows error code with which the outstanding read
+ * failed or the driver refused the next read. After a failure the bytes copied so far in this
+ * call are in buffer and gone from the ring; how many is not reported.
+ * Blocks while the ring is empty: up to the transfer timeout for each completion (without
+ * limit when the timeout is 0). */
+QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle device, uint32_t count, void* buffer);
+
+/* Writes count bytes to the board's bulk-OUT endpoint 0x02 and waits until the driver has
+ * completed the write, then takes in a completed read as QuorixNumberOfBytesAvailable does
+ * (without reporting what it found: an overrun there empties the ring silently). buffer is
+ * handed to the driver as is, without a copy; a count of 0 is passed on.
+ *
+ * buffer: count bytes; may be NULL only when count is 0 (otherwise -1).
+ * Returns 0 when the driver completed the write, even if it sent fewer bytes than count;
+ * -1, -2, -4 (handle check); -1 also when waiting failed; -5 when the write did not complete
+ * within the transfer timeout; -6 when it failed after the wait; or the Windows error code
+ * with which the driver refused it. On -5 and -1 the write was aborted before the call
+ * returned, and part of the data may have been sent.
+ * Blocks until the write ends: up to the transfer timeout (without limit when it is 0). */
+QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle device, uint32_t count,
+                                             const void* buffer);
+
+/* Sets the device's transfer timeout in milliseconds (0: no limit), which bounds each wait of
+ * QuorixReadDevice and QuorixWriteDevice from their next wait on. It starts at 200 when the
+ * board is found and is kept when the device is closed and opened again.
+ *
+ * Returns 0, or -1, -2, -4 (handle check; the timeout is then unchanged). Never blocks. */
+QUORIX_API int QUORIX_CALL QuorixSetTimeOut(QuorixHandle device, uint32_t milliseconds);
 
 #ifdef __cplusplus
 }

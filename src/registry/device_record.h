@@ -42,6 +42,11 @@ struct DeviceRecord {
   std::uint32_t ring_size;
   std::uint32_t read_limit;
   SingleTransfer read_header;
+  std::uint32_t read_length;  // what the outstanding read asked for
+  // 0 while a read is outstanding; the Windows code with which the driver refused the last
+  // one otherwise. The overlapped record then still describes an older read, already
+  // committed, so it must not be asked again.
+  std::uint32_t read_refused;
 };
 
 // The path text of a record's interface, or null when it has none.

@@ -46,20 +46,21 @@ int ReleaseOpenDevice(std::uint32_t position) {
   if (record->driver != nullptr) ResetBulkPipes(record);
   record->open = 0;
   record->owner_pid = 0;
+  ReleaseStreamResources(record);
+  return QUORIX_OK;
+}
+
+void ReleaseStreamResources(DeviceRecord* record) {
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
   FreeField(record->bounce);
   FreeField(record->ring);
-  return QUORIX_OK;
 }
 
 void DisposeDeviceRecord(DeviceRecord* record) {
   // The pipes are always reset before the driver handle is closed.
   if (record->driver != nullptr) ResetBulkPipes(record);
-  CloseField(record->read_overlapped.event);
-  FreeField(record->bounce);
-  FreeField(record->ring);
-  CloseField(record->write_overlapped.event);
+  ReleaseStreamResources(record);
   FreeField(record->manufacturer);
   FreeField(record->product);
   FreeField(record->serial);

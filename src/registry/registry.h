@@ -55,6 +55,8 @@ int ValidateDevice(const void* handle, bool driver_required);
 
 // Releases what the open state holds and marks the record closed. Always 0.
 int ReleaseOpenDevice(std::uint32_t position);
+// Closes the two events and frees the ring and bounce buffers, whichever are present.
+void ReleaseStreamResources(DeviceRecord* record);
 // Releases everything the record still holds so that it can be dropped.
 void DisposeDeviceRecord(DeviceRecord* record);
 

@@ -14,6 +14,7 @@
 #include "registry/device_record.h"
 #include "registry/discovery.h"
 #include "registry/registry.h"
+#include "stream/stream.h"
 
 namespace quorix::test {
 
@@ -97,6 +98,46 @@ class SimTest : public ::testing::Test {
     return pipes;
   }
 
+  // A board whose bulk IN sends only what the test pushes.
+  static sim::Board& QuietBoard(const std::string& serial = "S") {
+    sim::Board& board = AddBoard(serial);
+    board.source = sim::Source::kNone;
+    return board;
+  }
+
+  static QuorixHandle Open(std::int32_t index = 0) {
+    QuorixHandle handle = nullptr;
+    EXPECT_EQ(QuorixOpenDevice(index, &handle), QUORIX_OK);
+    return handle;
+  }
+
+  static DeviceRecord* Record(QuorixHandle handle) {
+    return reinterpret_cast<DeviceRecord*>(handle);
+  }
+
+  // The bulk transfers handed to the driver for one endpoint, in order.
+  static std::vector<sim::WireEntry> Transfers(std::uint8_t endpoint) {
+    std::vector<sim::WireEntry> found;
+    for (const auto& entry : Requests(kIoctlDirectTransfer))
+      if (entry.in.size() > 13 && entry.in[13] == endpoint) found.push_back(entry);
+    return found;
+  }
+
+  static std::uint32_t Available(QuorixHandle handle, int expected_status = QUORIX_OK) {
+    std::uint32_t count = 0xDEADDEAD;
+    EXPECT_EQ(QuorixNumberOfBytesAvailable(handle, &count), expected_status);
+    return count;
+  }
+
+  // Ends the outstanding read, puts the ring's indices at r and w, and posts the next read
+  // from there, as if the ring had come to that state by itself.
+  void Repost(sim::Board& board, DeviceRecord* record, std::uint32_t r, std::uint32_t w) {
+    bus().FailPending(board.id, kEndpointBulkIn, port::error::kOperationAborted);
+    record->read_index = r;
+    record->write_index = w;
+    ASSERT_EQ(PostRead(record), QUORIX_OK);
+  }
+
   // Gives a record the open state that opening a device gives it: events and buffers from
   // the port, the open flag and this process as owner.
   static void MarkOpen(DeviceRecord* record) {
@@ -108,6 +149,13 @@ class SimTest : public ::testing::Test {
     record->owner_pid = port::ProcessId();
   }
 };
+
+// count bytes of the counter pattern from position on.
+inline Bytes Counter(std::uint64_t position, std::size_t count) {
+  Bytes bytes(count);
+  sim::FillCounter(bytes.data(), position, count);
+  return bytes;
+}
 
 // The pipe sequence of one ResetBulkPipes.
 inline std::vector<std::pair<std::uint32_t, std::uint8_t>> PipeSequence(int times = 1) {

@@ -45,7 +45,36 @@ Setup DecodeSetup(const SingleTransfer& header) {
   return {header.bmRequestType, header.bRequest, header.wValue, header.wIndex, header.wLength};
 }
 
+// The overlapped record's status word, as the system keeps it: pending, success, or the
+// failure (here the Windows code behind a marker, where Windows keeps an NTSTATUS).
+constexpr std::uintptr_t kStatusPending = 0x103;
+constexpr std::uintptr_t kStatusFailed = 0xE0000000;
+constexpr std::uintptr_t TransferStatus(std::uint32_t error) {
+  return error == 0 ? 0 : kStatusFailed | error;
+}
+
+port::Overlapped& OverlappedOf(void* overlapped) {
+  return *static_cast<port::Overlapped*>(overlapped);
+}
+
 }  // namespace
+
+void FillCounter(std::uint8_t* target, std::uint64_t position, std::size_t size) {
+  while (size != 0 && position % 4 != 0) {
+    *target++ = CounterByte(position++);
+    --size;
+  }
+  // Whole words, little-endian whatever the host's order.
+  auto word = static_cast<std::uint32_t>(position / 4);
+  for (; size >= 4; size -= 4, position += 4, ++word) {
+    target[0] = static_cast<std::uint8_t>(word);
+    target[1] = static_cast<std::uint8_t>(word >> 8);
+    target[2] = static_cast<std::uint8_t>(word >> 16);
+    target[3] = static_cast<std::uint8_t>(word >> 24);
+    target += 4;
+  }
+  while (size-- != 0) *target++ = CounterByte(position++);
+}
 
 std::vector<std::uint8_t> WireEntry::SetupBytes() const {
   return {in.begin(), in.begin() + std::min<std::size_t>(8, in.size())};
@@ -94,9 +123,29 @@ Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
   return {kStall, {}};
 }
 
+void Board::PushIn(std::span<const std::uint8_t> data) {
+  if (data.empty()) {
+    PushZeroLengthPacket();
+    return;
+  }
+  for (std::size_t at = 0; at < data.size(); at += kPacketSize) {
+    const std::size_t size = std::min<std::size_t>(kPacketSize, data.size() - at);
+    in_packets.emplace_back(data.begin() + at, data.begin() + at + size);
+  }
+}
+
+void Board::RestartSource(std::uint64_t now) {
+  source_position = 0;
+  source_ready = 0;
+  source_credit = 0;
+  source_clock = now;
+}
+
 Bus::Bus() { AddBoard(); }
 
 void Bus::Reset() {
+  // Like a surprise removal of every board: what was pending ends.
+  EndPending([](const Transfer&) { return true; }, port::error::kDeviceNotConnected);
   boards_.clear();
   faults_.clear();
   wire_.clear();
@@ -126,6 +175,7 @@ void Bus::Plug(Board& board) {
   board.plugged = true;
   board.connection = next_connection_++;
   board.configuration = 0;
+  board.RestartSource(NowMs());
   char path[160];
   std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#sim&%llu#%s",
                 board.identity.vendor, board.identity.product,
@@ -143,6 +193,7 @@ bool Bus::Unplug(int id) {
   Board* board = FindBoard(id);
   if (board == nullptr || !board->plugged) return false;
   board->plugged = false;
+  EndPending([id](const Transfer& t) { return t.board == id; }, port::error::kDeviceNotConnected);
   return true;
 }
 
@@ -312,10 +363,14 @@ void* Bus::OpenPath(const OpenCall& call) {
 
 bool Bus::CloseHandle(void* handle) {
   if (!Enter(Op::kCloseHandle)) return false;
-  if (handles_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (handles_.erase(value) == 0) {
     SetLastError(port::error::kInvalidHandle);
     return false;
   }
+  // Closing a handle cancels the I/O still pending on it.
+  EndPending([value](const Transfer& t) { return t.device == value; },
+             port::error::kOperationAborted);
   return true;
 }
 
@@ -323,6 +378,7 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
                     std::uint32_t out_size, std::uint32_t* returned, void* overlapped) {
   WireEntry entry{};
   entry.code = code;
+  entry.out = out;
   entry.out_size = out_size;
   entry.overlapped = overlapped != nullptr;
   if (in != nullptr) {
@@ -336,7 +392,10 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
   auto finish = [&](std::uint32_t error) {
     entry.ok = error == 0;
     entry.error = error;
-    wire_.push_back(std::move(entry));
+    if (log_wire_) {
+      if (wire_.size() == kWireLimit) wire_.pop_front();
+      wire_.push_back(std::move(entry));
+    }
     if (error != 0) SetLastError(error);
     return error == 0;
   };
@@ -362,11 +421,18 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
       const std::uint8_t endpoint = *static_cast<const std::uint8_t*>(in);
       if (endpoint != kEndpointBulkIn && endpoint != kEndpointBulkOut)
         return finish(port::error::kInvalidParameter);
+      // Both end what is pending on the pipe before they return; a reset also clears a stall.
+      if (code == kIoctlResetPipe)
+        (endpoint == kEndpointBulkIn ? board->in : board->out).halted = false;
+      const int id = board->id;
+      EndPending(
+          [id, endpoint](const Transfer& t) { return t.board == id && t.endpoint == endpoint; },
+          port::error::kOperationAborted);
       return finish(0);
     }
     case kIoctlDirectTransfer:
-      // TODO(streaming): the bulk endpoints 0x86 and 0x02 arrive with the receive ring.
-      return finish(port::error::kNotSupported);
+      return finish(DirectTransfer(*board, reinterpret_cast<std::uintptr_t>(handle), in, in_size,
+                                   out, out_size, returned, overlapped));
     default:
       return finish(1);  // ERROR_INVALID_FUNCTION
   }
@@ -388,6 +454,8 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
       board.Control(setup, device_to_host ? std::span<const std::uint8_t>()
                                           : std::span<const std::uint8_t>(data, setup.wLength));
   if (reply.error != 0) return reply.error;
+  // Configuring the board restarts its FPGA stream.
+  if (setup.bmRequestType == 0x00 && setup.bRequest == 9) board.RestartSource(NowMs());
   std::uint32_t delivered = 0;
   if (device_to_host) {
     delivered = static_cast<std::uint32_t>(std::min<std::size_t>(reply.data.size(), setup.wLength));
@@ -396,6 +464,254 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
     delivered = setup.wLength;
   }
   if (returned != nullptr) *returned = kHeaderSize + delivered;
+  return 0;
+}
+
+// ---- bulk transfers ----
+
+std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
+                                  std::uint32_t in_size, void* out, std::uint32_t out_size,
+                                  std::uint32_t* returned, void* overlapped) {
+  if (in == nullptr || in_size < kHeaderSize) return port::error::kInvalidParameter;
+  SingleTransfer header;
+  std::memcpy(&header, in, kHeaderSize);
+  const std::uint8_t endpoint_address = header.endpoint;
+  if (endpoint_address != kEndpointBulkIn && endpoint_address != kEndpointBulkOut)
+    return port::error::kInvalidParameter;
+  // The driver handle is opened for overlapped I/O, so every transfer needs its record.
+  if (overlapped == nullptr || (out == nullptr && out_size != 0))
+    return port::error::kInvalidParameter;
+  Endpoint& endpoint = endpoint_address == kEndpointBulkIn ? board.in : board.out;
+  if (endpoint.refuse != 0) return endpoint.refuse;
+  if (endpoint.halted) return port::error::kGenFailure;
+  ++endpoint.transfers;
+  // Until now no read was posted, so the source could only fill its FIFO.
+  if (endpoint_address == kEndpointBulkIn) RunSource(board, NowMs(), 0);
+
+  port::Overlapped& record = OverlappedOf(overlapped);
+  // The system resets the event as the request starts.
+  record.internal = kStatusPending;
+  record.internal_high = 0;
+  if (Object* event = Find(record.event, Object::Kind::kEvent)) event->signalled = false;
+  Transfer transfer{board.id,
+                    board.connection,
+                    device,
+                    endpoint_address,
+                    overlapped,
+                    record.event,
+                    static_cast<std::uint8_t*>(out),
+                    out_size,
+                    0,
+                    endpoint.completion == Completion::kHold};
+
+  if (endpoint.completion == Completion::kAtOnce) {
+    // Only what is at hand: the source does not run during the call.
+    std::uint32_t error = 0;
+    bool done = true;
+    if (endpoint_address == kEndpointBulkOut)
+      SinkOut(board, transfer);
+    else
+      done = FeedIn(board, transfer, error);
+    if (done) {
+      if (error == 0) error = endpoint.fail;
+      record.internal_high = transfer.filled;
+      record.internal = TransferStatus(error);
+      SignalEvent(transfer.event);
+      if (error == 0 && returned != nullptr) *returned = transfer.filled;
+      return error;
+    }
+  }
+  pending_.push_back(transfer);
+  return port::error::kIoPending;
+}
+
+bool Bus::FeedIn(Board& board, Transfer& transfer, std::uint32_t& error) {
+  for (;;) {
+    const std::uint32_t room = transfer.length - transfer.filled;
+    if (room == 0) return true;
+    std::uint8_t* target = transfer.buffer + transfer.filled;
+    if (!board.in_packets.empty()) {
+      std::vector<std::uint8_t>& packet = board.in_packets.front();
+      const auto size = static_cast<std::uint32_t>(packet.size());
+      if (size > room) {
+        // More than the buffer holds: the host controller reports babble.
+        board.in_packets.pop_front();
+        error = port::error::kGenFailure;
+        return true;
+      }
+      if (size != 0) std::memcpy(target, packet.data(), size);
+      transfer.filled += size;
+      board.in_packets.pop_front();
+      if (size < kPacketSize) return true;  // a short packet ends the transfer
+      continue;
+    }
+    if (board.source_ready == 0) return false;
+    auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(board.source_ready, room));
+    size -= size % kPacketSize;
+    if (size == 0) {
+      board.source_ready -= kPacketSize;
+      board.source_position += kPacketSize;
+      error = port::error::kGenFailure;
+      return true;
+    }
+    if (board.source == Source::kCounter) FillCounter(target, board.source_position, size);
+    transfer.filled += size;
+    board.source_ready -= size;
+    board.source_position += size;
+  }
+}
+
+void Bus::SinkOut(Board& board, Transfer& transfer) {
+  const std::uint32_t sent = std::min(transfer.length, board.out_accept);
+  transfer.filled = sent;
+  const std::span<const std::uint8_t> data(transfer.buffer, sent);
+  if (board.loopback)
+    board.PushIn(data);
+  else
+    board.out_data.insert(board.out_data.end(), data.begin(), data.end());
+}
+
+void Bus::RunSource(Board& board, std::uint64_t now, std::uint32_t room) {
+  const std::uint64_t elapsed = now > board.source_clock ? now - board.source_clock : 0;
+  board.source_clock = now;
+  if (board.source == Source::kNone || board.rate == 0 || board.configuration == 0) {
+    board.source_credit = 0;
+    return;
+  }
+  // The source hands on what the FIFO and the posted read can take, then stalls.
+  const std::uint64_t capacity = std::uint64_t{kSourceFifo} + room;
+  std::uint64_t space = capacity > board.source_ready ? capacity - board.source_ready : 0;
+  space -= space % kPacketSize;
+  if (board.rate == kRateUnlimited) {
+    board.source_ready += space;
+    return;
+  }
+  constexpr std::uint64_t kPacketCredit = std::uint64_t{kPacketSize} * 1000;
+  board.source_credit += elapsed * board.rate;
+  const std::uint64_t packets = board.source_credit / kPacketCredit;
+  if (packets * kPacketSize >= space) {
+    board.source_ready += space;
+    board.source_credit = 0;  // stalled: time spent waiting produces nothing later
+  } else {
+    board.source_ready += packets * kPacketSize;
+    board.source_credit -= packets * kPacketCredit;
+  }
+}
+
+std::optional<std::uint64_t> Bus::TimeToComplete(const Board& board,
+                                                 const Transfer& transfer) const {
+  if (transfer.hold) return std::nullopt;
+  if (transfer.endpoint == kEndpointBulkOut) return 0;
+  if (board.source == Source::kNone || board.rate == 0 || board.configuration == 0)
+    return std::nullopt;
+  if (board.rate == kRateUnlimited) return 0;
+  const std::uint64_t room = transfer.length - transfer.filled;
+  const std::uint64_t missing = room > board.source_ready ? room - board.source_ready : 0;
+  const std::uint64_t packets = (missing + kPacketSize - 1) / kPacketSize;
+  const std::uint64_t credit = packets * kPacketSize * 1000;
+  const std::uint64_t needed = credit > board.source_credit ? credit - board.source_credit : 0;
+  return (needed + board.rate - 1) / board.rate;
+}
+
+Board* Bus::BoardOf(const Transfer& transfer) {
+  Board* board = FindBoard(transfer.board);
+  return board != nullptr && board->plugged && board->connection == transfer.connection ? board
+                                                                                        : nullptr;
+}
+
+void Bus::SignalEvent(void* event) {
+  if (Object* object = Find(event, Object::Kind::kEvent)) object->signalled = true;
+}
+
+void Bus::Complete(std::size_t index, std::uint32_t error) {
+  const Transfer& transfer = pending_[index];
+  port::Overlapped& record = OverlappedOf(transfer.overlapped);
+  record.internal_high = transfer.filled;
+  record.internal = TransferStatus(error);
+  SignalEvent(transfer.event);
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+template <typename Match>
+void Bus::EndPending(Match match, std::uint32_t error) {
+  for (std::size_t i = 0; i < pending_.size();) {
+    if (match(pending_[i]))
+      Complete(i, error);
+    else
+      ++i;
+  }
+}
+
+void Bus::Advance() {
+  if (pending_.empty()) return;
+  const std::uint64_t now = NowMs();
+  // OUT first, so that data looped back reach the IN reads in the same pass.
+  for (std::size_t i = 0; i < pending_.size();) {
+    Transfer& transfer = pending_[i];
+    Board* board =
+        transfer.endpoint == kEndpointBulkOut && !transfer.hold ? BoardOf(transfer) : nullptr;
+    if (board == nullptr) {
+      ++i;
+      continue;
+    }
+    SinkOut(*board, transfer);
+    Complete(i, board->out.fail);
+  }
+  auto first_read = [this](int id) {
+    std::size_t i = 0;
+    while (i < pending_.size() &&
+           (pending_[i].board != id || pending_[i].endpoint != kEndpointBulkIn || pending_[i].hold))
+      ++i;
+    return i;
+  };
+  for (Board& board : boards_) {
+    if (!board.plugged) continue;
+    std::size_t i = first_read(board.id);
+    RunSource(board, now, i < pending_.size() ? pending_[i].length - pending_[i].filled : 0);
+    while (i < pending_.size()) {
+      std::uint32_t error = 0;
+      if (!FeedIn(board, pending_[i], error)) break;
+      Complete(i, error != 0 ? error : board.in.fail);
+      i = first_read(board.id);
+    }
+  }
+}
+
+bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
+  Advance();
+  const port::Overlapped& record = OverlappedOf(overlapped);
+  if (record.internal == kStatusPending) {
+    SetLastError(port::error::kIoIncomplete);
+    return false;
+  }
+  if (record.internal != 0) {
+    SetLastError(static_cast<std::uint32_t>(record.internal & ~kStatusFailed));
+    return false;
+  }
+  if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(record.internal_high);
+  return true;
+}
+
+void Bus::FailPending(int board, std::uint8_t endpoint, std::uint32_t error) {
+  EndPending([&](const Transfer& t) { return t.board == board && t.endpoint == endpoint; }, error);
+}
+
+void Bus::Stall(int id, std::uint8_t endpoint) {
+  Board* board = FindBoard(id);
+  if (board == nullptr) return;
+  (endpoint == kEndpointBulkIn ? board->in : board->out).halted = true;
+  FailPending(id, endpoint, port::error::kGenFailure);
+}
+
+std::size_t Bus::Pending(int board, std::uint8_t endpoint) const {
+  return static_cast<std::size_t>(
+      std::count_if(pending_.begin(), pending_.end(),
+                    [&](const Transfer& t) { return t.board == board && t.endpoint == endpoint; }));
+}
+
+std::uint32_t Bus::PendingLength(int board, std::uint8_t endpoint) const {
+  for (const Transfer& t : pending_)
+    if (t.board == board && t.endpoint == endpoint) return t.length;
   return 0;
 }
 
@@ -422,20 +738,34 @@ bool Bus::ClearEvent(void* handle) {
 
 std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
   if (!Enter(Op::kWaitEvent)) return port::kWaitFailed;
-  Object* event = Find(handle, Object::Kind::kEvent);
-  if (event == nullptr) {
+  if (Find(handle, Object::Kind::kEvent) == nullptr) {
     SetLastError(port::error::kInvalidHandle);
     return port::kWaitFailed;
   }
-  if (event->signalled) return port::kWaitObject0;
-  // Nothing on the bus signals an event yet, so a wait without limit would never end: fail it
-  // rather than hang the caller.
-  if (milliseconds == port::kInfinite) {
-    SetLastError(port::error::kInvalidParameter);
-    return port::kWaitFailed;
+  const bool forever = milliseconds == port::kInfinite;
+  const std::uint64_t start = NowMs();
+  for (;;) {
+    Advance();
+    if (Find(handle, Object::Kind::kEvent)->signalled) return port::kWaitObject0;
+    const std::uint64_t waited = NowMs() - start;
+    if (!forever && waited >= milliseconds) return port::kWaitTimeout;
+    std::optional<std::uint64_t> soonest;
+    for (const Transfer& transfer : pending_) {
+      if (transfer.event != handle) continue;
+      const Board* board = BoardOf(transfer);
+      if (board == nullptr) continue;
+      auto time = TimeToComplete(*board, transfer);
+      if (time && (!soonest || *time < *soonest)) soonest = time;
+    }
+    if (!soonest && forever) {
+      // Nothing can ever signal the event and no other thread exists: fail rather than hang.
+      SetLastError(1131);  // ERROR_POSSIBLE_DEADLOCK
+      return port::kWaitFailed;
+    }
+    std::uint64_t step = forever ? *soonest : milliseconds - waited;
+    if (soonest && *soonest < step) step = *soonest;
+    PassTime(static_cast<std::uint32_t>(std::max<std::uint64_t>(step, 1)));
   }
-  PassTime(milliseconds);
-  return port::kWaitTimeout;
 }
 
 // ---- heap ----

@@ -1,4 +1,6 @@
 // The QuorixSim C control API over the simulated bus.
+#include <algorithm>
+
 #include "driver/sim/sim.h"
 #include "quorix/quorix_sim.h"
 
@@ -27,6 +29,49 @@ QUORIX_API int QUORIX_CALL QuorixSimUnplug(int board) {
 
 QUORIX_API int QUORIX_CALL QuorixSimReplug(int board) {
   return TheBus().Replug(board) ? QUORIX_OK : QUORIX_ERR_FAILED;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimPushIn(int board, const void* data, uint32_t count) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+  found->PushIn({static_cast<const std::uint8_t*>(data), count});
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimSetSource(int board, int source, uint32_t bytes_per_second) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr) return QUORIX_ERR_FAILED;
+  if (source != QUORIX_SIM_SOURCE_NONE && source != QUORIX_SIM_SOURCE_COUNTER)
+    return QUORIX_ERR_FAILED;
+  // What the old setting produced so far stands; the new one counts from now.
+  TheBus().Advance();
+  found->source =
+      source == QUORIX_SIM_SOURCE_NONE ? quorix::sim::Source::kNone : quorix::sim::Source::kCounter;
+  found->rate = bytes_per_second;
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimSetLoopback(int board, int on) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr) return QUORIX_ERR_FAILED;
+  found->loopback = on != 0;
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimTakeOut(int board, void* buffer, uint32_t capacity,
+                                            uint32_t* taken) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr || taken == nullptr) return QUORIX_ERR_FAILED;
+  std::vector<std::uint8_t>& kept = found->out_data;
+  if (buffer == nullptr) {
+    *taken = static_cast<uint32_t>(std::min<std::size_t>(kept.size(), 0xFFFFFFFF));
+    return QUORIX_OK;
+  }
+  const std::size_t size = std::min<std::size_t>(kept.size(), capacity);
+  std::copy_n(kept.begin(), size, static_cast<std::uint8_t*>(buffer));
+  kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(size));
+  *taken = static_cast<uint32_t>(size);
+  return QUORIX_OK;
 }
 
 }  // extern "C"

@@ -31,12 +31,9 @@ bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_siz
   return TheBus().IoControl(device, code, in, in_size, out, out_size, returned, overlapped);
 }
 
-bool OverlappedResult(Handle, Overlapped*, std::uint32_t* bytes) {
+bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
   if (!TheBus().Enter(sim::Op::kOverlappedResult)) return false;
-  // No overlapped request can be outstanding until the bulk endpoints exist.
-  if (bytes != nullptr) *bytes = 0;
-  TheBus().SetLastError(error::kInvalidParameter);
-  return false;
+  return TheBus().OverlappedResult(overlapped, bytes);
 }
 
 std::uint32_t LastError() { return TheBus().LastError(); }

@@ -2,11 +2,16 @@
 //
 // The driver side decodes every request as the kernel driver would (I/O control code, the
 // 38-byte header, the data stage) and keeps a wire log of what it was handed. The board side
-// answers the standard requests from its descriptors. Faults can be injected per port
-// operation and per heap allocation. Nothing here is thread-safe: like the library, the
-// simulator is used from one thread at a time.
+// answers the standard requests from its descriptors and runs the bulk endpoints. Faults can
+// be injected per port operation and per heap allocation. Nothing here is thread-safe: like
+// the library, the simulator is used from one thread at a time.
+//
+// Bulk transfers complete lazily: nothing happens between calls, and a pending transfer makes
+// progress only when the library asks for an overlapped result or waits on an event. So no
+// thread is needed and, on the virtual clock, every run is repeatable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -39,6 +44,42 @@ enum class Op {
   kCount
 };
 
+inline constexpr std::uint32_t kPacketSize = 512;  // high-speed bulk packets
+// The endpoint buffering of the FX2 (four 512-byte buffers): what the IN source can produce
+// ahead of the reads before it stalls.
+inline constexpr std::uint32_t kSourceFifo = 4 * kPacketSize;
+inline constexpr std::uint32_t kRateUnlimited = 0xFFFFFFFF;
+inline constexpr std::uint32_t kDefaultRate = 32u << 20;  // bytes per second: 32 MiB/s
+
+// The byte at position p of the counter pattern: 32-bit little-endian words 0, 1, 2, ...
+constexpr std::uint8_t CounterByte(std::uint64_t position) {
+  return static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
+}
+// Writes size bytes of the counter pattern from position on.
+void FillCounter(std::uint8_t* target, std::uint64_t position, std::size_t size);
+
+// How the driver completes the bulk transfers of one endpoint.
+enum class Completion {
+  kLater,   // the I/O control call answers 997; the transfer completes when the library looks
+  kAtOnce,  // the call itself succeeds when the data at hand complete the transfer
+  kHold,    // pending until aborted, until the handle closes or the board goes
+};
+
+struct Endpoint {
+  Completion completion = Completion::kLater;
+  std::uint32_t refuse = 0;     // non-zero: the driver refuses every transfer with this code
+  std::uint32_t fail = 0;       // non-zero: transfers end with this code when they would complete
+  bool halted = false;          // stalled: transfers are refused with 31 until the pipe is reset
+  std::uint64_t transfers = 0;  // transfers the endpoint has taken
+};
+
+// What feeds bulk IN once the packets that were pushed have gone.
+enum class Source {
+  kNone,
+  kCounter,    // the counter pattern, restarting at 0 whenever the board is configured
+  kUntouched,  // counts bytes as delivered without writing them, as DMA costs the CPU nothing
+};
+
 // The setup stage of a control request as the driver decoded it.
 struct Setup {
   std::uint8_t bmRequestType;
@@ -60,6 +101,7 @@ struct WireEntry {
   int board;  // the board whose driver handle was used; 0 for an unknown handle
   std::uint32_t code;
   std::vector<std::uint8_t> in;  // the input buffer as handed over
+  const void* out;               // where the driver was to write (or read, for a bulk OUT)
   std::uint32_t out_size;
   bool overlapped;
   bool injected;  // failed by an injected fault before the driver saw it
@@ -103,6 +145,31 @@ class Board {
   std::function<std::optional<Reply>(const Setup&, std::span<const std::uint8_t> data)> hook;
 
   Reply Control(const Setup& setup, std::span<const std::uint8_t> data);
+
+  // ---- bulk IN (0x86) ----
+  Endpoint in;
+  // Packets waiting on the board, sent before anything of the source. A read completes when
+  // it is full or when a short (or zero-length) packet ends it.
+  std::deque<std::vector<std::uint8_t>> in_packets;
+  Source source = Source::kCounter;
+  std::uint32_t rate = kDefaultRate;  // bytes per second; 0 stops, kRateUnlimited never waits
+  std::uint64_t source_position = 0;  // pattern position of the next byte the source sends
+  std::uint64_t source_ready = 0;     // bytes produced and not yet sent (whole packets)
+  std::uint64_t source_clock = 0;     // when the source last ran, in bus milliseconds
+  std::uint64_t source_credit = 0;    // production not yet a whole packet, in byte-ms
+
+  // Queues data as the board would send them: 512-byte packets, the last one short; no data
+  // at all is one zero-length packet.
+  void PushIn(std::span<const std::uint8_t> data);
+  void PushZeroLengthPacket() { in_packets.emplace_back(); }
+  // Restarts the counter pattern at 0 with nothing produced.
+  void RestartSource(std::uint64_t now);
+
+  // ---- bulk OUT (0x02) ----
+  Endpoint out;
+  bool loopback = false;                  // what is written comes back on IN
+  std::uint32_t out_accept = 0xFFFFFFFF;  // the most a write sends; it completes short beyond
+  std::vector<std::uint8_t> out_data;     // what was written, until taken
 };
 
 // A string descriptor of the text's characters as UTF-16LE units.
@@ -133,8 +200,22 @@ class Bus {
   std::uint64_t Calls(Op op) const { return calls_[static_cast<int>(op)]; }
   std::uint64_t TotalCalls() const { return total_calls_; }
 
-  const std::vector<WireEntry>& Wire() const { return wire_; }
+  // The wire log keeps the last kWireLimit requests; it can be switched off for long runs.
+  static constexpr std::size_t kWireLimit = 100000;
+  const std::deque<WireEntry>& Wire() const { return wire_; }
   void ClearWire() { wire_.clear(); }
+  void LogWire(bool on) { log_wire_ = on; }
+
+  // ---- bulk transfers ----
+  // Runs every board's endpoints up to now: completes what the data at hand allow.
+  void Advance();
+  // Ends the board's pending transfers on endpoint with error (995 is what an abort gives).
+  void FailPending(int board, std::uint8_t endpoint, std::uint32_t error);
+  // Stalls the endpoint: pending transfers fail with 31, and so do new ones until a reset.
+  void Stall(int board, std::uint8_t endpoint);
+  // Pending transfers on the board's endpoint, and the length of the first one (0 for none).
+  std::size_t Pending(int board, std::uint8_t endpoint) const;
+  std::uint32_t PendingLength(int board, std::uint8_t endpoint) const;
   const std::vector<OpenCall>& Opens() const { return opens_; }
 
   // Heap blocks and handles the library holds now.
@@ -165,6 +246,7 @@ class Bus {
   bool CloseHandle(void* handle);
   bool IoControl(void* device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                  std::uint32_t out_size, std::uint32_t* returned, void* overlapped);
+  bool OverlappedResult(void* overlapped, std::uint32_t* bytes);
   void* NewEvent(bool signalled);
   bool ClearEvent(void* event);
   std::uint32_t WaitEvent(void* event, std::uint32_t milliseconds);
@@ -194,6 +276,36 @@ class Bus {
   std::uint32_t ControlTransfer(Board& board, std::uint8_t* buffer, std::uint32_t size,
                                 std::uint32_t* returned);
 
+  // One bulk transfer handed to the driver, until it completes.
+  struct Transfer {
+    int board;
+    std::uint64_t connection;
+    std::uintptr_t device;  // the driver handle it came through
+    std::uint8_t endpoint;
+    void* overlapped;  // the caller's port::Overlapped
+    void* event;       // its event when the transfer was issued
+    std::uint8_t* buffer;
+    std::uint32_t length;
+    std::uint32_t filled;
+    bool hold;
+  };
+  std::uint32_t DirectTransfer(Board& board, std::uintptr_t device, void* in, std::uint32_t in_size,
+                               void* out, std::uint32_t out_size, std::uint32_t* returned,
+                               void* overlapped);
+  // Moves what the board has into an IN transfer; true when that completes it (error set for
+  // a packet that did not fit).
+  bool FeedIn(Board& board, Transfer& transfer, std::uint32_t& error);
+  void SinkOut(Board& board, Transfer& transfer);
+  void RunSource(Board& board, std::uint64_t now, std::uint32_t room);
+  // Milliseconds until the transfer can complete, or none when nothing will complete it.
+  std::optional<std::uint64_t> TimeToComplete(const Board& board, const Transfer& transfer) const;
+  void Complete(std::size_t index, std::uint32_t error);
+  void SignalEvent(void* event);
+  // Ends every pending transfer that matches with error.
+  template <typename Match>
+  void EndPending(Match match, std::uint32_t error);
+  Board* BoardOf(const Transfer& transfer);
+
   std::deque<Board> boards_;  // a deque, so that references stay valid as boards are added
   int next_board_ = 1;
   std::uint64_t next_connection_ = 1;
@@ -205,7 +317,9 @@ class Bus {
   std::uint64_t calls_[static_cast<int>(Op::kCount)] = {};
   std::uint64_t total_calls_ = 0;
 
-  std::vector<WireEntry> wire_;
+  std::deque<WireEntry> wire_;
+  bool log_wire_ = true;
+  std::vector<Transfer> pending_;
   std::vector<OpenCall> opens_;
   std::size_t live_blocks_ = 0;
   std::optional<std::uint32_t> pid_;

@@ -1,0 +1,126 @@
+#include "registry/open_close.h"
+
+#include <cstring>
+
+#include "quorix/quorix.h"
+#include "registry/discovery.h"
+#include "registry/registry.h"
+#include "stream/stream.h"
+
+namespace quorix {
+
+namespace {
+
+constexpr std::uint8_t kConfiguration = 1;
+
+bool InRegistry(const DeviceRecord* record) {
+  return GetDeviceCount() != 0 && FindDevicePosition(record) != GetDeviceCount();
+}
+
+}  // namespace
+
+int OpenDeviceRecord(DeviceRecord* record) {
+  if (!InRegistry(record)) return QUORIX_ERR_FAILED;
+  if (record->driver == nullptr) return QUORIX_ERR_FAILED;
+  if (record->open != 0) return QUORIX_ERR_ALREADY_OPEN;
+
+  std::memset(&record->read_overlapped, 0, sizeof record->read_overlapped);
+  record->read_overlapped.event = port::NewEvent(false);
+  if (record->read_overlapped.event == nullptr) return QUORIX_ERR_FAILED;
+  record->ring = static_cast<std::uint8_t*>(port::Allocate(record->ring_size));
+  if (record->ring == nullptr) {
+    // A failed attempt gives back at once what it obtained: closed records hold nothing.
+    ReleaseStreamResources(record);
+    return QUORIX_ERR_FAILED;
+  }
+  record->bounce = static_cast<std::uint8_t*>(port::Allocate(kBounceSize));
+  if (record->bounce == nullptr) {
+    ReleaseStreamResources(record);
+    return QUORIX_ERR_FAILED;
+  }
+  record->read_index = 0;
+  record->write_index = 0;
+  record->read_limit = 0;
+  record->bounce_flag = 0;
+  record->read_refused = 0;
+
+  int status = SetConfiguration(record, kConfiguration);
+  if (status != QUORIX_OK) {
+    ReleaseStreamResources(record);
+    return status;
+  }
+  record->open = 1;
+  record->owner_pid = port::ProcessId();
+  std::memset(&record->write_overlapped, 0, sizeof record->write_overlapped);
+  // Not checked: a write without its event fails its wait, and says so.
+  record->write_overlapped.event = port::NewEvent(false);
+
+  status = PostRead(record);
+  if (status != QUORIX_OK) {
+    // No handle is handed out, so nobody could close the device: undo the open. A read is
+    // outstanding unless the driver refused the last one, and must end before the ring goes.
+    if (record->read_refused == 0) {
+      ReleaseOpenDevice(FindDevicePosition(record));
+    } else {
+      record->open = 0;
+      record->owner_pid = 0;
+      ReleaseStreamResources(record);
+    }
+  }
+  return status;
+}
+
+int CloseDeviceRecord(DeviceRecord* record) {
+  if (!InRegistry(record)) return QUORIX_ERR_FAILED;
+  if (record->open == 0) return QUORIX_ERR_NOT_OPEN;
+  const std::uint32_t position = FindDevicePosition(record);
+  ReleaseOpenDevice(position);
+  if (record->driver != nullptr) return QUORIX_OK;
+  // The board went while the device was open; discovery already reset its pipes and closed
+  // its driver handle.
+  DisposeDeviceRecord(record);
+  RemoveDeviceRecord(position);
+  port::Free(record);
+  return QUORIX_OK;
+}
+
+}  // namespace quorix
+
+extern "C" {
+
+QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out) {
+  if (out != nullptr) *out = nullptr;
+  // A negative index becomes an unsigned one beyond any count, so it matches nothing.
+  quorix::DeviceRecord* record = quorix::FindDeviceByIndex(QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID,
+                                                           static_cast<std::uint32_t>(index));
+  if (record == nullptr) return QUORIX_ERR_FAILED;
+  const int status = quorix::OpenDeviceRecord(record);
+  if (status != QUORIX_OK) return status;
+  if (out != nullptr) *out = reinterpret_cast<QuorixHandle>(record);
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, QuorixHandle* out) {
+  if (serial == nullptr) return QUORIX_ERR_FAILED;
+  const int refreshed = quorix::RefreshDevices();
+  if (refreshed != QUORIX_OK) return refreshed;
+  for (std::uint32_t i = 0; i < quorix::GetDeviceCount(); ++i) {
+    quorix::DeviceRecord* record = quorix::GetDeviceAt(i);
+    if (record->vendor_id != QUORIX_VENDOR_ID || record->product_id != QUORIX_PRODUCT_ID) continue;
+    if (record->serial == nullptr || std::strcmp(record->serial, serial) != 0) continue;
+    const int status = quorix::OpenDeviceRecord(record);
+    if (status == QUORIX_OK && out != nullptr) *out = reinterpret_cast<QuorixHandle>(record);
+    return status;
+  }
+  return QUORIX_ERR_FAILED;
+}
+
+QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {
+  const int refreshed = quorix::RefreshDevices();
+  if (refreshed != QUORIX_OK) return refreshed;
+  const int gate = quorix::ValidateDevice(handle, false);
+  if (gate != QUORIX_OK) return gate;
+  return quorix::CloseDeviceRecord(reinterpret_cast<quorix::DeviceRecord*>(handle));
+}
+
+}  // extern "C"

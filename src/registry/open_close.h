@@ -1,0 +1,18 @@
+// Opening a discovered board for streaming, and closing it again.
+#pragma once
+
+#include "registry/device_record.h"
+
+namespace quorix {
+
+// Gives a closed record its events and buffers, configures the board, makes this process its
+// owner and posts the first read. 0; -1 not in the registry, no driver handle, or no event or
+// memory; -3 already open; SET_CONFIGURATION's status; or the first read's. On any failure the
+// record is left closed, without owner, holding nothing of the attempt.
+int OpenDeviceRecord(DeviceRecord* record);
+
+// Ends the outstanding read, releases the open state, and removes the record when its board
+// has gone. 0; -1 not in the registry; -4 not open.
+int CloseDeviceRecord(DeviceRecord* record);
+
+}  // namespace quorix
