@@ -2,9 +2,10 @@
 # Each installs what it needs, configures and builds; the build uses both cores.
 
 BUILD_PACKAGES := cmake ninja-build g++ make
-TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev
+BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
-.PHONY: demo test build deps-build deps-test clean
+.PHONY: demo test bench build deps-build deps-test deps-bench clean
 
 demo: deps-build
 	cmake --preset demo
@@ -19,6 +20,12 @@ test: deps-test
 	cmake --build --preset sanitize
 	ctest --preset sanitize
 
+# Figures, not verdicts.
+bench: deps-bench
+	cmake --preset bench
+	cmake --build --preset bench --target quorix_bench
+	./build/bench/bench/quorix_bench
+
 build: deps-build
 	cmake --preset default
 	cmake --build --preset default
@@ -28,6 +35,9 @@ deps-build:
 
 deps-test:
 	@scripts/ensure-packages.sh $(TEST_PACKAGES)
+
+deps-bench:
+	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
 
 clean:
 	rm -rf build

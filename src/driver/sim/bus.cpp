@@ -1,6 +1,8 @@
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,13 +68,21 @@ void FillCounter(std::uint8_t* target, std::uint64_t position, std::size_t size)
   }
   // Whole words, little-endian whatever the host's order.
   auto word = static_cast<std::uint32_t>(position / 4);
-  for (; size >= 4; size -= 4, position += 4, ++word) {
-    target[0] = static_cast<std::uint8_t>(word);
-    target[1] = static_cast<std::uint8_t>(word >> 8);
-    target[2] = static_cast<std::uint8_t>(word >> 16);
-    target[3] = static_cast<std::uint8_t>(word >> 24);
-    target += 4;
+  const std::size_t words = size / 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (std::size_t i = 0; i < words; ++i) {
+      const std::uint32_t value = word + static_cast<std::uint32_t>(i);
+      std::memcpy(target + 4 * i, &value, 4);
+    }
+  } else {
+    for (std::size_t i = 0; i < words; ++i) {
+      const std::uint32_t value = word + static_cast<std::uint32_t>(i);
+      for (int b = 0; b < 4; ++b) target[4 * i + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
   }
+  target += 4 * words;
+  position += 4 * words;
+  size -= 4 * words;
   while (size-- != 0) *target++ = CounterByte(position++);
 }
 
@@ -223,8 +233,20 @@ void Bus::FailCall(std::uint64_t nth, std::uint32_t error) {
 
 void Bus::ClearFaults() { faults_.clear(); }
 
+namespace {
+// getpid is a system call, which every gated call would pay for; like GetCurrentProcessId the
+// id is read from memory, kept right in a forked child.
+std::uint32_t gPid = 0;
+void RefreshPid() { gPid = static_cast<std::uint32_t>(::getpid()); }
+}  // namespace
+
 std::uint32_t Bus::ProcessId() const {
-  return pid_ ? *pid_ : static_cast<std::uint32_t>(::getpid());
+  if (pid_) return *pid_;
+  if (gPid == 0) {
+    RefreshPid();
+    ::pthread_atfork(nullptr, nullptr, RefreshPid);
+  }
+  return gPid;
 }
 
 std::uint64_t Bus::NowMs() const {
@@ -684,11 +706,12 @@ bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
     SetLastError(port::error::kIoIncomplete);
     return false;
   }
+  // As GetOverlappedResult: the count also for a transfer that failed or was aborted.
+  if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(record.internal_high);
   if (record.internal != 0) {
     SetLastError(static_cast<std::uint32_t>(record.internal & ~kStatusFailed));
     return false;
   }
-  if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(record.internal_high);
   return true;
 }
 
@@ -774,12 +797,14 @@ void* Bus::Allocate(std::size_t size) {
   if (!Enter(Op::kAllocate)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) ++live_blocks_;
+  allocated_bytes_ += size;
   return block;
 }
 
 void* Bus::Reallocate(void* block, std::size_t size) {
   if (block == nullptr) return Allocate(size);
   if (!Enter(Op::kAllocate)) return nullptr;
+  allocated_bytes_ += size;
   return std::realloc(block, size == 0 ? 1 : size);
 }
 

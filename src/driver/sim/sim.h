@@ -220,6 +220,8 @@ class Bus {
 
   // Heap blocks and handles the library holds now.
   std::size_t LiveBlocks() const { return live_blocks_; }
+  // Bytes asked of the heap so far, by Allocate and Reallocate.
+  std::uint64_t AllocatedBytes() const { return allocated_bytes_; }
   std::size_t LiveHandles() const { return handles_.size(); }
 
   void SetProcessId(std::optional<std::uint32_t> pid) { pid_ = pid; }
@@ -322,6 +324,7 @@ class Bus {
   std::vector<Transfer> pending_;
   std::vector<OpenCall> opens_;
   std::size_t live_blocks_ = 0;
+  std::uint64_t allocated_bytes_ = 0;
   std::optional<std::uint32_t> pid_;
   bool virtual_clock_ = false;
   std::uint64_t virtual_now_ = 0;
