@@ -9,8 +9,9 @@ BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
 demo: deps-build
 	cmake --preset demo
-	cmake --build --preset demo --target list_boards
+	cmake --build --preset demo --target list_boards read_stream
 	./build/demo/examples/list_boards
+	./build/demo/examples/read_stream
 
 test: deps-test
 	cmake --preset default
