@@ -51,6 +51,7 @@ TEST_F(IntegrityTest, RandomCompletionsAndReads) {
   std::uint64_t pushed = 0, expected = 0, delivered = 0, held = 0;
   int overruns = 0, completions = 0;
   bool slow_reader = false;
+  const std::uint64_t allocations = bus().Calls(sim::Op::kAllocate);
 
   // Pushes one completion and says whether it must overrun.
   auto complete_one = [&]() {
@@ -133,6 +134,7 @@ TEST_F(IntegrityTest, RandomCompletionsAndReads) {
     ASSERT_EQ(BytesHeld(record_), held);
   }
   EXPECT_GT(overruns, 10);
+  EXPECT_EQ(bus().Calls(sim::Op::kAllocate), allocations) << "nothing is allocated after open";
   std::printf("[ figures  ] %" PRIu64 " MiB delivered in %d completions, %d overruns\n",
               delivered >> 20, completions, overruns);
 }
