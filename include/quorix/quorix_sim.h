@@ -23,7 +23,10 @@
  *   buffering it waits while no read is posted, so a reader that keeps a read posted sees the
  *   pattern without gaps. Bulk OUT 0x02 keeps what is written for QuorixSimTakeOut, or with
  *   loopback on sends it back on bulk IN as packets. Transfers complete when the library asks
- *   for their result or waits for them; the simulator starts no thread.
+ *   for their result or waits for them; the simulator starts no thread. A wait without limit
+ *   (transfer timeout 0) for something that nothing could ever complete, such as a read with
+ *   the source stopped, would hang the caller for good; the simulator fails that wait instead,
+ *   so the read or write returns -1 (a write is aborted first).
  *
  * Interface paths
  *   Each connection of a board lists a path text of its own, so a board that is unplugged
