@@ -44,7 +44,8 @@ extern "C" {
 #endif
 
 /* Removes every board and every injected fault, and empties the request log. Handles the
- * library holds stay valid; requests on them fail as on a board that was unplugged.
+ * library holds stay valid; requests on them fail as on a board that was unplugged, and
+ * transfers still pending end as they would at an unplug.
  * Returns 0. */
 QUORIX_API int QUORIX_CALL QuorixSimReset(void);
 
