@@ -506,7 +506,6 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
   Endpoint& endpoint = endpoint_address == kEndpointBulkIn ? board.in : board.out;
   if (endpoint.refuse != 0) return endpoint.refuse;
   if (endpoint.halted) return port::error::kGenFailure;
-  ++endpoint.transfers;
   // Until now no read was posted, so the source could only fill its FIFO.
   if (endpoint_address == kEndpointBulkIn) RunSource(board, NowMs(), 0);
 

@@ -67,10 +67,9 @@ enum class Completion {
 
 struct Endpoint {
   Completion completion = Completion::kLater;
-  std::uint32_t refuse = 0;     // non-zero: the driver refuses every transfer with this code
-  std::uint32_t fail = 0;       // non-zero: transfers end with this code when they would complete
-  bool halted = false;          // stalled: transfers are refused with 31 until the pipe is reset
-  std::uint64_t transfers = 0;  // transfers the endpoint has taken
+  std::uint32_t refuse = 0;  // non-zero: the driver refuses every transfer with this code
+  std::uint32_t fail = 0;    // non-zero: transfers end with this code when they would complete
+  bool halted = false;       // stalled: transfers are refused with 31 until the pipe is reset
 };
 
 // What feeds bulk IN once the packets that were pushed have gone.
