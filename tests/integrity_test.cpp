@@ -10,20 +10,16 @@
 namespace quorix::test {
 namespace {
 
-class IntegrityTest : public SimTest {
+class IntegrityTest : public OpenDeviceTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    board_ = &QuietBoard();
+    OpenDeviceTest::SetUp();
     bus().LogWire(false);
-    handle_ = Open();
-    record_ = Record(handle_);
     buffer_.resize(kRingSize);
   }
   void TearDown() override {
-    EXPECT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
     bus().LogWire(true);
-    SimTest::TearDown();
+    OpenDeviceTest::TearDown();
   }
 
   // The position of the first byte that does not continue the pattern from position, or n.
@@ -37,9 +33,6 @@ class IntegrityTest : public SimTest {
     return static_cast<std::uint32_t>(rng_() % (std::uint64_t{bound} + 1));
   }
 
-  sim::Board* board_ = nullptr;
-  QuorixHandle handle_ = nullptr;
-  DeviceRecord* record_ = nullptr;
   Bytes buffer_;
   std::mt19937_64 rng_{20261208};
 };

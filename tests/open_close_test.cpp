@@ -41,7 +41,7 @@ TEST_F(OpenCloseTest, IndicesCountOnlyTheBoardsIdentity) {
   EXPECT_EQ(QuorixOpenDevice(2, &handle), QUORIX_ERR_FAILED);
   EXPECT_EQ(handle, nullptr);
   ASSERT_EQ(QuorixOpenDevice(1, &handle), QUORIX_OK);
-  EXPECT_EQ(handle, reinterpret_cast<QuorixHandle>(RecordOf("C")));
+  EXPECT_EQ(handle, HandleOfRecord(RecordOf("C")));
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
 }
 
@@ -53,7 +53,7 @@ TEST_F(OpenCloseTest, SerialsMatchExactlyAndFailuresLeaveTheVariable) {
   EXPECT_EQ(QuorixOpenDeviceWithSerial(nullptr, &handle), QUORIX_ERR_FAILED);
   EXPECT_EQ(handle, Unset());
   ASSERT_EQ(QuorixOpenDeviceWithSerial("QX-A1", &handle), QUORIX_OK);
-  EXPECT_EQ(handle, reinterpret_cast<QuorixHandle>(RecordOf("QX-A1")));
+  EXPECT_EQ(handle, HandleOfRecord(RecordOf("QX-A1")));
   QuorixHandle other = Unset();
   EXPECT_EQ(QuorixOpenDeviceWithSerial("QX-A1", &other), QUORIX_ERR_ALREADY_OPEN);
   EXPECT_EQ(other, Unset());

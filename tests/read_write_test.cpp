@@ -9,21 +9,11 @@ namespace {
 
 constexpr std::uint32_t S = kRingSize;
 
-class ReadWriteTest : public SimTest {
+class ReadWriteTest : public OpenDeviceTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    board_ = &QuietBoard();
-    handle_ = Open();
-    record_ = Record(handle_);
-  }
-  void TearDown() override {
-    EXPECT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
-    SimTest::TearDown();
-  }
   // Pushes count bytes of the pattern and lets the library take them into the ring.
   void Arrive(std::size_t count, std::uint64_t from = 0) {
-    board_->PushIn(Counter(from, count));
+    Push(count, from);
     ASSERT_EQ(QuorixNumberOfBytesAvailable(handle_, nullptr), QUORIX_OK);
   }
   Bytes Read(std::uint32_t count, int expected = QUORIX_OK) {
@@ -35,10 +25,6 @@ class ReadWriteTest : public SimTest {
     return bus().Calls(sim::Op::kIoControl) + bus().Calls(sim::Op::kOverlappedResult) +
            bus().Calls(sim::Op::kWaitEvent);
   }
-
-  sim::Board* board_ = nullptr;
-  QuorixHandle handle_ = nullptr;
-  DeviceRecord* record_ = nullptr;
 };
 
 TEST_F(ReadWriteTest, NothingToDoTouchesNothing) {
@@ -74,7 +60,7 @@ TEST_F(ReadWriteTest, AWrappedReadCopiesTwoPieces) {
 
 TEST_F(ReadWriteTest, ReadsWaitForCompletionsAndTimeOutWithTheReadStillPosted) {
   Arrive(100);
-  board_->PushIn(Counter(100, 50));  // completes the next read
+  Push(50, 100);  // completes the next read
   const std::uint64_t start = bus().NowMs();
   EXPECT_EQ(Read(150), Counter(0, 150));
   EXPECT_EQ(bus().NowMs(), start) << "the completion was there: no wait";
@@ -90,7 +76,7 @@ TEST_F(ReadWriteTest, ReadsWaitForCompletionsAndTimeOutWithTheReadStillPosted) {
   Read(1, QUORIX_ERR_TIMEOUT);
   EXPECT_EQ(bus().NowMs(), start + 235);
   // The read outstanding all along delivers when data come.
-  board_->PushIn(Counter(250, 10));
+  Push(10, 250);
   EXPECT_EQ(Read(10), Counter(250, 10));
 }
 
@@ -161,7 +147,7 @@ TEST_F(ReadWriteTest, WritesCompleteOrAreAbortedAtTheTimeout) {
 }
 
 TEST_F(ReadWriteTest, AWriteTakesInTheReceiveSide) {
-  board_->PushIn(Counter(0, 100));
+  Push(100, 0);
   EXPECT_EQ(QuorixWriteDevice(handle_, 1, "x"), QUORIX_OK);
   EXPECT_EQ(record_->write_index, 100u);
   EXPECT_EQ(Transfers(kEndpointBulkIn).size(), 2u);
@@ -170,7 +156,7 @@ TEST_F(ReadWriteTest, AWriteTakesInTheReceiveSide) {
   Read(100);
   Repost(*board_, record_, 0, S - 512);
   ASSERT_EQ(record_->read_limit, 504u);
-  board_->PushIn(Counter(0, 512));
+  Push(512, 0);
   EXPECT_EQ(QuorixWriteDevice(handle_, 1, "x"), QUORIX_OK);
   EXPECT_EQ(Available(handle_), 0u);
   EXPECT_EQ(bus().PendingLength(board_->id, kEndpointBulkIn), S - 512);

@@ -9,19 +9,8 @@ constexpr std::uint32_t S = kRingSize;
 constexpr std::uint32_t kFirstRead = S - 512;  // 2,096,640
 constexpr std::uint32_t kEmptyLimit = S - 8;   // 2,097,144
 
-class RingTest : public SimTest {
+class RingTest : public OpenDeviceTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    board_ = &QuietBoard();
-    handle_ = Open();
-    record_ = Record(handle_);
-  }
-  void TearDown() override {
-    EXPECT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
-    SimTest::TearDown();
-  }
-
   // The last read posted: where it goes and how much it asks for.
   void ExpectPosted(const void* target, std::uint32_t length) {
     const auto reads = Transfers(kEndpointBulkIn);
@@ -30,11 +19,6 @@ class RingTest : public SimTest {
     EXPECT_EQ(reads.back().out_size, length);
     EXPECT_EQ(bus().PendingLength(board_->id, kEndpointBulkIn), length);
   }
-  void Push(std::size_t count, std::uint64_t from = 0) { board_->PushIn(Counter(from, count)); }
-
-  sim::Board* board_ = nullptr;
-  QuorixHandle handle_ = nullptr;
-  DeviceRecord* record_ = nullptr;
 };
 
 TEST_F(RingTest, FirstReadAfterOpenAndAnyEmptyRing) {

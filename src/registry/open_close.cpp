@@ -30,12 +30,12 @@ int OpenDeviceRecord(DeviceRecord* record) {
   record->ring = static_cast<std::uint8_t*>(port::Allocate(record->ring_size));
   if (record->ring == nullptr) {
     // A failed attempt gives back at once what it obtained: closed records hold nothing.
-    ReleaseStreamResources(record);
+    ReleaseOpenState(record);
     return QUORIX_ERR_FAILED;
   }
   record->bounce = static_cast<std::uint8_t*>(port::Allocate(kBounceSize));
   if (record->bounce == nullptr) {
-    ReleaseStreamResources(record);
+    ReleaseOpenState(record);
     return QUORIX_ERR_FAILED;
   }
   record->read_index = 0;
@@ -46,7 +46,7 @@ int OpenDeviceRecord(DeviceRecord* record) {
 
   int status = SetConfiguration(record, kConfiguration);
   if (status != QUORIX_OK) {
-    ReleaseStreamResources(record);
+    ReleaseOpenState(record);
     return status;
   }
   record->open = 1;
@@ -59,13 +59,8 @@ int OpenDeviceRecord(DeviceRecord* record) {
   if (status != QUORIX_OK) {
     // No handle is handed out, so nobody could close the device: undo the open. A read is
     // outstanding unless the driver refused the last one, and must end before the ring goes.
-    if (record->read_refused == 0) {
-      ReleaseOpenDevice(FindDevicePosition(record));
-    } else {
-      record->open = 0;
-      record->owner_pid = 0;
-      ReleaseStreamResources(record);
-    }
+    if (record->read_refused == 0) ResetBulkPipes(record);
+    ReleaseOpenState(record);
   }
   return status;
 }
@@ -96,7 +91,7 @@ QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out) {
   if (record == nullptr) return QUORIX_ERR_FAILED;
   const int status = quorix::OpenDeviceRecord(record);
   if (status != QUORIX_OK) return status;
-  if (out != nullptr) *out = reinterpret_cast<QuorixHandle>(record);
+  if (out != nullptr) *out = quorix::HandleOfRecord(record);
   return QUORIX_OK;
 }
 
@@ -109,7 +104,7 @@ QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, Quorix
     if (record->vendor_id != QUORIX_VENDOR_ID || record->product_id != QUORIX_PRODUCT_ID) continue;
     if (record->serial == nullptr || std::strcmp(record->serial, serial) != 0) continue;
     const int status = quorix::OpenDeviceRecord(record);
-    if (status == QUORIX_OK && out != nullptr) *out = reinterpret_cast<QuorixHandle>(record);
+    if (status == QUORIX_OK && out != nullptr) *out = quorix::HandleOfRecord(record);
     return status;
   }
   return QUORIX_ERR_FAILED;
@@ -120,7 +115,7 @@ QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {
   if (refreshed != QUORIX_OK) return refreshed;
   const int gate = quorix::ValidateDevice(handle, false);
   if (gate != QUORIX_OK) return gate;
-  return quorix::CloseDeviceRecord(reinterpret_cast<quorix::DeviceRecord*>(handle));
+  return quorix::CloseDeviceRecord(quorix::RecordOfHandle(handle));
 }
 
 }  // extern "C"

@@ -44,13 +44,13 @@ int ValidateDevice(const void* handle, bool driver_required) {
 int ReleaseOpenDevice(std::uint32_t position) {
   DeviceRecord* record = gRegistry.records[position];
   if (record->driver != nullptr) ResetBulkPipes(record);
-  record->open = 0;
-  record->owner_pid = 0;
-  ReleaseStreamResources(record);
+  ReleaseOpenState(record);
   return QUORIX_OK;
 }
 
-void ReleaseStreamResources(DeviceRecord* record) {
+void ReleaseOpenState(DeviceRecord* record) {
+  record->open = 0;
+  record->owner_pid = 0;
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
   FreeField(record->bounce);
@@ -60,7 +60,7 @@ void ReleaseStreamResources(DeviceRecord* record) {
 void DisposeDeviceRecord(DeviceRecord* record) {
   // The pipes are always reset before the driver handle is closed.
   if (record->driver != nullptr) ResetBulkPipes(record);
-  ReleaseStreamResources(record);
+  ReleaseOpenState(record);
   FreeField(record->manufacturer);
   FreeField(record->product);
   FreeField(record->serial);

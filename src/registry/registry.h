@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "quorix/quorix.h"
 #include "registry/device_record.h"
 
 namespace quorix {
@@ -38,6 +39,14 @@ bool ResizeStorage(T*& array, std::uint32_t count) {
   return true;
 }
 
+// A device handle is its record's address; only the gate says whether it is one of ours.
+inline DeviceRecord* RecordOfHandle(QuorixHandle handle) {
+  return reinterpret_cast<DeviceRecord*>(handle);
+}
+inline QuorixHandle HandleOfRecord(DeviceRecord* record) {
+  return reinterpret_cast<QuorixHandle>(record);
+}
+
 std::uint32_t GetDeviceCount();
 // The record at position, or null when position is not below the count.
 DeviceRecord* GetDeviceAt(std::uint32_t position);
@@ -55,8 +64,9 @@ int ValidateDevice(const void* handle, bool driver_required);
 
 // Releases what the open state holds and marks the record closed. Always 0.
 int ReleaseOpenDevice(std::uint32_t position);
-// Closes the two events and frees the ring and bounce buffers, whichever are present.
-void ReleaseStreamResources(DeviceRecord* record);
+// Marks the record closed without owner, closes the two events and frees the ring and bounce
+// buffers, whichever are present. Sends nothing to the board.
+void ReleaseOpenState(DeviceRecord* record);
 // Releases everything the record still holds so that it can be dropped.
 void DisposeDeviceRecord(DeviceRecord* record);
 

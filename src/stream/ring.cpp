@@ -116,7 +116,7 @@ extern "C" {
 QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle handle, uint32_t* count) {
   const int gate = quorix::ValidateDevice(handle, true);
   if (gate != QUORIX_OK) return gate;
-  return quorix::PollBytesAvailable(reinterpret_cast<quorix::DeviceRecord*>(handle), count);
+  return quorix::PollBytesAvailable(quorix::RecordOfHandle(handle), count);
 }
 
 }  // extern "C"

@@ -10,8 +10,6 @@ namespace quorix {
 
 namespace {
 
-DeviceRecord* RecordOf(QuorixHandle handle) { return reinterpret_cast<DeviceRecord*>(handle); }
-
 std::uint32_t WaitLimit(const DeviceRecord* device) {
   return device->timeout == 0 ? port::kInfinite : device->timeout;
 }
@@ -98,7 +96,8 @@ QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle handle, uint32_t count,
   if (gate != QUORIX_OK) return gate;
   if (count == 0) return QUORIX_OK;
   if (buffer == nullptr) return QUORIX_ERR_FAILED;
-  return quorix::ReadDevice(quorix::RecordOf(handle), count, static_cast<std::uint8_t*>(buffer));
+  return quorix::ReadDevice(quorix::RecordOfHandle(handle), count,
+                            static_cast<std::uint8_t*>(buffer));
 }
 
 QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle handle, uint32_t count,
@@ -106,13 +105,13 @@ QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle handle, uint32_t count
   const int gate = quorix::ValidateDevice(handle, true);
   if (gate != QUORIX_OK) return gate;
   if (count != 0 && buffer == nullptr) return QUORIX_ERR_FAILED;
-  return quorix::WriteDevice(quorix::RecordOf(handle), count, buffer);
+  return quorix::WriteDevice(quorix::RecordOfHandle(handle), count, buffer);
 }
 
 QUORIX_API int QUORIX_CALL QuorixSetTimeOut(QuorixHandle handle, uint32_t milliseconds) {
   const int gate = quorix::ValidateDevice(handle, true);
   if (gate != QUORIX_OK) return gate;
-  quorix::RecordOf(handle)->timeout = milliseconds;
+  quorix::RecordOfHandle(handle)->timeout = milliseconds;
   return QUORIX_OK;
 }
 

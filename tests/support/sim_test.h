@@ -20,6 +20,13 @@ namespace quorix::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// count bytes of the counter pattern from position on.
+inline Bytes Counter(std::uint64_t position, std::size_t count) {
+  Bytes bytes(count);
+  sim::FillCounter(bytes.data(), position, count);
+  return bytes;
+}
+
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,9 +118,7 @@ class SimTest : public ::testing::Test {
     return handle;
   }
 
-  static DeviceRecord* Record(QuorixHandle handle) {
-    return reinterpret_cast<DeviceRecord*>(handle);
-  }
+  static DeviceRecord* Record(QuorixHandle handle) { return RecordOfHandle(handle); }
 
   // The bulk transfers handed to the driver for one endpoint, in order.
   static std::vector<sim::WireEntry> Transfers(std::uint8_t endpoint) {
@@ -150,12 +155,27 @@ class SimTest : public ::testing::Test {
   }
 };
 
-// count bytes of the counter pattern from position on.
-inline Bytes Counter(std::uint64_t position, std::size_t count) {
-  Bytes bytes(count);
-  sim::FillCounter(bytes.data(), position, count);
-  return bytes;
-}
+// A test with one open device on a quiet board (bulk IN sends only what the test pushes);
+// the device is closed again before the test's checks of what is left.
+class OpenDeviceTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    board_ = &QuietBoard();
+    handle_ = Open();
+    record_ = Record(handle_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
+    SimTest::TearDown();
+  }
+  // Queues count bytes of the counter pattern, from position from on, on bulk IN.
+  void Push(std::size_t count, std::uint64_t from = 0) { board_->PushIn(Counter(from, count)); }
+
+  sim::Board* board_ = nullptr;
+  QuorixHandle handle_ = nullptr;
+  DeviceRecord* record_ = nullptr;
+};
 
 // The pipe sequence of one ResetBulkPipes.
 inline std::vector<std::pair<std::uint32_t, std::uint8_t>> PipeSequence(int times = 1) {

@@ -6,6 +6,10 @@
 
 using quorix::sim::TheBus;
 
+// The C names pass straight through to the simulator's own values.
+static_assert(quorix::sim::kDefaultRate == QUORIX_SIM_RATE_DEFAULT);
+static_assert(quorix::sim::kRateUnlimited == QUORIX_SIM_RATE_UNLIMITED);
+
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixSimReset(void) {
