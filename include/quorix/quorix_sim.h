@@ -28,6 +28,36 @@
  *   the source stopped, would hang the caller for good; the simulator fails that wait instead,
  *   so the read or write returns -1 (a write is aborted first).
  *
+ * Board firmware
+ *   Every board answers the vendor requests of a board with its firmware running:
+ *     0xB2 port D: writes with wIndex 0 set the output latch (a sequence of bytes leaves the
+ *          last one in it; each write is kept whole), wIndex 1 sets the output enables, and
+ *          a read with wIndex 0 returns the latch. Outputs and enables start at 0.
+ *     0xB3 FPGA mode: one byte, kept; it starts at 0.
+ *     0xB0 EEPROM: select 1 (wIndex) is an 8 KiB EEPROM (QUORIX_SIM_EEPROM_SIZE bytes); no
+ *          other select answers. A write sets the address pointer to its address (high byte
+ *          first) and stores its data from there; a read returns bytes from the pointer on
+ *          and moves it. Addresses wrap at 8 KiB, as the part ignores higher address bits;
+ *          writes have no page limit and take no time.
+ *   Requests the firmware does not know, or with other wValue, wIndex or wLength, stall
+ *   (error 31). While the FX2's CPU is held in reset the firmware does not run, and all of
+ *   these stall too.
+ *
+ * The EEPROM's content
+ *   Erased bytes are 0xFF. Each board starts with a startup-command area: 0x1FFC-0x1FFD hold
+ *   01 01 (0x1FFD non-zero: the area is there), the base address B = QUORIX_SIM_STARTUP_BASE
+ *   (0x1FE8) is stored at 0x1FF8, the command address S = QUORIX_SIM_STARTUP_COMMAND
+ *   (0x1000) at B + 7 = 0x1FEF, and the length at S is 0: no command. A command of up to
+ *   4,076 bytes fits. QuorixSimClearStartupArea removes the area.
+ *
+ * The FX2 core
+ *   Vendor request 0xA0 (wIndex 0, wValue the address) writes and reads the program and data
+ *   RAM 0x0000-0x3FFF and the scratch RAM 0xE000-0xE1FF, as on the larger FX2 parts; a
+ *   request that does not lie wholly in one of them stalls (31). Writing CPUCS (0xE600, one
+ *   byte) holds the CPU in reset while its bit 0 is 1, and starts it when that bit is 0;
+ *   reading it returns that bit. RAM starts zeroed and the CPU running. The simulator does
+ *   not execute the code: once released, the board behaves as before.
+ *
  * Interface paths
  *   Each connection of a board lists a path text of its own, so a board that is unplugged
  *   and plugged in again is a new interface to the library. The listing shows plugged boards
@@ -61,6 +91,11 @@ QUORIX_API int QUORIX_CALL QuorixSimUnplug(int board);
  * Returns 0, or -1 for an unknown or plugged board. */
 QUORIX_API int QUORIX_CALL QuorixSimReplug(int board);
 
+/* The EEPROM and startup-command area every board starts with. */
+#define QUORIX_SIM_EEPROM_SIZE 8192
+#define QUORIX_SIM_STARTUP_BASE 0x1FE8
+#define QUORIX_SIM_STARTUP_COMMAND 0x1000
+
 /* Sources of bulk IN, for QuorixSimSetSource. */
 #define QUORIX_SIM_SOURCE_NONE 0
 #define QUORIX_SIM_SOURCE_COUNTER 1
@@ -87,6 +122,33 @@ QUORIX_API int QUORIX_CALL QuorixSimSetLoopback(int board, int on);
  * the number of bytes kept. Returns 0, or -1 for an unknown board or a NULL taken. */
 QUORIX_API int QUORIX_CALL QuorixSimTakeOut(int board, void* buffer, uint32_t capacity,
                                             uint32_t* taken);
+
+/* Reads or writes count bytes of the board's EEPROM at select, from address on (wrapping at
+ * its size), as the part holds them; no request is logged and the address pointer of the
+ * 0xB0 request is not moved. Returns 0, or -1 for an unknown board or select, or a NULL
+ * buffer with a non-zero count. */
+QUORIX_API int QUORIX_CALL QuorixSimReadEeprom(int board, uint8_t select, uint16_t address,
+                                               uint32_t count, void* buffer);
+QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint16_t address,
+                                                uint32_t count, const void* data);
+
+/* Writes 0 at 0x1FFD of the EEPROM at select 1: the board then holds no startup-command area
+ * and QuorixSetStartupCommand returns -8. Returns 0, or -1 for an unknown board. */
+QUORIX_API int QUORIX_CALL QuorixSimClearStartupArea(int board);
+
+/* Reads count bytes of the FX2's RAM from address on; they must lie wholly in 0x0000-0x3FFF
+ * or in 0xE000-0xE1FF. Returns 0, or -1 for an unknown board, a range outside the RAM, or a
+ * NULL buffer with a non-zero count. */
+QUORIX_API int QUORIX_CALL QuorixSimReadMemory(int board, uint16_t address, uint32_t count,
+                                               void* buffer);
+
+/* 1 when the board's FX2 CPU runs, 0 while it is held in reset, -1 for an unknown board. */
+QUORIX_API int QUORIX_CALL QuorixSimCpuRunning(int board);
+
+/* The port D output latch and output enables, and the FPGA mode, as the board holds them;
+ * each pointer may be NULL. Returns 0, or -1 for an unknown board. */
+QUORIX_API int QUORIX_CALL QuorixSimGetBoardState(int board, uint8_t* port_d,
+                                                  uint8_t* port_d_enable, uint8_t* fpga_mode);
 
 #ifdef __cplusplus
 }

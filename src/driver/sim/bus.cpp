@@ -105,34 +105,6 @@ std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
   return StringDescriptor(std::u16string_view(units));
 }
 
-Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
-  if (hook) {
-    if (auto reply = hook(setup, data)) return *reply;
-  }
-  constexpr std::uint32_t kStall = port::error::kGenFailure;
-  // GET_DESCRIPTOR
-  if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
-    const std::uint8_t type = setup.wValue >> 8;
-    const std::uint8_t index = setup.wValue & 0xFF;
-    if (type == 1) return {0, device_descriptor};
-    if (type == 2 && index == 0) return {0, configuration_descriptor};
-    if (type == 3) {
-      auto found = strings.find(index);
-      if (found != strings.end()) return {0, found->second};
-    }
-    return {kStall, {}};
-  }
-  // SET_CONFIGURATION: only configuration 0 (unconfigured) and 1 exist.
-  if (setup.bmRequestType == 0x00 && setup.bRequest == 9) {
-    if (setup.wValue > 1) return {kStall, {}};
-    configuration = static_cast<std::uint8_t>(setup.wValue);
-    return {};
-  }
-  // The vendor requests of the board's firmware arrive with the board services; until then
-  // the firmware stalls them, as it stalls every request it does not know.
-  return {kStall, {}};
-}
-
 void Board::PushIn(std::span<const std::uint8_t> data) {
   if (data.empty()) {
     PushZeroLengthPacket();
@@ -402,6 +374,7 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
   entry.code = code;
   entry.out = out;
   entry.out_size = out_size;
+  entry.at_ms = NowMs();
   entry.overlapped = overlapped != nullptr;
   if (in != nullptr) {
     const auto* bytes = static_cast<const std::uint8_t*>(in);

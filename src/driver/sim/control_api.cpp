@@ -9,6 +9,20 @@ using quorix::sim::TheBus;
 // The C names pass straight through to the simulator's own values.
 static_assert(quorix::sim::kDefaultRate == QUORIX_SIM_RATE_DEFAULT);
 static_assert(quorix::sim::kRateUnlimited == QUORIX_SIM_RATE_UNLIMITED);
+static_assert(quorix::sim::kEepromSize == QUORIX_SIM_EEPROM_SIZE);
+static_assert(quorix::sim::kStartupBase == QUORIX_SIM_STARTUP_BASE);
+static_assert(quorix::sim::kStartupCommandAddress == QUORIX_SIM_STARTUP_COMMAND);
+
+namespace {
+
+quorix::sim::Eeprom* EepromOf(int board, std::uint8_t select) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr) return nullptr;
+  auto eeprom = found->eeproms.find(select);
+  return eeprom == found->eeproms.end() ? nullptr : &eeprom->second;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -75,6 +89,56 @@ QUORIX_API int QUORIX_CALL QuorixSimTakeOut(int board, void* buffer, uint32_t ca
   std::copy_n(kept.begin(), size, static_cast<std::uint8_t*>(buffer));
   kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(size));
   *taken = static_cast<uint32_t>(size);
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimReadEeprom(int board, uint8_t select, uint16_t address,
+                                               uint32_t count, void* buffer) {
+  const quorix::sim::Eeprom* eeprom = EepromOf(board, select);
+  if (eeprom == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+  const std::vector<std::uint8_t> bytes = eeprom->Read(address, count);
+  std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(buffer));
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint16_t address,
+                                                uint32_t count, const void* data) {
+  quorix::sim::Eeprom* eeprom = EepromOf(board, select);
+  if (eeprom == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+  const std::uint16_t pointer = eeprom->pointer;
+  eeprom->Write(address, {static_cast<const std::uint8_t*>(data), count});
+  eeprom->pointer = pointer;
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimClearStartupArea(int board) {
+  const std::uint8_t none = 0;
+  return QuorixSimWriteEeprom(board, quorix::sim::kEepromSelect, 0x1FFD, 1, &none);
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimReadMemory(int board, uint16_t address, uint32_t count,
+                                               void* buffer) {
+  quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+  const std::uint8_t* memory = found->Memory(address, count);
+  if (memory == nullptr) return QUORIX_ERR_FAILED;
+  std::copy_n(memory, count, static_cast<std::uint8_t*>(buffer));
+  return QUORIX_OK;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimCpuRunning(int board) {
+  const quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr) return QUORIX_ERR_FAILED;
+  return found->cpu_reset ? 0 : 1;
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimGetBoardState(int board, uint8_t* port_d,
+                                                  uint8_t* port_d_enable, uint8_t* fpga_mode) {
+  const quorix::sim::Board* found = TheBus().FindBoard(board);
+  if (found == nullptr) return QUORIX_ERR_FAILED;
+  if (port_d != nullptr) *port_d = found->port_d;
+  if (port_d_enable != nullptr) *port_d_enable = found->port_d_enable;
+  if (fpga_mode != nullptr) *fpga_mode = found->fpga_mode;
   return QUORIX_OK;
 }
 

@@ -79,6 +79,35 @@ enum class Source {
   kUntouched,  // counts bytes as delivered without writing them, as DMA costs the CPU nothing
 };
 
+// The board's EEPROM at select 1: a 24C64-like part of 8 KiB. Addresses wrap at its size, as
+// the part ignores the upper address bits. Erased bytes read 0xFF.
+inline constexpr std::uint32_t kEepromSize = 8192;
+inline constexpr std::uint8_t kEepromSelect = 1;
+// The startup-command area every board is made with: the byte at 0x1FFD says the area is
+// there, the base address B at 0x1FF8 points to the command address S at B + 7, and the
+// command (length prefix, then bytes) goes at S. B + 7 lies above what a command may fill.
+inline constexpr std::uint16_t kStartupBase = 0x1FE8;
+inline constexpr std::uint16_t kStartupCommandAddress = 0x1000;
+
+// The FX2's memory as the 0xA0 request reaches it: program and data RAM, the scratch RAM
+// of the larger parts, and the CPU control and status register with its reset bit.
+inline constexpr std::uint16_t kProgramRamSize = 0x4000;
+inline constexpr std::uint16_t kScratchRamStart = 0xE000;
+inline constexpr std::uint16_t kScratchRamSize = 0x0200;
+inline constexpr std::uint16_t kCpucs = 0xE600;
+
+struct Eeprom {
+  std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kEepromSize, 0xFF);
+  std::uint16_t pointer = 0;  // where the next read starts; set by every write
+
+  // Erased, with the startup-command area laid out and no command stored.
+  static Eeprom WithStartupArea();
+  void Write(std::uint32_t address, std::span<const std::uint8_t> data);
+  std::vector<std::uint8_t> Read(std::uint32_t address, std::uint32_t count) const;
+  // Reads from the pointer on and moves it past what was read.
+  std::vector<std::uint8_t> ReadOn(std::uint32_t count);
+};
+
 // The setup stage of a control request as the driver decoded it.
 struct Setup {
   std::uint8_t bmRequestType;
@@ -102,6 +131,7 @@ struct WireEntry {
   std::vector<std::uint8_t> in;  // the input buffer as handed over
   const void* out;               // where the driver was to write (or read, for a bulk OUT)
   std::uint32_t out_size;
+  std::uint64_t at_ms;  // bus time when the request was handed over
   bool overlapped;
   bool injected;  // failed by an injected fault before the driver saw it
   bool ok;
@@ -144,6 +174,22 @@ class Board {
   std::function<std::optional<Reply>(const Setup&, std::span<const std::uint8_t> data)> hook;
 
   Reply Control(const Setup& setup, std::span<const std::uint8_t> data);
+
+  // ---- the board's firmware: vendor requests 0xB0, 0xB2, 0xB3 ----
+  // It runs only while the FX2's CPU does: held in reset, the board stalls them.
+  std::uint8_t port_d = 0;                               // output latch
+  std::uint8_t port_d_enable = 0;                        // output enables
+  std::vector<std::vector<std::uint8_t>> port_d_writes;  // every write to the latch, whole
+  std::uint8_t fpga_mode = 0;
+  std::map<std::uint8_t, Eeprom> eeproms = {{kEepromSelect, Eeprom::WithStartupArea()}};
+
+  // ---- the FX2 core: vendor request 0xA0 ----
+  std::vector<std::uint8_t> program_ram = std::vector<std::uint8_t>(kProgramRamSize, 0);
+  std::vector<std::uint8_t> scratch_ram = std::vector<std::uint8_t>(kScratchRamSize, 0);
+  bool cpu_reset = false;         // the board comes up running its firmware
+  std::vector<bool> cpu_history;  // each change of the reset bit: true held, false released
+  // The bytes of FX2 memory from address on, or null when they do not all lie in one region.
+  std::uint8_t* Memory(std::uint16_t address, std::uint32_t count);
 
   // ---- bulk IN (0x86) ----
   Endpoint in;

@@ -1,0 +1,147 @@
+// The simulated board's answers to control requests: the standard requests from its
+// descriptors, the board firmware's vendor requests and the FX2 core's load request.
+#include <algorithm>
+
+#include "driver/port.h"
+#include "driver/sim/sim.h"
+
+namespace quorix::sim {
+
+namespace {
+
+constexpr std::uint32_t kStall = port::error::kGenFailure;
+constexpr Reply Stall() { return {kStall, {}}; }
+
+constexpr std::uint8_t kHostToDevice = 0x40;  // vendor, device
+constexpr std::uint8_t kDeviceToHost = 0xC0;
+
+void PutLittle16(Eeprom& eeprom, std::uint16_t address, std::uint16_t value) {
+  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
+                                static_cast<std::uint8_t>(value >> 8)};
+  eeprom.Write(address, bytes);
+}
+
+}  // namespace
+
+Eeprom Eeprom::WithStartupArea() {
+  Eeprom eeprom;
+  PutLittle16(eeprom, 0x1FF8, kStartupBase);
+  PutLittle16(eeprom, static_cast<std::uint16_t>(kStartupBase + 7), kStartupCommandAddress);
+  const std::uint8_t block[] = {0x01, 0x01};  // 0x1FFC layout version, 0x1FFD area present
+  eeprom.Write(0x1FFC, block);
+  PutLittle16(eeprom, kStartupCommandAddress, 0);  // no command stored
+  eeprom.pointer = 0;
+  return eeprom;
+}
+
+void Eeprom::Write(std::uint32_t address, std::span<const std::uint8_t> data) {
+  for (std::uint8_t byte : data) bytes[address++ % bytes.size()] = byte;
+  pointer = static_cast<std::uint16_t>(address % bytes.size());
+}
+
+std::vector<std::uint8_t> Eeprom::Read(std::uint32_t address, std::uint32_t count) const {
+  std::vector<std::uint8_t> out(count);
+  for (std::uint32_t i = 0; i < count; ++i) out[i] = bytes[(address + i) % bytes.size()];
+  return out;
+}
+
+std::vector<std::uint8_t> Eeprom::ReadOn(std::uint32_t count) {
+  std::vector<std::uint8_t> out = Read(pointer, count);
+  pointer = static_cast<std::uint16_t>((pointer + count) % bytes.size());
+  return out;
+}
+
+std::uint8_t* Board::Memory(std::uint16_t address, std::uint32_t count) {
+  const std::uint32_t end = address + count;
+  if (end <= kProgramRamSize) return program_ram.data() + address;
+  if (address >= kScratchRamStart && end <= kScratchRamStart + kScratchRamSize)
+    return scratch_ram.data() + (address - kScratchRamStart);
+  return nullptr;
+}
+
+Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
+  if (hook) {
+    if (auto reply = hook(setup, data)) return *reply;
+  }
+  const std::uint8_t type = setup.bmRequestType;
+  // GET_DESCRIPTOR
+  if (type == 0x80 && setup.bRequest == 6) {
+    const std::uint8_t kind = setup.wValue >> 8;
+    const std::uint8_t index = setup.wValue & 0xFF;
+    if (kind == 1) return {0, device_descriptor};
+    if (kind == 2 && index == 0) return {0, configuration_descriptor};
+    if (kind == 3) {
+      auto found = strings.find(index);
+      if (found != strings.end()) return {0, found->second};
+    }
+    return Stall();
+  }
+  // SET_CONFIGURATION: only configuration 0 (unconfigured) and 1 exist.
+  if (type == 0x00 && setup.bRequest == 9) {
+    if (setup.wValue > 1) return Stall();
+    configuration = static_cast<std::uint8_t>(setup.wValue);
+    return {};
+  }
+
+  // 0xA0, answered by the FX2's USB core itself, whether the CPU runs or not.
+  if (setup.bRequest == 0xA0 && setup.wIndex == 0) {
+    if (type == kHostToDevice && setup.wValue == kCpucs && setup.wLength == 1) {
+      const bool reset = (data[0] & 0x01) != 0;
+      if (reset != cpu_reset) cpu_history.push_back(reset);
+      cpu_reset = reset;
+      return {};
+    }
+    if (type == kDeviceToHost && setup.wValue == kCpucs && setup.wLength == 1)
+      return {0, {static_cast<std::uint8_t>(cpu_reset ? 0x01 : 0x00)}};
+    std::uint8_t* memory = Memory(setup.wValue, setup.wLength);
+    if (memory == nullptr) return Stall();
+    if (type == kHostToDevice) {
+      std::copy(data.begin(), data.end(), memory);
+      return {};
+    }
+    if (type == kDeviceToHost) return {0, {memory, memory + setup.wLength}};
+    return Stall();
+  }
+
+  // The board's firmware answers the rest, and only while the CPU runs it.
+  if (cpu_reset || setup.wValue != 0) return Stall();
+  // 0xB2 port D: wIndex 0 the output latch, 1 the output enables.
+  if (setup.bRequest == 0xB2) {
+    if (type == kHostToDevice && setup.wIndex == 0) {
+      port_d_writes.emplace_back(data.begin(), data.end());
+      if (!data.empty()) port_d = data.back();
+      return {};
+    }
+    if (type == kHostToDevice && setup.wIndex == 1 && setup.wLength == 1) {
+      port_d_enable = data[0];
+      return {};
+    }
+    if (type == kDeviceToHost && setup.wIndex == 0 && setup.wLength >= 1) return {0, {port_d}};
+    return Stall();
+  }
+  // 0xB3 FPGA configuration mode.
+  if (setup.bRequest == 0xB3) {
+    if (type == kHostToDevice && setup.wIndex == 0 && setup.wLength == 1) {
+      fpga_mode = data[0];
+      return {};
+    }
+    return Stall();
+  }
+  // 0xB0 EEPROM at select wIndex: a write carries the address, high byte first, then the
+  // data; a read goes on from where the last write or read left the pointer.
+  if (setup.bRequest == 0xB0) {
+    auto found = setup.wIndex <= 0xFF ? eeproms.find(static_cast<std::uint8_t>(setup.wIndex))
+                                      : eeproms.end();
+    if (found == eeproms.end()) return Stall();  // no part answers at that select
+    Eeprom& eeprom = found->second;
+    if (type == kHostToDevice && setup.wLength >= 2) {
+      eeprom.Write(static_cast<std::uint32_t>(data[0] << 8 | data[1]), data.subspan(2));
+      return {};
+    }
+    if (type == kDeviceToHost) return {0, eeprom.ReadOn(setup.wLength)};
+    return Stall();
+  }
+  return Stall();
+}
+
+}  // namespace quorix::sim
