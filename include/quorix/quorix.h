@@ -242,6 +242,105 @@ QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle device, uint32_t count
  * Returns 0, or -1, -2, -4 (handle check; the timeout is then unchanged). Never blocks. */
 QUORIX_API int QUORIX_CALL QuorixSetTimeOut(QuorixHandle device, uint32_t milliseconds);
 
+/* ---- Board controls --------------------------------------------------------------------- */
+
+/* Every call from here on first checks the handle as the streaming calls do (-1, -2, -4,
+ * nothing sent). The rest of each call is one or more control transfers on endpoint 0, each
+ * waiting up to about 1 s for the board; a positive status is the Windows error code of the
+ * failed transfer (31 when the board stalled it). The bytes are passed through unchanged:
+ * their meaning is the board firmware's. Byte and word arguments are C types of that width,
+ * so wider values are cut to their low 8 or 16 bits by the caller's conversion. */
+
+/* Sets the port D output latch to outputs (vendor request 0xB2, wIndex 0, one data byte).
+ * Returns 0 or a status as above. */
+QUORIX_API int QUORIX_CALL QuorixSetPortDOutputs(QuorixHandle device, uint8_t outputs);
+
+/* Sends count bytes to the port D output latch in one request (0xB2, wIndex 0, wLength
+ * count), which the board's firmware applies in order; the latch keeps the last one.
+ *
+ * bytes: count bytes; may be NULL only when count is 0 (a request without data stage is
+ *        then sent). NULL with a non-zero count gives -1 and sends nothing. */
+QUORIX_API int QUORIX_CALL QuorixSetPortDOutputsExt(QuorixHandle device, uint8_t count,
+                                                    const uint8_t* bytes);
+
+/* Reads the port D outputs back (0xB2 device-to-host, wIndex 0, one byte).
+ *
+ * outputs: receives the byte; untouched on any failure. NULL gives -1 and sends nothing. */
+QUORIX_API int QUORIX_CALL QuorixGetPortDOutputs(QuorixHandle device, uint8_t* outputs);
+
+/* Sets the port D output enables (0xB2, wIndex 1, one data byte). They cannot be read back. */
+QUORIX_API int QUORIX_CALL QuorixSetPortDOutputEnable(QuorixHandle device, uint8_t enable);
+
+/* Sets the FPGA configuration mode (vendor request 0xB3, one data byte). */
+QUORIX_API int QUORIX_CALL QuorixSetConfFpgaMode(QuorixHandle device, uint8_t mode);
+
+/* ---- EEPROM ----------------------------------------------------------------------------- */
+
+/* The board's firmware reaches its EEPROMs through vendor request 0xB0, the device select in
+ * wIndex (the board's own EEPROM is select 1) and the EEPROM address in the data stage, high
+ * byte first. The library imposes no size or page limit: addressing, wrapping and write
+ * timing are the board's. */
+
+/* Reads count bytes from address: one request sets the EEPROM's read position (wLength 2,
+ * the address only), a second reads count bytes. When the first fails the second is not
+ * sent.
+ *
+ * buffer: room for count bytes; written only when the read succeeds. NULL with a non-zero
+ *         count gives -1 after the position was set.
+ * Returns 0 or a status as above. Blocks for two control transfers. */
+QUORIX_API int QUORIX_CALL QuorixReadEprom(QuorixHandle device, uint8_t select, uint16_t address,
+                                           uint8_t count, uint8_t* buffer);
+
+/* Writes count bytes at address in one request (wLength count + 2: the address, then the
+ * data). Pieces larger than the EEPROM's page, or crossing its page boundaries, are the
+ * caller's to split; the library does not wait for the EEPROM to finish writing.
+ *
+ * data: count bytes; may be NULL only when count is 0. NULL with a non-zero count gives -1
+ *       and sends nothing; so does running out of memory. */
+QUORIX_API int QUORIX_CALL QuorixWriteEprom(QuorixHandle device, uint8_t select, uint16_t address,
+                                            uint8_t count, const uint8_t* data);
+
+/* ---- Startup command -------------------------------------------------------------------- */
+
+/* Stores command as the board's startup command in its EEPROM (select 1). The place is read
+ * from the EEPROM each time: the byte at 0x1FFD must not be 0 (else -8); the base address B
+ * is at 0x1FF8, the command address S at B + 7, both stored low byte first. The image, the
+ * length low byte first and then the command, goes at S in pieces of 16 bytes; it must end
+ * below 0x1FEF, that is S + length + 2 < 8175 (else -9, nothing written). A shorter command
+ * leaves the bytes of a longer earlier one behind its own image.
+ *
+ * command: length bytes, copied before anything is written; may be NULL only when length is
+ *          0 (else -1, nothing sent).
+ * Returns 0; -1, -2, -4 (handle check); -1 also without memory; -8; -9; or the Windows error
+ * code of the first failed transfer. When a write fails, the pieces before it stay written.
+ * Blocks for 200 ms after each of three reads and each write: 0.8 s for up to 14 bytes, about
+ * 51 s for the 4,076 bytes that fit above S = 0x1000. */
+QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t length,
+                                                   const uint8_t* command);
+
+/* ---- Firmware --------------------------------------------------------------------------- */
+
+/* Loads the firmware image file at path into the FX2 and starts it: the CPU is held in reset
+ * (vendor request 0xA0 writing 0x01 to CPUCS at 0xE600), each data record is written at its
+ * address (0xA0, wValue the address, one request per line, in file order), and the CPU is
+ * released (0x00 to 0xE600).
+ *
+ * The file holds Intel HEX lines, read as text: ':' first, then the byte count (at most 16
+ * data bytes per line), the address and the record type at fixed positions, then the data.
+ * Checksums are not checked. Every line up to the file's end must be such a line: a blank
+ * line, also one at the end, fails the whole file. The first record that is not data (type
+ * 0) ends the download; an end-of-file record (type 1) is the usual one, and what follows it
+ * is read but not sent. Extended-address records (types 2 and 4) are not applied, so images
+ * must lie below 64 KiB with 16-byte records (sdcc's packihx gives that).
+ *
+ * path: NUL-terminated, in the system's narrow character set.
+ * Returns 0; -1, -2, -4 (handle check, before the file is opened); -1 when the file cannot
+ * be opened or read, a line is malformed, memory runs out, or data records follow an
+ * extended-address or start-address record that ended the download (nothing is sent in
+ * these cases); or the Windows error code of the first failed request. When a data write or
+ * the release fails, the CPU stays in reset. Blocks for one control transfer per record. */
+QUORIX_API int QUORIX_CALL QuorixLoadFirmware(QuorixHandle device, const char* path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -57,6 +57,19 @@ int ControlTransfer(const DeviceRecord* device, const ControlRequest* request, s
   return QUORIX_OK;
 }
 
+int VendorOut(const DeviceRecord* device, std::uint8_t request, std::uint16_t value,
+              std::uint16_t index, std::uint16_t length, const std::uint8_t* data) {
+  const ControlRequest setup{kDirectionOut, kTypeVendor, kRecipientDevice, request, value, index};
+  // An OUT request only reads its data.
+  return ControlTransfer(device, &setup, length, const_cast<std::uint8_t*>(data));
+}
+
+int VendorIn(const DeviceRecord* device, std::uint8_t request, std::uint16_t value,
+             std::uint16_t index, std::uint16_t length, std::uint8_t* data) {
+  const ControlRequest setup{kDirectionIn, kTypeVendor, kRecipientDevice, request, value, index};
+  return ControlTransfer(device, &setup, length, data);
+}
+
 int SetConfiguration(const DeviceRecord* device, std::uint8_t configuration) {
   const ControlRequest request{kDirectionOut, kTypeStandard, kRecipientDevice, 9, configuration, 0};
   return ControlTransfer(device, &request, 0, nullptr);

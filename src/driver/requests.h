@@ -64,6 +64,12 @@ std::uint8_t RequestType(const ControlRequest& request);
 int ControlTransfer(const DeviceRecord* device, const ControlRequest* request, std::uint16_t length,
                     std::uint8_t* data);
 
+// A vendor request to the device (bmRequestType 0x40 out, 0xC0 in), through ControlTransfer.
+int VendorOut(const DeviceRecord* device, std::uint8_t request, std::uint16_t value,
+              std::uint16_t index, std::uint16_t length, const std::uint8_t* data);
+int VendorIn(const DeviceRecord* device, std::uint8_t request, std::uint16_t value,
+             std::uint16_t index, std::uint16_t length, std::uint8_t* data);
+
 // SET_CONFIGURATION with the given configuration value.
 int SetConfiguration(const DeviceRecord* device, std::uint8_t configuration);
 
