@@ -159,13 +159,92 @@ TEST(SimLibrary, StreamsFromTheDefaultBoard) {
   EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
 }
 
+// The board services against the board the control API inspects.
+TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
+  Library library;
+  ASSERT_TRUE(library.loaded()) << dlerror();
+#define BIND(name) auto* name = library.get<decltype(::name)>(#name)
+  BIND(QuorixOpenDevice);
+  BIND(QuorixCloseDevice);
+  BIND(QuorixSetPortDOutputsExt);
+  BIND(QuorixGetPortDOutputs);
+  BIND(QuorixSetPortDOutputEnable);
+  BIND(QuorixSetConfFpgaMode);
+  BIND(QuorixReadEprom);
+  BIND(QuorixWriteEprom);
+  BIND(QuorixSetStartupCommand);
+  BIND(QuorixLoadFirmware);
+  BIND(QuorixSimReadEeprom);
+  BIND(QuorixSimWriteEeprom);
+  BIND(QuorixSimClearStartupArea);
+  BIND(QuorixSimReadMemory);
+  BIND(QuorixSimCpuRunning);
+  BIND(QuorixSimGetBoardState);
+#undef BIND
+  // Bound as a binding without the header's byte type would bind it: a full register.
+  auto* set_outputs_wide =
+      library.get<int QUORIX_CALL(QuorixHandle, unsigned)>("QuorixSetPortDOutputs");
+  ASSERT_TRUE(QuorixOpenDevice && QuorixCloseDevice && QuorixSetPortDOutputsExt &&
+              QuorixGetPortDOutputs && QuorixSetPortDOutputEnable && QuorixSetConfFpgaMode &&
+              QuorixReadEprom && QuorixWriteEprom && QuorixSetStartupCommand &&
+              QuorixLoadFirmware && QuorixSimReadEeprom && QuorixSimWriteEeprom &&
+              QuorixSimClearStartupArea && QuorixSimReadMemory && QuorixSimCpuRunning &&
+              QuorixSimGetBoardState && set_outputs_wide);
+  const int board = 1;
+  QuorixHandle device = nullptr;
+  ASSERT_EQ(QuorixOpenDevice(0, &device), QUORIX_OK);
+
+  std::uint8_t port_d = 0, enable = 0, mode = 0;
+  ASSERT_EQ(set_outputs_wide(device, 0x1A5), QUORIX_OK);
+  ASSERT_EQ(QuorixSetPortDOutputEnable(device, 0x0F), QUORIX_OK);
+  ASSERT_EQ(QuorixSetConfFpgaMode(device, 2), QUORIX_OK);
+  ASSERT_EQ(QuorixSimGetBoardState(board, &port_d, &enable, &mode), QUORIX_OK);
+  EXPECT_EQ(port_d, 0xA5);
+  EXPECT_EQ(enable, 0x0F);
+  EXPECT_EQ(mode, 2);
+  const std::uint8_t walk[] = {1, 2, 4, 8};
+  ASSERT_EQ(QuorixSetPortDOutputsExt(device, 4, walk), QUORIX_OK);
+  ASSERT_EQ(QuorixGetPortDOutputs(device, &port_d), QUORIX_OK);
+  EXPECT_EQ(port_d, 8);
+  EXPECT_EQ(QuorixSimGetBoardState(99, nullptr, nullptr, nullptr), QUORIX_ERR_FAILED);
+
+  // The EEPROM seen from both sides, and the startup area as the default board has it.
+  std::uint8_t bytes[4] = {};
+  ASSERT_EQ(QuorixWriteEprom(device, 1, 0x0100, 3, walk), QUORIX_OK);
+  ASSERT_EQ(QuorixSimReadEeprom(board, 1, 0x0100, 4, bytes), QUORIX_OK);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4),
+            (std::vector<std::uint8_t>{1, 2, 4, 0xFF}));
+  ASSERT_EQ(QuorixSimWriteEeprom(board, 1, 0x1FFE, 2, "\x12\x34"), QUORIX_OK);
+  ASSERT_EQ(QuorixReadEprom(device, 1, 0x1FFC, 4, bytes), QUORIX_OK);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4),
+            (std::vector<std::uint8_t>{0x01, 0x01, 0x12, 0x34}));
+  ASSERT_EQ(QuorixSimReadEeprom(board, 1, QUORIX_SIM_STARTUP_BASE + 7, 2, bytes), QUORIX_OK);
+  EXPECT_EQ(bytes[0] | bytes[1] << 8, QUORIX_SIM_STARTUP_COMMAND);
+  EXPECT_EQ(QuorixSimReadEeprom(board, 2, 0, 1, bytes), QUORIX_ERR_FAILED);
+  ASSERT_EQ(QuorixSimClearStartupArea(board), QUORIX_OK);
+  EXPECT_EQ(QuorixSetStartupCommand(device, 1, walk), QUORIX_ERR_NO_STARTUP_AREA);
+
+  // A real image lands in the FX2's RAM and the CPU runs again.
+  ASSERT_EQ(QuorixLoadFirmware(device, QUORIX_TEST_DATA "/blink.hex"), QUORIX_OK);
+  std::uint8_t reset_vector[3] = {};
+  ASSERT_EQ(QuorixSimReadMemory(board, 0x0000, 3, reset_vector), QUORIX_OK);
+  EXPECT_EQ(std::vector<std::uint8_t>(reset_vector, reset_vector + 3),
+            (std::vector<std::uint8_t>{0x02, 0x00, 0x06}));  // ljmp 0x0006
+  EXPECT_EQ(QuorixSimCpuRunning(board), 1);
+  EXPECT_EQ(QuorixSimReadMemory(board, 0x3FFF, 2, bytes), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
+}
+
 TEST(SimLibrary, ExportsNothingButTheApi) {
   Library library;
   ASSERT_TRUE(library.loaded()) << dlerror();
   for (const char* name :
        {"QuorixCountDevices", "QuorixGetDeviceSerialNumber", "QuorixOpenDevice",
         "QuorixOpenDeviceWithSerial", "QuorixCloseDevice", "QuorixNumberOfBytesAvailable",
-        "QuorixReadDevice", "QuorixWriteDevice", "QuorixSetTimeOut"})
+        "QuorixReadDevice", "QuorixWriteDevice", "QuorixSetTimeOut", "QuorixSetPortDOutputs",
+        "QuorixSetPortDOutputsExt", "QuorixGetPortDOutputs", "QuorixSetPortDOutputEnable",
+        "QuorixSetConfFpgaMode", "QuorixReadEprom", "QuorixWriteEprom", "QuorixSetStartupCommand",
+        "QuorixLoadFirmware"})
     EXPECT_NE(library.get<void>(name), nullptr) << name;
   // Internal routines are hidden: an application can reach only the C API.
   EXPECT_EQ(library.get<void>("_ZN6quorix14RefreshDevicesEv"), nullptr);

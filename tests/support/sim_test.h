@@ -96,6 +96,20 @@ class SimTest : public ::testing::Test {
     return setups;
   }
 
+  // The vendor requests on endpoint 0, in order.
+  static std::vector<sim::WireEntry> VendorRequests() {
+    std::vector<sim::WireEntry> found;
+    for (const auto& entry : Requests(kIoctlControlTransfer))
+      if (!entry.in.empty() && (entry.in[0] & 0x60) == 0x40) found.push_back(entry);
+    return found;
+  }
+
+  // The data stage a request carried to the driver: what follows the 38-byte header.
+  static Bytes Stage(const sim::WireEntry& entry) {
+    if (entry.in.size() <= kHeaderSize) return {};
+    return {entry.in.begin() + kHeaderSize, entry.in.end()};
+  }
+
   // (code, endpoint) of every pipe request, in order.
   static std::vector<std::pair<std::uint32_t, std::uint8_t>> PipeRequests() {
     std::vector<std::pair<std::uint32_t, std::uint8_t>> pipes;
