@@ -27,6 +27,15 @@ bench: deps-bench
 	cmake --build --preset bench --target quorix_bench
 	./build/bench/bench/quorix_bench
 
+# The image reader under libFuzzer, for FUZZ_SECONDS (default 60), from the test images.
+FUZZ_SECONDS ?= 60
+fuzz: deps-fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz --target firmware_reader_fuzz
+	mkdir -p build/fuzz/corpus
+	./build/fuzz/fuzz/firmware_reader_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  build/fuzz/corpus tests/data
+
 build: deps-build
 	cmake --preset default
 	cmake --build --preset default
@@ -36,6 +45,9 @@ deps-build:
 
 deps-test:
 	@scripts/ensure-packages.sh $(TEST_PACKAGES)
+
+deps-fuzz:
+	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang
 
 deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
