@@ -5,13 +5,14 @@ BUILD_PACKAGES := cmake ninja-build g++ make
 TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
-.PHONY: demo test bench build deps-build deps-test deps-bench clean
+.PHONY: demo test bench fuzz build deps-build deps-test deps-bench clean
 
 demo: deps-build
 	cmake --preset demo
-	cmake --build --preset demo --target list_boards read_stream
+	cmake --build --preset demo --target list_boards read_stream board_tour
 	./build/demo/examples/list_boards
 	./build/demo/examples/read_stream
+	./build/demo/examples/board_tour tests/data/blink.hex
 
 test: deps-test
 	cmake --preset default

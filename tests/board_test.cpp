@@ -177,6 +177,12 @@ TEST_F(StartupTest, NoAreaStopsAfterTheFirstRead) {
   bus().ClearWire();
   EXPECT_EQ(QuorixSetStartupCommand(handle_, 1, nullptr), QUORIX_ERR_FAILED);
   EXPECT_TRUE(VendorRequests().empty());
+
+  // A failed read is paused after too.
+  bus().FailNth(sim::Op::kIoControl, 1, 121);
+  const std::uint64_t before = bus().NowMs();
+  EXPECT_EQ(QuorixSetStartupCommand(handle_, 0, nullptr), 121);
+  EXPECT_EQ(bus().NowMs() - before, 200u);
 }
 
 TEST_F(StartupTest, TheCommandAddressFollowsTheBase) {

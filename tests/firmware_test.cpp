@@ -75,7 +75,10 @@ const std::vector<std::string> kRefused = {
     ":00000001FF\nX\n",  // after the end-of-file record too
     ":0000000\n",        // too short for the type
     ":0400100001020\n",  // too short for its data
-    ":zz000001FF\n",     // fields that are no hexadecimal number
+    std::string(":04001000010\0"
+                "20304E2\n",
+                21),  // the text of the line ends at its NUL
+    ":zz000001FF\n",  // fields that are no hexadecimal number
     ":00zzzz01FF\n",
     ":000000zzFF\n",
     ":0200000001zz\n",
@@ -194,7 +197,8 @@ TEST_F(DownloadTest, AFailedRequestStopsTheDownload) {
   bus().FailNth(sim::Op::kIoControl, 3, 31);  // the second data record
   EXPECT_EQ(Load(image), 31);
   EXPECT_EQ(Loads(), (LoadList{kHold, {0x0005, {0x42}}, {0x0006, {0x43}}}));
-  EXPECT_TRUE(board_->cpu_reset);  // no release was sent
+  EXPECT_TRUE(board_->cpu_reset);                    // no release was sent
+  EXPECT_EQ(QuorixSetPortDOutputs(handle_, 1), 31);  // the board's firmware is not running
 
   // The board stalls what lies outside the FX2's RAM.
   EXPECT_EQ(Load(":01400000AA15\n:00000001FF\n"), 31);

@@ -330,15 +330,17 @@ QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t
  * Checksums are not checked. Every line up to the file's end must be such a line: a blank
  * line, also one at the end, fails the whole file. The first record that is not data (type
  * 0) ends the download; an end-of-file record (type 1) is the usual one, and what follows it
- * is read but not sent. Extended-address records (types 2 and 4) are not applied, so images
- * must lie below 64 KiB with 16-byte records (sdcc's packihx gives that).
+ * is read but not sent. Any other record type, such as an extended-address record (types 2
+ * and 4), ends the download too, and its address is not applied: images lie below 64 KiB,
+ * in records of at most 16 bytes, as sdcc's packihx writes them.
  *
  * path: NUL-terminated, in the system's narrow character set.
  * Returns 0; -1, -2, -4 (handle check, before the file is opened); -1 when the file cannot
- * be opened or read, a line is malformed, memory runs out, or data records follow an
- * extended-address or start-address record that ended the download (nothing is sent in
- * these cases); or the Windows error code of the first failed request. When a data write or
- * the release fails, the CPU stays in reset. Blocks for one control transfer per record. */
+ * be opened or read, a line is malformed, memory runs out, or data records follow the
+ * extended-address or start-address record that ended the download before any end-of-file
+ * record (they would be left out; nothing is sent in these cases); or the Windows error code
+ * of the first failed request. After a failed data write the CPU stays in reset and the
+ * records before it are written. Blocks for one control transfer per record. */
 QUORIX_API int QUORIX_CALL QuorixLoadFirmware(QuorixHandle device, const char* path);
 
 #ifdef __cplusplus

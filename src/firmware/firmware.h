@@ -42,8 +42,8 @@ int ReadFirmwareText(const char* text, std::size_t size, FirmwareList* list);
 
 // Holds the CPU in reset, writes the data records before the first record of another type
 // in list order, one request each, and releases the CPU; the first failed request's status
-// ends it. An image with data records after an end of download that is not an end-of-file
-// record gives -1 before anything is sent.
+// ends it. When the record that ends the download is not an end-of-file record and data
+// records follow it before any end-of-file record, -1 comes back before anything is sent.
 int DownloadFirmware(const DeviceRecord* device, const FirmwareList* list);
 
 }  // namespace quorix
