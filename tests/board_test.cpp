@@ -45,7 +45,8 @@ TEST_F(BoardTest, ControlsSendTheirSetupAndDataStage) {
   EXPECT_EQ(outputs, 0x33);  // the sequence left its last byte in the latch
   EXPECT_EQ(board_->port_d_enable, 0x5A);
   EXPECT_EQ(board_->fpga_mode, 0x07);
-  EXPECT_EQ(board_->port_d_writes, (std::vector<Bytes>{{0x5A}, {0x11, 0x22, 0x33}, {}}));
+  EXPECT_EQ(std::vector<Bytes>(board_->port_d_writes.begin(), board_->port_d_writes.end()),
+            (std::vector<Bytes>{{0x5A}, {0x11, 0x22, 0x33}, {}}));
 }
 
 TEST_F(BoardTest, MissingBuffersAndFailuresSendNothingAndLeaveTheDestination) {
@@ -270,7 +271,13 @@ TEST_F(StartupTest, TheImageMustEndBelow0x1FEF) {
 
 TEST_F(StartupTest, AFailedWriteKeepsTheEarlierPieces) {
   Bytes command(40, 0x77);
-  // The reads take six requests; the second piece is the eighth.
+  // No memory for the image, after the six requests of the reads: nothing written.
+  bus().FailNth(sim::Op::kAllocate, 7, 0);
+  EXPECT_EQ(QuorixSetStartupCommand(handle_, 40, command.data()), QUORIX_ERR_FAILED);
+  EXPECT_EQ(Operations().size(), 3u);
+  bus().ClearWire();
+
+  // The second piece is the eighth request.
   bus().FailNth(sim::Op::kIoControl, 8, 121);
   const std::uint64_t start = bus().NowMs();
   EXPECT_EQ(QuorixSetStartupCommand(handle_, 40, command.data()), 121);

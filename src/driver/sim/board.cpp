@@ -108,6 +108,7 @@ Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
   // 0xB2 port D: wIndex 0 the output latch, 1 the output enables.
   if (setup.bRequest == 0xB2) {
     if (type == kHostToDevice && setup.wIndex == 0) {
+      if (port_d_writes.size() == kPortDLogLimit) port_d_writes.pop_front();
       port_d_writes.emplace_back(data.begin(), data.end());
       if (!data.empty()) port_d = data.back();
       return {};

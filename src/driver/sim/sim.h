@@ -177,9 +177,11 @@ class Board {
 
   // ---- the board's firmware: vendor requests 0xB0, 0xB2, 0xB3 ----
   // It runs only while the FX2's CPU does: held in reset, the board stalls them.
-  std::uint8_t port_d = 0;                               // output latch
-  std::uint8_t port_d_enable = 0;                        // output enables
-  std::vector<std::vector<std::uint8_t>> port_d_writes;  // every write to the latch, whole
+  std::uint8_t port_d = 0;         // output latch
+  std::uint8_t port_d_enable = 0;  // output enables
+  // The writes to the latch, each whole, the last kPortDLogLimit of them.
+  static constexpr std::size_t kPortDLogLimit = 100000;
+  std::deque<std::vector<std::uint8_t>> port_d_writes;
   std::uint8_t fpga_mode = 0;
   std::map<std::uint8_t, Eeprom> eeproms = {{kEepromSelect, Eeprom::WithStartupArea()}};
 
