@@ -88,6 +88,15 @@ const std::vector<std::string> kRefused = {
 TEST(FirmwareReader, ReadsEveryLineAtItsFixedPositions) {
   for (const auto& [text, lines] : kImages) EXPECT_EQ(Read(text), lines) << text;
   for (const auto& text : kRefused) EXPECT_FALSE(Read(text)) << text;
+
+  // The list grows past its first block; running out of memory on the way refuses the image.
+  std::string long_image;
+  for (int i = 0; i < 200; ++i) long_image += ":0100050042B8\n";
+  ASSERT_EQ(Read(long_image)->size(), 200u);
+  sim::TheBus().FailNth(sim::Op::kAllocate, 2, 0);
+  EXPECT_FALSE(Read(long_image));
+  EXPECT_EQ(sim::TheBus().LiveBlocks(), 0u);
+  sim::TheBus().ClearFaults();
 }
 
 // The file reader gives what the text reader gives, and closes the file on every path.

@@ -1,5 +1,6 @@
 // The image reader: lines of Intel HEX cut at fixed positions, each field converted with
 // "%X" on its own. The checksum is not read.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -82,6 +83,8 @@ bool ParseLine(const char* line, FirmwareRecord* record) {
 bool Append(FirmwareList* list, const FirmwareRecord& record) {
   if (list->count == list->capacity) {
     const std::uint32_t capacity = list->capacity == 0 ? 64 : 2 * list->capacity;
+    // A size that wraps, in a 32-bit build, would grow the block less than it claims.
+    if (capacity <= list->capacity || capacity > SIZE_MAX / sizeof(FirmwareRecord)) return false;
     void* grown = port::Reallocate(list->records, sizeof(FirmwareRecord) * capacity);
     if (grown == nullptr) return false;
     list->records = static_cast<FirmwareRecord*>(grown);
