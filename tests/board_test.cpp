@@ -64,7 +64,8 @@ TEST_F(BoardTest, MissingBuffersAndFailuresSendNothingAndLeaveTheDestination) {
   EXPECT_EQ(outputs, 0xEE);
 }
 
-// Every call that takes a handle refuses a bad one before sending anything.
+// Every call that takes a handle refuses a bad one before sending anything (the firmware
+// load before it opens its file, which does not exist here).
 TEST_F(BoardTest, EveryBoardCallPassesTheGateFirst) {
   std::uint8_t byte = 0;
   const std::vector<std::function<int(QuorixHandle)>> calls = {
@@ -82,6 +83,11 @@ TEST_F(BoardTest, EveryBoardCallPassesTheGateFirst) {
   bus().SetProcessId(4242);
   for (const auto& call : calls) EXPECT_EQ(call(handle_), QUORIX_ERR_NOT_OPEN);
   bus().SetProcessId(std::nullopt);
+  ASSERT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
+  bus().ClearWire();
+  for (const auto& call : calls) EXPECT_EQ(call(handle_), QUORIX_ERR_NOT_OPEN);
+  EXPECT_TRUE(VendorRequests().empty());
+  ASSERT_EQ(QuorixOpenDevice(0, &handle_), QUORIX_OK);
   ASSERT_TRUE(bus().Unplug(board_->id));
   EXPECT_EQ(Count(), 1);  // discovery finds the board gone; its open record stays
   bus().ClearWire();
