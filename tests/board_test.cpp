@@ -129,6 +129,14 @@ TEST_F(BoardTest, EepromWriteCarriesTheAddressHighByteFirst) {
   EXPECT_EQ(Stage(wire[1]), (Bytes{0x02, 0x00}));
   EXPECT_EQ(eeprom().Read(0x0101, 4), (Bytes{0xFF, 0x0A, 0x0B, 0xFF}));
 
+  // The simulated part wraps a write within its 32-byte page, and a read follows on from it.
+  const std::uint8_t across[] = {1, 2, 3, 4};
+  ASSERT_EQ(QuorixWriteEprom(handle_, 1, 0x003E, 4, across), QUORIX_OK);
+  EXPECT_EQ(eeprom().Read(0x0020, 2), (Bytes{3, 4}));
+  EXPECT_EQ(eeprom().Read(0x003E, 4), (Bytes{1, 2, 0xFF, 0xFF}));
+  EXPECT_EQ(eeprom().ReadOn(1), Bytes{0xFF});  // from 0x0022
+  EXPECT_EQ(eeprom().pointer, 0x0023);
+
   bus().ClearWire();
   EXPECT_EQ(QuorixWriteEprom(handle_, 1, 0, 1, nullptr), QUORIX_ERR_FAILED);
   bus().FailNth(sim::Op::kAllocate, 1, 0);

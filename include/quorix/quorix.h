@@ -306,8 +306,10 @@ QUORIX_API int QUORIX_CALL QuorixWriteEprom(QuorixHandle device, uint8_t select,
  * from the EEPROM each time: the byte at 0x1FFD must not be 0 (else -8); the base address B
  * is at 0x1FF8, the command address S at B + 7, both stored low byte first. The image, the
  * length low byte first and then the command, goes at S in pieces of 16 bytes; it must end
- * below 0x1FEF, that is S + length + 2 < 8175 (else -9, nothing written). A shorter command
- * leaves the bytes of a longer earlier one behind its own image.
+ * below 0x1FEF, that is S + length + 2 < 8175 (else -9, nothing written). The pieces are
+ * aligned to S, not to the EEPROM's pages: with 32-byte pages, as a 24C64 has, an S that is
+ * not a multiple of 16 makes pieces cross page boundaries, which such a part wraps. A
+ * shorter command leaves the bytes of a longer earlier one behind its own image.
  *
  * command: length bytes, copied before anything is written; may be NULL only when length is
  *          0 (else -1, nothing sent).

@@ -37,8 +37,11 @@
  *     0xB0 EEPROM: select 1 (wIndex) is an 8 KiB EEPROM (QUORIX_SIM_EEPROM_SIZE bytes); no
  *          other select answers. A write sets the address pointer to its address (high byte
  *          first) and stores its data from there; a read returns bytes from the pointer on
- *          and moves it. Addresses wrap at 8 KiB, as the part ignores higher address bits;
- *          writes have no page limit and take no time.
+ *          and moves it. Addresses wrap at 8 KiB, as the part ignores higher address bits.
+ *          Like a 24C64 the part takes a write within one 32-byte page: bytes beyond the
+ *          page's end wrap to its start, so writes that cross a page boundary (at multiples
+ *          of QUORIX_SIM_EEPROM_PAGE) must be split by the application, as on the board.
+ *          Writes take no time.
  *   Requests the firmware does not know, or with other wValue, wIndex or wLength, stall
  *   (error 31). While the FX2's CPU is held in reset the firmware does not run, and all of
  *   these stall too.
@@ -93,6 +96,7 @@ QUORIX_API int QUORIX_CALL QuorixSimReplug(int board);
 
 /* The EEPROM and startup-command area every board starts with. */
 #define QUORIX_SIM_EEPROM_SIZE 8192
+#define QUORIX_SIM_EEPROM_PAGE 32
 #define QUORIX_SIM_STARTUP_BASE 0x1FE8
 #define QUORIX_SIM_STARTUP_COMMAND 0x1000
 
@@ -124,9 +128,9 @@ QUORIX_API int QUORIX_CALL QuorixSimTakeOut(int board, void* buffer, uint32_t ca
                                             uint32_t* taken);
 
 /* Reads or writes count bytes of the board's EEPROM at select, from address on (wrapping at
- * its size), as the part holds them; no request is logged and the address pointer of the
- * 0xB0 request is not moved. Returns 0, or -1 for an unknown board or select, or a NULL
- * buffer with a non-zero count. */
+ * its size, with no page limit), as a programmer reaches the part; no request is logged and
+ * the address pointer of the 0xB0 request is not moved. Returns 0, or -1 for an unknown board or
+ * select, or a NULL buffer with a non-zero count. */
 QUORIX_API int QUORIX_CALL QuorixSimReadEeprom(int board, uint8_t select, uint16_t address,
                                                uint32_t count, void* buffer);
 QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint16_t address,

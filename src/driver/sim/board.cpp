@@ -30,13 +30,22 @@ Eeprom Eeprom::WithStartupArea() {
   const std::uint8_t block[] = {0x01, 0x01};  // 0x1FFC layout version, 0x1FFD area present
   eeprom.Write(0x1FFC, block);
   PutLittle16(eeprom, kStartupCommandAddress, 0);  // no command stored
-  eeprom.pointer = 0;
   return eeprom;
 }
 
 void Eeprom::Write(std::uint32_t address, std::span<const std::uint8_t> data) {
   for (std::uint8_t byte : data) bytes[address++ % bytes.size()] = byte;
-  pointer = static_cast<std::uint16_t>(address % bytes.size());
+}
+
+void Eeprom::Program(std::uint32_t address, std::span<const std::uint8_t> data) {
+  const std::uint32_t size = page != 0 ? page : static_cast<std::uint32_t>(bytes.size());
+  const std::uint32_t start = address % bytes.size() / size * size;
+  std::uint32_t offset = address % bytes.size() - start;
+  for (std::uint8_t byte : data) {
+    bytes[start + offset] = byte;
+    offset = (offset + 1) % size;
+  }
+  pointer = static_cast<std::uint16_t>(start + offset);
 }
 
 std::vector<std::uint8_t> Eeprom::Read(std::uint32_t address, std::uint32_t count) const {
@@ -136,7 +145,7 @@ Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
     if (found == eeproms.end()) return Stall();  // no part answers at that select
     Eeprom& eeprom = found->second;
     if (type == kHostToDevice && setup.wLength >= 2) {
-      eeprom.Write(static_cast<std::uint32_t>(data[0] << 8 | data[1]), data.subspan(2));
+      eeprom.Program(static_cast<std::uint32_t>(data[0] << 8 | data[1]), data.subspan(2));
       return {};
     }
     if (type == kDeviceToHost) return {0, eeprom.ReadOn(setup.wLength)};

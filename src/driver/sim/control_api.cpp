@@ -10,6 +10,7 @@ using quorix::sim::TheBus;
 static_assert(quorix::sim::kDefaultRate == QUORIX_SIM_RATE_DEFAULT);
 static_assert(quorix::sim::kRateUnlimited == QUORIX_SIM_RATE_UNLIMITED);
 static_assert(quorix::sim::kEepromSize == QUORIX_SIM_EEPROM_SIZE);
+static_assert(quorix::sim::kEepromPage == QUORIX_SIM_EEPROM_PAGE);
 static_assert(quorix::sim::kStartupBase == QUORIX_SIM_STARTUP_BASE);
 static_assert(quorix::sim::kStartupCommandAddress == QUORIX_SIM_STARTUP_COMMAND);
 
@@ -105,9 +106,7 @@ QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint1
                                                 uint32_t count, const void* data) {
   quorix::sim::Eeprom* eeprom = EepromOf(board, select);
   if (eeprom == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
-  const std::uint16_t pointer = eeprom->pointer;
   eeprom->Write(address, {static_cast<const std::uint8_t*>(data), count});
-  eeprom->pointer = pointer;
   return QUORIX_OK;
 }
 

@@ -79,9 +79,11 @@ enum class Source {
   kUntouched,  // counts bytes as delivered without writing them, as DMA costs the CPU nothing
 };
 
-// The board's EEPROM at select 1: a 24C64-like part of 8 KiB. Addresses wrap at its size, as
-// the part ignores the upper address bits. Erased bytes read 0xFF.
+// The board's EEPROM at select 1: a 24C64-like part of 8 KiB with 32-byte write pages.
+// Addresses wrap at its size, as the part ignores the upper address bits, and a write wraps
+// within its page. Erased bytes read 0xFF.
 inline constexpr std::uint32_t kEepromSize = 8192;
+inline constexpr std::uint32_t kEepromPage = 32;
 inline constexpr std::uint8_t kEepromSelect = 1;
 // The startup-command area every board is made with: the byte at 0x1FFD says the area is
 // there, the base address B at 0x1FF8 points to the command address S at B + 7, and the
@@ -98,11 +100,16 @@ inline constexpr std::uint16_t kCpucs = 0xE600;
 
 struct Eeprom {
   std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(kEepromSize, 0xFF);
-  std::uint16_t pointer = 0;  // where the next read starts; set by every write
+  std::uint32_t page = kEepromPage;  // a power of two; 0 for a part without pages
+  std::uint16_t pointer = 0;         // where the next read starts; set by every write
 
   // Erased, with the startup-command area laid out and no command stored.
   static Eeprom WithStartupArea();
+  // Stores bytes from address on, as a programmer would: no pages, the pointer unmoved.
   void Write(std::uint32_t address, std::span<const std::uint8_t> data);
+  // A write as the part takes it over its bus: within the page of address, wrapping at the
+  // page's end, and the pointer left behind the last byte.
+  void Program(std::uint32_t address, std::span<const std::uint8_t> data);
   std::vector<std::uint8_t> Read(std::uint32_t address, std::uint32_t count) const;
   // Reads from the pointer on and moves it past what was read.
   std::vector<std::uint8_t> ReadOn(std::uint32_t count);
