@@ -27,7 +27,7 @@ Eeprom Eeprom::WithStartupArea() {
   Eeprom eeprom;
   PutLittle16(eeprom, 0x1FF8, kStartupBase);
   PutLittle16(eeprom, static_cast<std::uint16_t>(kStartupBase + 7), kStartupCommandAddress);
-  const std::uint8_t block[] = {0x01, 0x01};  // 0x1FFC layout version, 0x1FFD area present
+  const std::uint8_t block[] = {0x01, 0x01};  // 0x1FFC, and 0x1FFD: non-zero, the area is there
   eeprom.Write(0x1FFC, block);
   PutLittle16(eeprom, kStartupCommandAddress, 0);  // no command stored
   return eeprom;
