@@ -34,8 +34,8 @@ void ReleaseFirmwareList(FirmwareList* list);
 // Reads the image file at path (opened as text) into list, which is overwritten at entry
 // and holds the records only on success: 0, or -1 when the file cannot be opened or read,
 // or a line is malformed (no ':' first, a byte count over 16, a line too short for its
-// fields, a field that does not convert as hexadecimal), or memory runs out. The file is
-// closed on every path.
+// fields, a field that does not convert as hexadecimal), or memory runs out, or the image
+// has more than 16,777,216 lines. The file is closed on every path.
 int ReadFirmwareImage(const char* path, FirmwareList* list);
 // The same reader over size bytes in memory, cut into lines as the file reader cuts them.
 int ReadFirmwareText(const char* text, std::size_t size, FirmwareList* list);

@@ -1,6 +1,5 @@
 // The image reader: lines of Intel HEX cut at fixed positions, each field converted with
 // "%X" on its own. The checksum is not read.
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +14,8 @@ namespace {
 // What the line reader gets: at most 511 characters, through the first line end; the rest
 // of a longer line comes back as the next line.
 constexpr int kLineBuffer = 512;
+// No FX2 image comes near this many lines (64 KiB of memory is 4,096 full records).
+constexpr std::uint32_t kMaxRecords = 1u << 24;
 
 enum class Next { kLine, kEnd, kError };
 using LineSource = Next (*)(void* source, char* line, int size);
@@ -82,9 +83,9 @@ bool ParseLine(const char* line, FirmwareRecord* record) {
 
 bool Append(FirmwareList* list, const FirmwareRecord& record) {
   if (list->count == list->capacity) {
+    // Bounded so that the block's size cannot wrap, even in a 32-bit build.
+    if (list->capacity == kMaxRecords) return false;
     const std::uint32_t capacity = list->capacity == 0 ? 64 : 2 * list->capacity;
-    // A size that wraps, in a 32-bit build, would grow the block less than it claims.
-    if (capacity <= list->capacity || capacity > SIZE_MAX / sizeof(FirmwareRecord)) return false;
     void* grown = port::Reallocate(list->records, sizeof(FirmwareRecord) * capacity);
     if (grown == nullptr) return false;
     list->records = static_cast<FirmwareRecord*>(grown);
