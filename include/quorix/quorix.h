@@ -341,8 +341,9 @@ QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t
  * be opened or read, a line is malformed, memory runs out, the file has more than 16,777,216
  * lines, or data records follow the extended-address or start-address record that ended the
  * download before any end-of-file record (they would be left out; nothing is sent in these
- * cases); or the Windows error code of the first failed request. After a failed data write the CPU stays in reset and the
- * records before it are written. Blocks for one control transfer per record. */
+ * cases); or the Windows error code of the first failed request. After a failed data write
+ * the CPU stays in reset and the records before it are written. Blocks for one control
+ * transfer per record. */
 QUORIX_API int QUORIX_CALL QuorixLoadFirmware(QuorixHandle device, const char* path);
 
 #ifdef __cplusplus
