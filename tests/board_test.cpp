@@ -1,7 +1,6 @@
 // Port D, the FPGA mode, the EEPROM and the startup command, at the wire.
 #include <functional>
 
-#include "board/board.h"
 #include "support/sim_test.h"
 
 namespace quorix::test {
