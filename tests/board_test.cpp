@@ -13,11 +13,6 @@ class BoardTest : public OpenDeviceTest {
     bus().ClearWire();
   }
   sim::Eeprom& eeprom() { return board_->eeproms.at(1); }
-  // The stored value of a little-endian word in the EEPROM.
-  void Store16(std::uint16_t address, std::uint16_t value) {
-    const Bytes bytes{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
-    eeprom().Write(address, bytes);
-  }
 };
 
 TEST_F(BoardTest, ControlsSendTheirSetupAndDataStage) {
@@ -174,7 +169,7 @@ class StartupTest : public BoardTest {
     return operations;
   }
   // Sets the command address S through the default base address.
-  void CommandAt(std::uint16_t at) { Store16(sim::kStartupBase + 7, at); }
+  void CommandAt(std::uint16_t at) { eeprom().Write16(sim::kStartupBase + 7, at); }
 };
 
 TEST_F(StartupTest, NoAreaStopsAfterTheFirstRead) {
@@ -204,8 +199,8 @@ TEST_F(StartupTest, TheCommandAddressFollowsTheBase) {
   for (const auto& [base, pointer] :
        {std::pair<std::uint16_t, std::uint16_t>{0x1000, 0x1007}, {0xFFFF, 0x0006}}) {
     bus().ClearWire();
-    Store16(0x1FF8, base);
-    Store16(pointer, 0x0400);
+    eeprom().Write16(0x1FF8, base);
+    eeprom().Write16(pointer, 0x0400);
     ASSERT_EQ(QuorixSetStartupCommand(handle_, 1, command), QUORIX_OK);
     const auto operations = Operations();
     ASSERT_EQ(operations.size(), 4u);

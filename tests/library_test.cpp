@@ -11,6 +11,9 @@
 
 namespace {
 
+// Binds an export under its own name, with the header's type.
+#define BIND(name) auto* name = library.get<decltype(::name)>(#name)
+
 class Library {
  public:
   Library() : handle_(dlopen(QUORIX_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {}
@@ -94,7 +97,6 @@ TEST(SimLibrary, ControlApiShapesTheBus) {
 TEST(SimLibrary, StreamsFromTheDefaultBoard) {
   Library library;
   ASSERT_TRUE(library.loaded()) << dlerror();
-#define BIND(name) auto* name = library.get<decltype(::name)>(#name)
   BIND(QuorixOpenDevice);
   BIND(QuorixCloseDevice);
   BIND(QuorixReadDevice);
@@ -105,7 +107,6 @@ TEST(SimLibrary, StreamsFromTheDefaultBoard) {
   BIND(QuorixSimSetSource);
   BIND(QuorixSimSetLoopback);
   BIND(QuorixSimTakeOut);
-#undef BIND
   ASSERT_TRUE(QuorixOpenDevice && QuorixCloseDevice && QuorixReadDevice && QuorixWriteDevice &&
               QuorixNumberOfBytesAvailable && QuorixSetTimeOut && QuorixSimPushIn &&
               QuorixSimSetSource && QuorixSimSetLoopback && QuorixSimTakeOut);
@@ -163,7 +164,6 @@ TEST(SimLibrary, StreamsFromTheDefaultBoard) {
 TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
   Library library;
   ASSERT_TRUE(library.loaded()) << dlerror();
-#define BIND(name) auto* name = library.get<decltype(::name)>(#name)
   BIND(QuorixOpenDevice);
   BIND(QuorixCloseDevice);
   BIND(QuorixSetPortDOutputsExt);
@@ -180,7 +180,6 @@ TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
   BIND(QuorixSimReadMemory);
   BIND(QuorixSimCpuRunning);
   BIND(QuorixSimGetBoardState);
-#undef BIND
   // Bound as a binding without the header's byte type would bind it: a full register.
   auto* set_outputs_wide =
       library.get<int QUORIX_CALL(QuorixHandle, unsigned)>("QuorixSetPortDOutputs");

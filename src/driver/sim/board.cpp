@@ -15,26 +15,26 @@ constexpr Reply Stall() { return {kStall, {}}; }
 constexpr std::uint8_t kHostToDevice = 0x40;  // vendor, device
 constexpr std::uint8_t kDeviceToHost = 0xC0;
 
-void PutLittle16(Eeprom& eeprom, std::uint16_t address, std::uint16_t value) {
-  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
-                                static_cast<std::uint8_t>(value >> 8)};
-  eeprom.Write(address, bytes);
-}
-
 }  // namespace
 
 Eeprom Eeprom::WithStartupArea() {
   Eeprom eeprom;
-  PutLittle16(eeprom, 0x1FF8, kStartupBase);
-  PutLittle16(eeprom, static_cast<std::uint16_t>(kStartupBase + 7), kStartupCommandAddress);
+  eeprom.Write16(0x1FF8, kStartupBase);
+  eeprom.Write16(kStartupBase + 7, kStartupCommandAddress);
   const std::uint8_t block[] = {0x01, 0x01};  // 0x1FFC, and 0x1FFD: non-zero, the area is there
   eeprom.Write(0x1FFC, block);
-  PutLittle16(eeprom, kStartupCommandAddress, 0);  // no command stored
+  eeprom.Write16(kStartupCommandAddress, 0);  // no command stored
   return eeprom;
 }
 
 void Eeprom::Write(std::uint32_t address, std::span<const std::uint8_t> data) {
   for (std::uint8_t byte : data) bytes[address++ % bytes.size()] = byte;
+}
+
+void Eeprom::Write16(std::uint32_t address, std::uint16_t value) {
+  const std::uint8_t word[] = {static_cast<std::uint8_t>(value),
+                               static_cast<std::uint8_t>(value >> 8)};
+  Write(address, word);
 }
 
 void Eeprom::Program(std::uint32_t address, std::span<const std::uint8_t> data) {
@@ -58,6 +58,11 @@ std::vector<std::uint8_t> Eeprom::ReadOn(std::uint32_t count) {
   std::vector<std::uint8_t> out = Read(pointer, count);
   pointer = static_cast<std::uint16_t>((pointer + count) % bytes.size());
   return out;
+}
+
+Eeprom* Board::EepromAt(std::uint32_t select) {
+  auto found = select <= 0xFF ? eeproms.find(static_cast<std::uint8_t>(select)) : eeproms.end();
+  return found == eeproms.end() ? nullptr : &found->second;
 }
 
 std::uint8_t* Board::Memory(std::uint16_t address, std::uint32_t count) {
@@ -140,15 +145,13 @@ Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
   // 0xB0 EEPROM at select wIndex: a write carries the address, high byte first, then the
   // data; a read goes on from where the last write or read left the pointer.
   if (setup.bRequest == 0xB0) {
-    auto found = setup.wIndex <= 0xFF ? eeproms.find(static_cast<std::uint8_t>(setup.wIndex))
-                                      : eeproms.end();
-    if (found == eeproms.end()) return Stall();  // no part answers at that select
-    Eeprom& eeprom = found->second;
+    Eeprom* eeprom = EepromAt(setup.wIndex);
+    if (eeprom == nullptr) return Stall();  // no part answers at that select
     if (type == kHostToDevice && setup.wLength >= 2) {
-      eeprom.Program(static_cast<std::uint32_t>(data[0] << 8 | data[1]), data.subspan(2));
+      eeprom->Program(static_cast<std::uint32_t>(data[0] << 8 | data[1]), data.subspan(2));
       return {};
     }
-    if (type == kDeviceToHost) return {0, eeprom.ReadOn(setup.wLength)};
+    if (type == kDeviceToHost) return {0, eeprom->ReadOn(setup.wLength)};
     return Stall();
   }
   return Stall();

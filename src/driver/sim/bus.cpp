@@ -374,7 +374,6 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
   entry.code = code;
   entry.out = out;
   entry.out_size = out_size;
-  entry.at_ms = NowMs();
   entry.overlapped = overlapped != nullptr;
   if (in != nullptr) {
     const auto* bytes = static_cast<const std::uint8_t*>(in);
@@ -388,6 +387,7 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
     entry.ok = error == 0;
     entry.error = error;
     if (log_wire_) {
+      entry.at_ms = NowMs();  // the call itself takes no bus time
       if (wire_.size() == kWireLimit) wire_.pop_front();
       wire_.push_back(std::move(entry));
     }

@@ -18,9 +18,7 @@ namespace {
 
 quorix::sim::Eeprom* EepromOf(int board, std::uint8_t select) {
   quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr) return nullptr;
-  auto eeprom = found->eeproms.find(select);
-  return eeprom == found->eeproms.end() ? nullptr : &eeprom->second;
+  return found == nullptr ? nullptr : found->EepromAt(select);
 }
 
 }  // namespace

@@ -107,6 +107,8 @@ struct Eeprom {
   static Eeprom WithStartupArea();
   // Stores bytes from address on, as a programmer would: no pages, the pointer unmoved.
   void Write(std::uint32_t address, std::span<const std::uint8_t> data);
+  // Stores a word low byte first, as values are kept in the EEPROM.
+  void Write16(std::uint32_t address, std::uint16_t value);
   // A write as the part takes it over its bus: within the page of address, wrapping at the
   // page's end, and the pointer left behind the last byte.
   void Program(std::uint32_t address, std::span<const std::uint8_t> data);
@@ -191,6 +193,8 @@ class Board {
   std::deque<std::vector<std::uint8_t>> port_d_writes;
   std::uint8_t fpga_mode = 0;
   std::map<std::uint8_t, Eeprom> eeproms = {{kEepromSelect, Eeprom::WithStartupArea()}};
+  // The EEPROM that answers at select, or null.
+  Eeprom* EepromAt(std::uint32_t select);
 
   // ---- the FX2 core: vendor request 0xA0 ----
   std::vector<std::uint8_t> program_ram = std::vector<std::uint8_t>(kProgramRamSize, 0);
