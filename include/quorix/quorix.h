@@ -37,6 +37,30 @@
  *   The numbers never change; negative codes and Windows codes are never translated into each
  *   other.
  *
+ * Windows codes on Linux and macOS
+ *   The native library there works over libusb-1.0 and reports each libusb error, and each
+ *   status of a finished transfer, as the Windows code that means the same:
+ *     LIBUSB_ERROR_IO              1117  I/O device error
+ *     LIBUSB_ERROR_INVALID_PARAM     87  invalid parameter
+ *     LIBUSB_ERROR_ACCESS             5  access denied: no permission for the device
+ *                                        (see the README's "Linux permissions")
+ *     LIBUSB_ERROR_NO_DEVICE       1167  device not connected
+ *     LIBUSB_ERROR_NOT_FOUND          2  not found
+ *     LIBUSB_ERROR_BUSY             170  busy: another process has claimed the board
+ *     LIBUSB_ERROR_TIMEOUT          121  semaphore timeout (a control transfer's one second)
+ *     LIBUSB_ERROR_OVERFLOW          31  the device sent more than was asked for (babble)
+ *     LIBUSB_ERROR_PIPE              31  the device stalled the request
+ *     LIBUSB_ERROR_INTERRUPTED      995  operation aborted
+ *     LIBUSB_ERROR_NO_MEM             8  not enough memory
+ *     LIBUSB_ERROR_NOT_SUPPORTED     50  not supported
+ *     LIBUSB_ERROR_OTHER             31  the device is not functioning
+ *     LIBUSB_TRANSFER_ERROR        1117  the transfer failed on the wire
+ *     LIBUSB_TRANSFER_TIMED_OUT     121  the transfer timed out
+ *     LIBUSB_TRANSFER_CANCELLED     995  the transfer was aborted
+ *     LIBUSB_TRANSFER_STALL          31  the endpoint stalled
+ *     LIBUSB_TRANSFER_NO_DEVICE    1167  the board was unplugged
+ *     LIBUSB_TRANSFER_OVERFLOW       31  babble
+ *
  * Ownership
  *   The caller owns every buffer it passes; the library copies what it keeps. The string
  *   returned by QuorixGetDeviceSerialNumber belongs to the library (see there).

@@ -129,4 +129,8 @@ std::uint32_t ProcessId();
 Handle ProcessSelf();
 void Pause(std::uint32_t milliseconds);
 
+// Called once the process has detached: releases what the port holds for the whole process
+// (the libusb context), provided that every handle has been closed.
+void ReleaseProcessState();
+
 }  // namespace quorix::port

@@ -56,4 +56,7 @@ void Pause(std::uint32_t milliseconds) {
   if (TheBus().Enter(sim::Op::kPause)) TheBus().PassTime(milliseconds);
 }
 
+// The simulated bus lives as long as the process.
+void ReleaseProcessState() {}
+
 }  // namespace quorix::port

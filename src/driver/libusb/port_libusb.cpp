@@ -1,0 +1,565 @@
+// The port over libusb-1.0: the driver's requests decoded into libusb calls.
+//
+// Listing reads libusb's cached descriptors and opens nothing. A driver handle is a libusb
+// device handle; endpoint-0 requests become libusb control transfers, SET_CONFIGURATION
+// re-claims interface 0, and direct transfers become asynchronous bulk transfers tied to the
+// caller's overlapped record. Their completions are noticed only on the caller's thread, when
+// the core asks for a result or waits on an event: the library starts no thread.
+#include <libusb.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/libusb/errors.h"
+#include "driver/port.h"
+#include "driver/requests.h"
+
+namespace quorix::port {
+
+namespace {
+
+using libusb::WindowsErrorOf;
+using libusb::WindowsErrorOfTransfer;
+
+inline constexpr std::uint16_t kVendor = 0xDEAD;
+inline constexpr std::uint16_t kProduct = 0xBEEF;
+inline constexpr int kInterface = 0;
+inline constexpr std::uint8_t kSetConfiguration = 9;
+
+// The CyUSB interface class that SetupAPI would report.
+inline constexpr std::uint8_t kClassGuid[16] = {0x60, 0xAA, 0x18, 0xAE, 0x6A, 0x7F, 0xD4, 0x11,
+                                                0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59};
+
+// The overlapped record's status word: pending (STATUS_PENDING), success, or the failure (the
+// Windows code behind a marker, where Windows keeps an NTSTATUS).
+inline constexpr std::uintptr_t kStatusPending = 0x103;
+inline constexpr std::uintptr_t kStatusFailed = 0xE0000000;
+constexpr std::uintptr_t TransferStatus(std::uint32_t error) {
+  return error == 0 ? 0 : kStatusFailed | error;
+}
+
+// An abort waits for the cancelled transfers to report for at most this long.
+inline constexpr auto kAbortLimit = std::chrono::seconds(10);
+
+thread_local std::uint32_t tLastError = 0;
+
+bool Fail(std::uint32_t code) {
+  tLastError = code;
+  return false;
+}
+
+enum class Kind : std::uint32_t {
+  kListing = 0x4C495354,
+  kDevice = 0x44455643,
+  kEvent = 0x45564E54
+};
+
+struct Object {
+  explicit Object(Kind k) : kind(k) {}
+  Kind kind;
+};
+
+struct Listing : Object {
+  Listing() : Object(Kind::kListing) {}
+  std::vector<std::string> paths;
+};
+
+struct Event : Object {
+  explicit Event(bool initially) : Object(Kind::kEvent), signalled(initially) {}
+  bool signalled;
+};
+
+struct Device;
+
+// One direct transfer in flight. Its overlapped record and event are cleared when an abort
+// gives up on it, so that a late completion touches nothing of the caller's.
+struct Pending {
+  Device* device;
+  libusb_transfer* transfer;
+  Overlapped* overlapped;
+  Event* event;
+  std::uint8_t endpoint;
+};
+
+struct Device : Object {
+  explicit Device(libusb_device_handle* h) : Object(Kind::kDevice), handle(h) {}
+  libusb_device_handle* handle;
+  bool claimed = false;
+  std::vector<Pending*> pending;
+};
+
+// Process-wide state: the one libusb context and what lives on it.
+struct State {
+  libusb_context* context = nullptr;
+  pid_t context_pid = 0;
+  std::vector<Device*> devices;
+  std::vector<Event*> events;
+  std::size_t listings = 0;
+};
+
+// Never destroyed: the process-detach handler may run after static destructors.
+State& TheState() {
+  static State* state = new State;
+  return *state;
+}
+
+// getpid is a real system call (about 1 µs here), and the gate asks for it on every call.
+pid_t gPid = 0;
+void RefreshPid() { gPid = getpid(); }
+
+libusb_context* Context() {
+  if (TheState().context != nullptr && TheState().context_pid == getpid())
+    return TheState().context;
+  // A forked child cannot use its parent's context (its event threads did not come along);
+  // the inherited one is left alone.
+  libusb_context* context = nullptr;
+  const int r = libusb_init(&context);
+  if (r != 0) {
+    tLastError = WindowsErrorOf(r);
+    return nullptr;
+  }
+  TheState().context = context;
+  TheState().context_pid = getpid();
+  return context;
+}
+
+template <typename T>
+T* As(Handle handle, Kind kind) {
+  auto* object = static_cast<Object*>(handle);
+  return object != nullptr && object->kind == kind ? static_cast<T*>(object) : nullptr;
+}
+
+// "bus-port.port:address": the address changes at every connection, so a re-plugged board
+// lists a new text.
+std::string PathOf(libusb_device* device) {
+  std::uint8_t ports[8] = {};
+  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+  char text[64];
+  int used = std::snprintf(text, sizeof text, "usb:%u-", libusb_get_bus_number(device));
+  for (int i = 0; i < depth; ++i)
+    used += std::snprintf(text + used, sizeof text - used, i == 0 ? "%u" : ".%u", ports[i]);
+  std::snprintf(text + used, sizeof text - used, ":%u", libusb_get_device_address(device));
+  return text;
+}
+
+struct Sortable {
+  std::uint8_t bus;
+  std::vector<std::uint8_t> ports;
+  std::uint8_t address;
+  std::string path;
+  bool operator<(const Sortable& other) const {
+    if (bus != other.bus) return bus < other.bus;
+    if (ports != other.ports) return ports < other.ports;
+    return address < other.address;
+  }
+};
+
+// The matching boards in a stable order (bus, port path, address), or false with the error.
+bool ListBoards(std::vector<Sortable>& boards) {
+  libusb_context* context = Context();
+  if (context == nullptr) return false;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) return Fail(WindowsErrorOf(static_cast<int>(count)));
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+    if (descriptor.idVendor != kVendor || descriptor.idProduct != kProduct) continue;
+    std::uint8_t ports[8] = {};
+    const int depth = std::max(0, libusb_get_port_numbers(list[i], ports, sizeof ports));
+    boards.push_back({libusb_get_bus_number(list[i]),
+                      std::vector<std::uint8_t>(ports, ports + depth),
+                      libusb_get_device_address(list[i]), PathOf(list[i])});
+  }
+  libusb_free_device_list(list, 1);
+  std::sort(boards.begin(), boards.end());
+  return true;
+}
+
+void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
+  auto* pending = static_cast<Pending*>(transfer->user_data);
+  if (pending->overlapped != nullptr) {
+    pending->overlapped->internal_high = static_cast<std::uintptr_t>(transfer->actual_length);
+    pending->overlapped->internal = TransferStatus(WindowsErrorOfTransfer(transfer->status));
+  }
+  if (pending->event != nullptr) pending->event->signalled = true;
+  if (pending->device != nullptr) std::erase(pending->device->pending, pending);
+  libusb_free_transfer(transfer);
+  delete pending;
+}
+
+// Notices every completion that has happened, without waiting, or waits up to the time given.
+void HandleEvents(std::chrono::microseconds wait) {
+  if (TheState().context == nullptr) return;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(wait.count() / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
+  (void)libusb_handle_events_timeout_completed(TheState().context, &tv, nullptr);
+}
+
+// Cancels the transfers of the device on the endpoint (every one when endpoint is 0) and
+// handles events until each has reported.
+void CancelAndReap(Device* device, std::uint8_t endpoint) {
+  auto matches = [endpoint](const Pending* p) { return endpoint == 0 || p->endpoint == endpoint; };
+  for (Pending* pending : device->pending)
+    if (matches(pending)) (void)libusb_cancel_transfer(pending->transfer);
+  const auto limit = std::chrono::steady_clock::now() + kAbortLimit;
+  while (std::any_of(device->pending.begin(), device->pending.end(), matches)) {
+    if (std::chrono::steady_clock::now() > limit) {
+      // libusb did not report them: let go, so that nothing of the caller's is touched later.
+      for (Pending* pending : device->pending) {
+        if (!matches(pending)) continue;
+        pending->overlapped = nullptr;
+        pending->event = nullptr;
+        pending->device = nullptr;
+      }
+      std::erase_if(device->pending, matches);
+      return;
+    }
+    HandleEvents(std::chrono::milliseconds(100));
+  }
+}
+
+bool SetConfigurationAndClaim(Device* device, int configuration) {
+  // The kernel refuses a new configuration while any interface is claimed, ours included.
+  if (device->claimed) {
+    (void)libusb_release_interface(device->handle, kInterface);
+    device->claimed = false;
+  }
+  int r = libusb_set_configuration(device->handle, configuration);
+  if (r == 0) r = libusb_claim_interface(device->handle, kInterface);
+  if (r != 0) return Fail(WindowsErrorOf(r));
+  device->claimed = true;
+  return true;
+}
+
+bool Control(Device* device, std::uint8_t* request, std::uint32_t size, std::uint32_t* returned) {
+  if (size < kHeaderSize) return Fail(error::kInvalidParameter);
+  SingleTransfer header;
+  std::memcpy(&header, request, kHeaderSize);
+  if (kHeaderSize + std::uint32_t{header.wLength} > size) return Fail(error::kInvalidParameter);
+  if (header.bmRequestType == 0x00 && header.bRequest == kSetConfiguration) {
+    if (!SetConfigurationAndClaim(device, header.wValue)) return false;
+    if (returned != nullptr) *returned = kHeaderSize;
+    return true;
+  }
+  // The driver's timeout is in seconds; 0 waits without limit, as libusb's 0 does.
+  const unsigned timeout_ms = header.timeout > 4000000 ? 4000000000u : header.timeout * 1000u;
+  const int r =
+      libusb_control_transfer(device->handle, header.bmRequestType, header.bRequest, header.wValue,
+                              header.wIndex, request + kHeaderSize, header.wLength, timeout_ms);
+  if (r < 0) return Fail(WindowsErrorOf(r));
+  if (returned != nullptr) *returned = kHeaderSize + static_cast<std::uint32_t>(r);
+  return true;
+}
+
+bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
+            std::uint32_t out_size, Overlapped* overlapped) {
+  // The library issues direct transfers only with an overlapped record.
+  if (in == nullptr || in_size < kHeaderSize || overlapped == nullptr ||
+      out_size > static_cast<std::uint32_t>(INT32_MAX))
+    return Fail(error::kInvalidParameter);
+  SingleTransfer header;
+  std::memcpy(&header, in, kHeaderSize);
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  auto* pending =
+      new (std::nothrow) Pending{device, transfer, overlapped, nullptr, header.endpoint};
+  if (transfer == nullptr || pending == nullptr) {
+    libusb_free_transfer(transfer);
+    delete pending;
+    return Fail(error::kNotEnoughMemory);
+  }
+  pending->event = As<Event>(overlapped->event, Kind::kEvent);
+  // As DeviceIoControl does: the event is reset when the request begins.
+  if (pending->event != nullptr) pending->event->signalled = false;
+  libusb_fill_bulk_transfer(transfer, device->handle, header.endpoint,
+                            static_cast<unsigned char*>(out), static_cast<int>(out_size),
+                            OnTransferDone, pending, 0);
+  overlapped->internal = kStatusPending;
+  overlapped->internal_high = 0;
+  try {
+    device->pending.push_back(pending);
+  } catch (const std::bad_alloc&) {
+    libusb_free_transfer(transfer);
+    delete pending;
+    return Fail(error::kNotEnoughMemory);
+  }
+  const int r = libusb_submit_transfer(transfer);
+  if (r != 0) {
+    device->pending.pop_back();
+    libusb_free_transfer(transfer);
+    delete pending;
+    overlapped->internal = TransferStatus(WindowsErrorOf(r));
+    return Fail(WindowsErrorOf(r));
+  }
+  return Fail(error::kIoPending);
+}
+
+}  // namespace
+
+// ---- Interface listing ----
+
+Handle OpenListing() {
+  auto* listing = new (std::nothrow) Listing;
+  if (listing == nullptr) {
+    Fail(error::kNotEnoughMemory);
+    return nullptr;
+  }
+  try {
+    std::vector<Sortable> boards;
+    if (!ListBoards(boards)) {
+      delete listing;
+      return nullptr;
+    }
+    for (Sortable& board : boards) listing->paths.push_back(std::move(board.path));
+  } catch (const std::bad_alloc&) {
+    delete listing;
+    Fail(error::kNotEnoughMemory);
+    return nullptr;
+  }
+  ++TheState().listings;
+  return listing;
+}
+
+bool NextInterface(Handle handle, std::uint32_t index, InterfaceData* data) {
+  const auto* listing = As<Listing>(handle, Kind::kListing);
+  if (listing == nullptr) return Fail(error::kInvalidHandle);
+  if (data->size != kInterfaceDataSize) return Fail(error::kInvalidUserBuffer);
+  if (index >= listing->paths.size()) return Fail(error::kNoMoreItems);
+  std::memcpy(data->class_guid, kClassGuid, sizeof kClassGuid);
+  data->flags = 1;  // SPINT_ACTIVE
+  data->reserved = index;
+  return true;
+}
+
+bool InterfaceDetail(Handle handle, const InterfaceData* data, void* block,
+                     std::uint32_t block_size, std::uint32_t* required) {
+  const auto* listing = As<Listing>(handle, Kind::kListing);
+  if (listing == nullptr || data->reserved >= listing->paths.size())
+    return Fail(error::kInvalidParameter);
+  const std::string& path = listing->paths[data->reserved];
+  const auto needed = static_cast<std::uint32_t>(kDetailPathOffset + path.size() + 1);
+  if (required != nullptr) *required = needed;
+  if (block == nullptr || block_size < needed) return Fail(error::kInsufficientBuffer);
+  std::uint32_t size_field = 0;
+  std::memcpy(&size_field, block, sizeof size_field);
+  if (size_field != kDetailSizeField) return Fail(error::kInvalidUserBuffer);
+  std::memcpy(static_cast<char*>(block) + kDetailPathOffset, path.c_str(), path.size() + 1);
+  return true;
+}
+
+void CloseListing(Handle handle) {
+  if (auto* listing = As<Listing>(handle, Kind::kListing)) {
+    delete listing;
+    --TheState().listings;
+  }
+}
+
+// ---- Driver handles ----
+
+Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+  libusb_context* context = Context();
+  if (context == nullptr) return nullptr;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) {
+    Fail(WindowsErrorOf(static_cast<int>(count)));
+    return nullptr;
+  }
+  libusb_device_handle* handle = nullptr;
+  int r = LIBUSB_ERROR_NOT_FOUND;
+  try {
+    for (ssize_t i = 0; i < count && r == LIBUSB_ERROR_NOT_FOUND; ++i)
+      if (PathOf(list[i]) == path) r = libusb_open(list[i], &handle);
+  } catch (const std::bad_alloc&) {
+    r = LIBUSB_ERROR_NO_MEM;
+  }
+  libusb_free_device_list(list, 1);
+  if (r != 0) {
+    Fail(WindowsErrorOf(r));
+    return nullptr;
+  }
+  auto* device = new (std::nothrow) Device(handle);
+  bool kept = device != nullptr;
+  if (kept) {
+    try {
+      TheState().devices.push_back(device);
+    } catch (const std::bad_alloc&) {
+      kept = false;
+    }
+  }
+  if (!kept) {
+    delete device;
+    libusb_close(handle);
+    Fail(error::kNotEnoughMemory);
+    return nullptr;
+  }
+  return device;
+}
+
+bool CloseHandle(Handle handle) {
+  if (auto* device = As<Device>(handle, Kind::kDevice)) {
+    // Closing a handle ends the I/O still pending on it, as on Windows.
+    CancelAndReap(device, 0);
+    if (device->claimed) (void)libusb_release_interface(device->handle, kInterface);
+    libusb_close(device->handle);
+    std::erase(TheState().devices, device);
+    device->kind = Kind{};
+    delete device;
+    return true;
+  }
+  if (auto* event = As<Event>(handle, Kind::kEvent)) {
+    for (Device* device : TheState().devices)
+      for (Pending* pending : device->pending)
+        if (pending->event == event) pending->event = nullptr;
+    std::erase(TheState().events, event);
+    event->kind = Kind{};
+    delete event;
+    return true;
+  }
+  return Fail(error::kInvalidHandle);
+}
+
+// ---- Driver requests ----
+
+bool IoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
+               std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
+  if (returned != nullptr) *returned = 0;
+  auto* device = As<Device>(handle, Kind::kDevice);
+  if (device == nullptr) return Fail(error::kInvalidHandle);
+  switch (code) {
+    case kIoctlControlTransfer:
+      if (in == nullptr || in != out || in_size != out_size) return Fail(error::kInvalidParameter);
+      return Control(device, static_cast<std::uint8_t*>(in), in_size, returned);
+    case kIoctlDirectTransfer:
+      return Direct(device, in, in_size, out, out_size, overlapped);
+    case kIoctlAbortPipe:
+    case kIoctlResetPipe: {
+      if (in == nullptr || in_size != 1) return Fail(error::kInvalidParameter);
+      const std::uint8_t endpoint = *static_cast<const std::uint8_t*>(in);
+      if (endpoint == 0) return Fail(error::kInvalidParameter);
+      if (code == kIoctlAbortPipe) {
+        CancelAndReap(device, endpoint);
+        return true;
+      }
+      const int r = libusb_clear_halt(device->handle, endpoint);
+      return r == 0 ? true : Fail(WindowsErrorOf(r));
+    }
+    default:
+      return Fail(1);  // ERROR_INVALID_FUNCTION
+  }
+}
+
+bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
+  if (overlapped->internal == kStatusPending) HandleEvents(std::chrono::microseconds(0));
+  if (overlapped->internal == kStatusPending) return Fail(error::kIoIncomplete);
+  // As GetOverlappedResult: the count also for a transfer that failed or was aborted.
+  if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(overlapped->internal_high);
+  if (overlapped->internal != 0)
+    return Fail(static_cast<std::uint32_t>(overlapped->internal & ~kStatusFailed));
+  return true;
+}
+
+std::uint32_t LastError() { return tLastError; }
+
+// ---- Events ----
+
+Handle NewEvent(bool initially_signalled) {
+  auto* event = new (std::nothrow) Event(initially_signalled);
+  if (event == nullptr) {
+    Fail(error::kNotEnoughMemory);
+    return nullptr;
+  }
+  try {
+    TheState().events.push_back(event);
+  } catch (const std::bad_alloc&) {
+    delete event;
+    Fail(error::kNotEnoughMemory);
+    return nullptr;
+  }
+  return event;
+}
+
+bool ClearEvent(Handle handle) {
+  auto* event = As<Event>(handle, Kind::kEvent);
+  if (event == nullptr) return Fail(error::kInvalidHandle);
+  event->signalled = false;
+  return true;
+}
+
+std::uint32_t WaitEvent(Handle handle, std::uint32_t milliseconds) {
+  auto* event = As<Event>(handle, Kind::kEvent);
+  if (event == nullptr) {
+    Fail(error::kInvalidHandle);
+    return kWaitFailed;
+  }
+  using Clock = std::chrono::steady_clock;
+  const bool forever = milliseconds == kInfinite;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+  for (;;) {
+    if (event->signalled) return kWaitObject0;
+    const bool awaited =
+        std::any_of(TheState().devices.begin(), TheState().devices.end(), [&](Device* d) {
+          return std::any_of(d->pending.begin(), d->pending.end(),
+                             [&](const Pending* p) { return p->event == event; });
+        });
+    const auto now = Clock::now();
+    if (!forever && now >= deadline) return kWaitTimeout;
+    if (!awaited) {
+      // Only a transfer can signal the event, and no other thread exists.
+      if (forever) {
+        Fail(1131);  // ERROR_POSSIBLE_DEADLOCK
+        return kWaitFailed;
+      }
+      std::this_thread::sleep_until(deadline);
+      return kWaitTimeout;
+    }
+    const auto left = forever
+                          ? std::chrono::microseconds(std::chrono::seconds(1))
+                          : std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+    HandleEvents(std::max(left, std::chrono::microseconds(1)));
+  }
+}
+
+// ---- Process services ----
+
+void* Allocate(std::size_t size) { return std::malloc(size != 0 ? size : 1); }
+void* Reallocate(void* block, std::size_t size) {
+  return std::realloc(block, size != 0 ? size : 1);
+}
+void Free(void* block) { std::free(block); }
+
+std::uint32_t ProcessId() {
+  static const bool registered = [] {
+    RefreshPid();
+    return pthread_atfork(nullptr, nullptr, RefreshPid) == 0;
+  }();
+  (void)registered;
+  return static_cast<std::uint32_t>(gPid);
+}
+
+// Like GetCurrentProcess: a pseudo handle that needs no closing.
+Handle ProcessSelf() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
+
+void Pause(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void ReleaseProcessState() {
+  // Only once every handle is closed: a process that still holds some keeps the context.
+  if (TheState().context == nullptr || TheState().context_pid != getpid()) return;
+  if (!TheState().devices.empty() || !TheState().events.empty() || TheState().listings != 0) return;
+  libusb_exit(TheState().context);
+  TheState().context = nullptr;
+}
+
+}  // namespace quorix::port
