@@ -139,9 +139,7 @@ void Bus::Reset() {
   virtual_now_ = 0;
 }
 
-Board& Bus::AddBoard(const BoardIdentity& identity) {
-  Board& board = boards_.emplace_back();
-  board.id = next_board_++;
+void Describe(Board& board, const BoardIdentity& identity) {
   board.identity = identity;
   board.device_descriptor = DeviceDescriptor(identity);
   board.configuration_descriptor = ConfigurationDescriptor();
@@ -149,6 +147,12 @@ Board& Bus::AddBoard(const BoardIdentity& identity) {
   board.strings[1] = StringDescriptor(std::string_view(identity.manufacturer));
   board.strings[2] = StringDescriptor(std::string_view(identity.product_name));
   board.strings[3] = StringDescriptor(std::string_view(identity.serial));
+}
+
+Board& Bus::AddBoard(const BoardIdentity& identity) {
+  Board& board = boards_.emplace_back();
+  board.id = next_board_++;
+  Describe(board, identity);
   Plug(board);
   return board;
 }

@@ -231,6 +231,9 @@ class Board {
 };
 
 // A string descriptor of the text's characters as UTF-16LE units.
+// Gives the board its identity and the descriptors made from it.
+void Describe(Board& board, const BoardIdentity& identity);
+
 std::vector<std::uint8_t> StringDescriptor(std::u16string_view text);
 std::vector<std::uint8_t> StringDescriptor(std::string_view text);
 

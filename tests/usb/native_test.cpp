@@ -1,0 +1,266 @@
+// The native library (libquorix.so over libusb) against emulated boards behind usbfs.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "usb/native_fixture.h"
+
+namespace quorix::usbtest {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kFirstRead = 2096640;  // the ring less one read granule, in 512s
+
+Bytes SetupBytes(const ControlSeen& seen) {
+  const sim::Setup& s = seen.setup;
+  return {s.bmRequestType,
+          s.bRequest,
+          static_cast<std::uint8_t>(s.wValue),
+          static_cast<std::uint8_t>(s.wValue >> 8),
+          static_cast<std::uint8_t>(s.wIndex),
+          static_cast<std::uint8_t>(s.wIndex >> 8),
+          static_cast<std::uint8_t>(s.wLength),
+          static_cast<std::uint8_t>(s.wLength >> 8)};
+}
+
+// Where the counter pattern first differs from data taken at position, or -1.
+long long PatternBreak(const Bytes& data, std::uint64_t position) {
+  for (std::size_t i = 0; i < data.size(); ++i)
+    if (data[i] != sim::CounterByte(position + i)) return static_cast<long long>(i);
+  return -1;
+}
+
+TEST_F(NativeTest, DiscoveryReadsTheIdentityWithTenRequestsOnce) {
+  EmulatedBoard& board = Plug();
+  ASSERT_EQ(CountWhen(1), 1);
+  const char* serial = QuorixGetDeviceSerialNumber(0);
+  ASSERT_NE(serial, nullptr);
+  EXPECT_STREQ(serial, "QX-USB-0001");
+
+  const std::vector<ControlSeen> seen = board.Controls();
+  ASSERT_EQ(seen.size(), 10u);
+  const std::vector<Bytes> expected = {
+      {0x80, 6, 0, 1, 0, 0, 18, 0},  // device
+      {0x80, 6, 1, 3, 0, 0, 1, 0},  {0x80, 6, 1, 3, 0, 0, 1, 0}, {0x80, 6, 1, 3, 0, 0, 14, 0},
+      {0x80, 6, 2, 3, 0, 0, 1, 0},  {0x80, 6, 2, 3, 0, 0, 1, 0}, {0x80, 6, 2, 3, 0, 0, 34, 0},
+      {0x80, 6, 3, 3, 0, 0, 1, 0},  {0x80, 6, 3, 3, 0, 0, 1, 0}, {0x80, 6, 3, 3, 0, 0, 24, 0}};
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(SetupBytes(seen[i]), expected[i]) << i;
+
+  ASSERT_EQ(CountWhen(1), 1);
+  EXPECT_EQ(board.Controls().size(), 10u) << "a known board costs no request";
+  EXPECT_EQ(board.IoctlCounts().count("CLAIMINTERFACE"), 0u) << "listing claims nothing";
+}
+
+TEST_F(NativeTest, BoardsAreListedInPortOrderWithTheirSerials) {
+  Plug({.serial = "QX-B", .address = 7, .port = "1-2"});
+  Plug({.serial = "QX-A", .address = 9, .port = "1-1"});
+  ASSERT_EQ(CountWhen(2), 2);
+  EXPECT_STREQ(QuorixGetDeviceSerialNumber(0), "QX-A");
+  EXPECT_STREQ(QuorixGetDeviceSerialNumber(1), "QX-B");
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(2), nullptr);
+}
+
+class NativeStreamTest : public NativeTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(NativeStreamTest, OpenConfiguresClaimsAndPostsTheFirstRead) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  ASSERT_EQ(CountWhen(1), 1);
+  board.ClearControls();
+  QuorixHandle handle = nullptr;
+  ASSERT_EQ(QuorixOpenDevice(0, &handle), QUORIX_OK);
+  opened_.push_back(handle);
+  const auto counts = board.IoctlCounts();
+  EXPECT_EQ(counts.at("SETCONFIGURATION"), 1);
+  EXPECT_EQ(counts.at("CLAIMINTERFACE"), 1);
+  EXPECT_EQ(board.Configuration(), 1);
+  EXPECT_TRUE(board.Controls().empty()) << "SET_CONFIGURATION goes through usbfs's own call";
+  const std::vector<int> lengths = board.PendingInLengths();
+  if (GetParam()) {
+    EXPECT_EQ(lengths, std::vector<int>{static_cast<int>(kFirstRead)});
+  } else {
+    ASSERT_EQ(lengths.size(), 128u);
+    EXPECT_EQ(std::count(lengths.begin(), lengths.end(), 16384), 127);
+    EXPECT_EQ(lengths.back(), 15872);
+  }
+}
+
+TEST_P(NativeStreamTest, SixtyFourMebibytesOfTheCounterPatternArriveInOrder) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(QuorixSetTimeOut(handle, 5000), QUORIX_OK);
+  constexpr std::uint32_t kChunk = 3 << 19;  // 1.5 MiB: reads straddle the ring's end
+  constexpr std::uint64_t kTotal = 64ull << 20;
+  Bytes chunk(kChunk);
+  std::uint64_t position = 0;
+  while (position < kTotal) {
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunk, kTotal - position));
+    chunk.resize(count);
+    ASSERT_EQ(QuorixReadDevice(handle, count, chunk.data()), QUORIX_OK) << "at " << position;
+    ASSERT_EQ(PatternBreak(chunk, position), -1) << "at " << position;
+    position += count;
+  }
+  EXPECT_GE(board.InPosition(), kTotal);
+}
+
+INSTANTIATE_TEST_SUITE_P(UrbModes, NativeStreamTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? "OneScatterGatherUrb" : "ContinuationUrbs";
+                         });
+
+TEST_F(NativeTest, AReadTimeoutLeavesTheReadOutstanding) {
+  EmulatedBoard& board = Plug();
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(QuorixSetTimeOut(handle, 30), QUORIX_OK);
+  Bytes out(16);
+  EXPECT_EQ(QuorixReadDevice(handle, 16, out.data()), QUORIX_ERR_TIMEOUT);
+  EXPECT_EQ(board.PendingInLengths(), std::vector<int>{static_cast<int>(kFirstRead)});
+  EXPECT_EQ(board.IoctlCounts().count("DISCARDURB"), 0u);
+
+  board.HoldIn(false);
+  ASSERT_EQ(QuorixReadDevice(handle, 16, out.data()), QUORIX_OK);
+  EXPECT_EQ(PatternBreak(out, 0), -1) << "the same read delivered from the start";
+}
+
+TEST_F(NativeTest, WritesCompleteOrTimeOutAndAreAborted) {
+  EmulatedBoard& board = Plug();
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  const Bytes command = {0x51, 0x52, 0x53, 0x00, 0xFF};
+  EXPECT_EQ(QuorixWriteDevice(handle, 5, command.data()), QUORIX_OK);
+  EXPECT_EQ(board.TakeOut(), command);
+
+  board.HoldOut(true);
+  ASSERT_EQ(QuorixSetTimeOut(handle, 30), QUORIX_OK);
+  EXPECT_EQ(QuorixWriteDevice(handle, 5, command.data()), QUORIX_ERR_TIMEOUT);
+  EXPECT_EQ(board.IoctlCounts().at("DISCARDURB"), 1) << "the write was aborted";
+  EXPECT_EQ(board.PendingUrbs(), 1u) << "only the read is left";
+  EXPECT_EQ(board.UnreapedUrbs(), 0u);
+  EXPECT_TRUE(board.TakeOut().empty());
+}
+
+TEST_F(NativeTest, BoardControlsEepromAndFirmwareReachTheBoard) {
+  EmulatedBoard& board = Plug();
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(QuorixSetPortDOutputs(handle, 0xA5), QUORIX_OK);
+  ASSERT_EQ(QuorixSetPortDOutputEnable(handle, 0x0F), QUORIX_OK);
+  ASSERT_EQ(QuorixSetConfFpgaMode(handle, 2), QUORIX_OK);
+  std::uint8_t latch = 0;
+  ASSERT_EQ(QuorixGetPortDOutputs(handle, &latch), QUORIX_OK);
+  EXPECT_EQ(latch, 0xA5);
+
+  const Bytes written = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_EQ(QuorixWriteEprom(handle, 1, 0x0120, 8, written.data()), QUORIX_OK);
+  Bytes read(8);
+  ASSERT_EQ(QuorixReadEprom(handle, 1, 0x0120, 8, read.data()), QUORIX_OK);
+  EXPECT_EQ(read, written);
+  EXPECT_EQ(QuorixReadEprom(handle, 9, 0, 8, read.data()), 31) << "no part at select 9: stall";
+
+  const std::vector<ControlSeen> seen = board.Controls();
+  ASSERT_GE(seen.size(), 6u);
+  EXPECT_EQ(SetupBytes(seen[0]), (Bytes{0x40, 0xB2, 0, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(seen[0].data, Bytes{0xA5});
+  EXPECT_EQ(SetupBytes(seen[1]), (Bytes{0x40, 0xB2, 0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(SetupBytes(seen[2]), (Bytes{0x40, 0xB3, 0, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(SetupBytes(seen[3]), (Bytes{0xC0, 0xB2, 0, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(SetupBytes(seen[4]), (Bytes{0x40, 0xB0, 0, 0, 1, 0, 10, 0}));
+  EXPECT_EQ(seen[4].data, (Bytes{0x01, 0x20, 1, 2, 3, 4, 5, 6, 7, 8})) << "address high first";
+  EXPECT_EQ(SetupBytes(seen[5]), (Bytes{0x40, 0xB0, 0, 0, 1, 0, 2, 0}));
+  EXPECT_EQ(SetupBytes(seen[6]), (Bytes{0xC0, 0xB0, 0, 0, 1, 0, 8, 0}));
+
+  ASSERT_EQ(QuorixLoadFirmware(handle, QUORIX_TEST_DATA "/blink.hex"), QUORIX_OK);
+  const sim::Board state = board.BoardState();
+  EXPECT_EQ(state.port_d_enable, 0x0F);
+  EXPECT_EQ(state.fpga_mode, 2);
+  EXPECT_EQ(state.cpu_history, (std::vector<bool>{true, false}));
+  EXPECT_NE(state.program_ram[0], 0) << "the image landed in program RAM";
+}
+
+TEST_F(NativeTest, CloseAbortsAndResetsBothPipesAndReapsEveryUrb) {
+  EmulatedBoard& board = Plug({.scatter_gather = false});
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(board.PendingUrbs(), 128u);
+  ASSERT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  opened_.clear();
+  EXPECT_EQ(board.IoctlCounts().at("DISCARDURB"), 128);
+  EXPECT_EQ(board.PendingUrbs(), 0u);
+  EXPECT_EQ(board.UnreapedUrbs(), 0u);
+  EXPECT_EQ(board.ClearedHalts(), (std::vector<unsigned>{0x02, 0x86}));
+
+  // Closed, the record keeps its handle; opening again works at once.
+  ASSERT_EQ(QuorixOpenDevice(0, &handle), QUORIX_OK);
+  opened_.push_back(handle);
+}
+
+TEST_F(NativeTest, AnUnpluggedBoardFailsItsReadAndLeavesWithItsClose) {
+  EmulatedBoard& board = Plug();
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  board.Unplug();
+  Bytes out(4);
+  EXPECT_EQ(QuorixReadDevice(handle, 4, out.data()), 1167);
+  EXPECT_EQ(CountWhen(1), 1) << "still counted while open";
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(0), std::string("QX-USB-0001"));
+  EXPECT_EQ(QuorixReadDevice(handle, 4, out.data()), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(QuorixSetPortDOutputs(handle, 1), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  opened_.clear();
+  EXPECT_EQ(CountWhen(0), 0);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_ERR_FAILED);
+}
+
+TEST_F(NativeTest, ARepluggedBoardIsANewConnectionWhileTheOldOneStaysOpen) {
+  EmulatedBoard& first = Plug();
+  first.HoldIn(true);
+  QuorixHandle old_handle = OpenFirst(first);
+  ASSERT_NE(old_handle, nullptr);
+  first.Unplug();
+  Plug({.address = 6});  // same board, same port, new address
+  ASSERT_EQ(CountWhen(2), 2);
+  EXPECT_EQ(QuorixSetPortDOutputs(old_handle, 1), QUORIX_ERR_NO_DRIVER);
+  QuorixHandle handle = nullptr;
+  // The open record of the old connection comes first and is open: the new one is index 1.
+  ASSERT_EQ(QuorixOpenDevice(1, &handle), QUORIX_OK);
+  opened_.push_back(handle);
+  EXPECT_NE(handle, old_handle);
+  EXPECT_EQ(QuorixSetPortDOutputs(handle, 1), QUORIX_OK);
+  EXPECT_EQ(QuorixCloseDevice(old_handle), QUORIX_OK);
+  opened_.erase(opened_.begin());
+  EXPECT_EQ(CountWhen(1), 1);
+}
+
+TEST_F(NativeTest, AnotherProcessCannotOpenABoardThatThisOneHasClaimed) {
+  EmulatedBoard& board = Plug();
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  // The child is a process of its own that loads the library afresh, on the same testbed.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl("/proc/self/exe", "quorix_usb_tests", kChildOpenFlag, static_cast<char*>(nullptr));
+    _exit(100);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 170 % 256) << "the open answers ERROR_BUSY";
+
+  // Here the board works on.
+  EXPECT_EQ(QuorixSetPortDOutputs(handle, 3), QUORIX_OK);
+}
+
+}  // namespace
+}  // namespace quorix::usbtest
