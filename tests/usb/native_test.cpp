@@ -264,3 +264,24 @@ TEST_F(NativeTest, AnotherProcessCannotOpenABoardThatThisOneHasClaimed) {
 
 }  // namespace
 }  // namespace quorix::usbtest
+
+namespace quorix::usbtest {
+namespace {
+
+TEST_F(NativeTest, TheExampleApplicationRunsUnchangedOnTheNativeLibrary) {
+  Plug();
+  ASSERT_EQ(CountWhen(1), 1);
+  // A process of its own, on the same testbed, as an application would run.
+  FILE* output = popen(QUORIX_FIRST_BOARD " " QUORIX_TEST_DATA "/blink.hex 4", "r");
+  ASSERT_NE(output, nullptr);
+  std::string text;
+  char line[256];
+  while (fgets(line, sizeof line, output) != nullptr) text += line;
+  EXPECT_EQ(pclose(output), 0) << text;
+  EXPECT_NE(text.find("1 board found\n  0  QX-USB-0001\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("blink.hex loaded\nstreamed 4 MiB in "), std::string::npos) << text;
+  EXPECT_NE(text.find("\nclosed\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace quorix::usbtest
