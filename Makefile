@@ -1,7 +1,7 @@
 # The two commands of a fresh Debian 12 machine: `make demo` and `make test`.
 # Each installs what it needs, configures and builds; the build uses both cores.
 
-BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev
+BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli11-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
