@@ -230,10 +230,10 @@ class Board {
   std::vector<std::uint8_t> out_data;     // what was written, until taken
 };
 
-// A string descriptor of the text's characters as UTF-16LE units.
 // Gives the board its identity and the descriptors made from it.
 void Describe(Board& board, const BoardIdentity& identity);
 
+// A string descriptor of the text's characters as UTF-16LE units.
 std::vector<std::uint8_t> StringDescriptor(std::u16string_view text);
 std::vector<std::uint8_t> StringDescriptor(std::string_view text);
 
