@@ -132,10 +132,7 @@ EmulatedBoard::~EmulatedBoard() {
   std::lock_guard lock(mutex_);
   for (auto& [client, state] : clients_) {
     for (auto* queue : {&state.in, &state.out, &state.done})
-      for (Urb& urb : *queue) {
-        g_object_unref(urb.urb);
-        if (urb.buffer != nullptr) g_object_unref(urb.buffer);
-      }
+      for (const Urb& urb : *queue) Release(urb);
     g_object_unref(client);
   }
   clients_.clear();
@@ -162,6 +159,11 @@ void EmulatedBoard::Unplug() {
   // The node's handler stays: files still open on it are answered ENODEV until closed.
   umockdev_testbed_uevent(testbed_, syspath_.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, syspath_.c_str());
+}
+
+void EmulatedBoard::Release(const Urb& urb) {
+  g_object_unref(urb.urb);
+  if (urb.buffer != nullptr) g_object_unref(urb.buffer);
 }
 
 bool EmulatedBoard::Plugged() const {
@@ -269,10 +271,7 @@ void EmulatedBoard::ReleaseClaimsOfGone() {
     // A closed file gives up its claim and its URBs, as the kernel does.
     if (claimant_ == it->first) claimant_ = nullptr;
     for (auto* queue : {&it->second.in, &it->second.out, &it->second.done})
-      for (Urb& urb : *queue) {
-        g_object_unref(urb.urb);
-        if (urb.buffer != nullptr) g_object_unref(urb.buffer);
-      }
+      for (const Urb& urb : *queue) Release(urb);
     g_object_unref(it->first);
     it = clients_.erase(it);
   }
@@ -406,8 +405,7 @@ long EmulatedBoard::Submit(Client& client, UMockdevIoctlData* arg, int& error) {
     return 0;
   }
   if (urb.type != USBDEVFS_URB_TYPE_BULK || (urb.endpoint != 0x86 && urb.endpoint != 0x02)) {
-    g_object_unref(urb.urb);
-    if (urb.buffer != nullptr) g_object_unref(urb.buffer);
+    Release(urb);
     error = EINVAL;
     return -1;
   }
@@ -499,8 +497,7 @@ long EmulatedBoard::Reap(Client& client, UMockdevIoctlData* arg, int& error) {
   }
   // The URB and its buffer go back to the client with the reap.
   umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
-  g_object_unref(urb.urb);
-  if (urb.buffer != nullptr) g_object_unref(urb.buffer);
+  Release(urb);
   return 0;
 }
 

@@ -83,6 +83,8 @@ class EmulatedBoard {
     std::deque<Urb> in, out;  // pending, in submission order
     std::deque<Urb> done;     // completed, to be reaped
   };
+  // Lets go of the client memory kept for one URB.
+  static void Release(const Urb& urb);
 
   static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
   void Handle(UMockdevIoctlClient* client);

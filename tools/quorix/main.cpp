@@ -61,12 +61,16 @@ class Session {
   QuorixHandle handle_ = nullptr;
 };
 
+bool HasHexPrefix(const std::string& text) {
+  return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
 // Numbers as people type them: decimal, 0x hexadecimal, 0 octal is not guessed.
 std::uint32_t ParseNumber(const std::string& text, std::uint32_t limit, const char* what) {
   std::size_t used = 0;
   unsigned long value = 0;
   try {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const bool hex = HasHexPrefix(text);
     value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
     if (hex) used += 2;
   } catch (const std::exception&) {
@@ -91,7 +95,7 @@ std::vector<std::uint8_t> ParseBytes(const std::vector<std::string>& words) {
     return bytes;
   }
   for (const std::string& word : words) {
-    const bool prefixed = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    const bool prefixed = HasHexPrefix(word);
     bytes.push_back(
         static_cast<std::uint8_t>(ParseNumber(prefixed ? word : "0x" + word, 0xFF, "byte")));
   }

@@ -138,33 +138,34 @@ T* As(Handle handle, Kind kind) {
   return object != nullptr && object->kind == kind ? static_cast<T*>(object) : nullptr;
 }
 
-// "bus-port.port:address": the address changes at every connection, so a re-plugged board
-// lists a new text.
-std::string PathOf(libusb_device* device) {
-  std::uint8_t ports[8] = {};
-  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-  char text[64];
-  int used = std::snprintf(text, sizeof text, "usb:%u-", libusb_get_bus_number(device));
-  for (int i = 0; i < depth; ++i)
-    used += std::snprintf(text + used, sizeof text - used, i == 0 ? "%u" : ".%u", ports[i]);
-  std::snprintf(text + used, sizeof text - used, ":%u", libusb_get_device_address(device));
-  return text;
-}
-
-struct Sortable {
-  std::uint8_t bus;
+// Where a board sits. The address changes at every connection, so a re-plugged board gets a
+// new path text. The member order is the listing order.
+struct Location {
+  std::uint8_t bus = 0;
   std::vector<std::uint8_t> ports;
-  std::uint8_t address;
-  std::string path;
-  bool operator<(const Sortable& other) const {
-    if (bus != other.bus) return bus < other.bus;
-    if (ports != other.ports) return ports < other.ports;
-    return address < other.address;
+  std::uint8_t address = 0;
+  auto operator<=>(const Location&) const = default;
+
+  // "usb:bus-port.port:address"
+  std::string Text() const {
+    char text[64];
+    int used = std::snprintf(text, sizeof text, "usb:%u-", bus);
+    for (std::size_t i = 0; i < ports.size(); ++i)
+      used += std::snprintf(text + used, sizeof text - used, i == 0 ? "%u" : ".%u", ports[i]);
+    std::snprintf(text + used, sizeof text - used, ":%u", address);
+    return text;
   }
 };
 
-// The matching boards in a stable order (bus, port path, address), or false with the error.
-bool ListBoards(std::vector<Sortable>& boards) {
+Location LocationOf(libusb_device* device) {
+  std::uint8_t ports[8] = {};
+  const int depth = std::max(0, libusb_get_port_numbers(device, ports, sizeof ports));
+  return {libusb_get_bus_number(device), std::vector<std::uint8_t>(ports, ports + depth),
+          libusb_get_device_address(device)};
+}
+
+// The matching boards in the listing order, or false with the error.
+bool ListBoards(std::vector<Location>& boards) {
   libusb_context* context = Context();
   if (context == nullptr) return false;
   libusb_device** list = nullptr;
@@ -174,11 +175,7 @@ bool ListBoards(std::vector<Sortable>& boards) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
     if (descriptor.idVendor != kVendor || descriptor.idProduct != kProduct) continue;
-    std::uint8_t ports[8] = {};
-    const int depth = std::max(0, libusb_get_port_numbers(list[i], ports, sizeof ports));
-    boards.push_back({libusb_get_bus_number(list[i]),
-                      std::vector<std::uint8_t>(ports, ports + depth),
-                      libusb_get_device_address(list[i]), PathOf(list[i])});
+    boards.push_back(LocationOf(list[i]));
   }
   libusb_free_device_list(list, 1);
   std::sort(boards.begin(), boards.end());
@@ -315,12 +312,12 @@ Handle OpenListing() {
     return nullptr;
   }
   try {
-    std::vector<Sortable> boards;
+    std::vector<Location> boards;
     if (!ListBoards(boards)) {
       delete listing;
       return nullptr;
     }
-    for (Sortable& board : boards) listing->paths.push_back(std::move(board.path));
+    for (const Location& board : boards) listing->paths.push_back(board.Text());
   } catch (const std::bad_alloc&) {
     delete listing;
     Fail(error::kNotEnoughMemory);
@@ -379,7 +376,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
   int r = LIBUSB_ERROR_NOT_FOUND;
   try {
     for (ssize_t i = 0; i < count && r == LIBUSB_ERROR_NOT_FOUND; ++i)
-      if (PathOf(list[i]) == path) r = libusb_open(list[i], &handle);
+      if (LocationOf(list[i]).Text() == path) r = libusb_open(list[i], &handle);
   } catch (const std::bad_alloc&) {
     r = LIBUSB_ERROR_NO_MEM;
   }
