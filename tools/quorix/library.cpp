@@ -42,6 +42,12 @@ Library::Library(bool simulated) : simulated_(simulated) {
 #define QUORIX_TOOL_FUNCTION(name) bind(api_.name, #name);
 #include "api_functions.inc"
 #undef QUORIX_TOOL_FUNCTION
+  if (simulated_) {
+    bind(sim_.QuorixSimReset, "QuorixSimReset");
+    bind(sim_.QuorixSimAddBoard, "QuorixSimAddBoard");
+    bind(sim_.QuorixSimSetSource, "QuorixSimSetSource");
+    bind(sim_.QuorixSimSetLoopback, "QuorixSimSetLoopback");
+  }
 }
 
 Library::~Library() {

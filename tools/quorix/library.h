@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "quorix/quorix.h"
+#include "quorix/quorix_sim.h"
 
 namespace quorix::tool {
 
@@ -12,6 +12,14 @@ struct Api {
 #define QUORIX_TOOL_FUNCTION(name) decltype(&::name) name = nullptr;
 #include "api_functions.inc"
 #undef QUORIX_TOOL_FUNCTION
+};
+
+// The simulated board's controls that the tool uses; bound only from the simulated library.
+struct SimApi {
+  decltype(&::QuorixSimReset) QuorixSimReset = nullptr;
+  decltype(&::QuorixSimAddBoard) QuorixSimAddBoard = nullptr;
+  decltype(&::QuorixSimSetSource) QuorixSimSetSource = nullptr;
+  decltype(&::QuorixSimSetLoopback) QuorixSimSetLoopback = nullptr;
 };
 
 class Library {
@@ -24,14 +32,16 @@ class Library {
   Library& operator=(const Library&) = delete;
 
   const Api& api() const { return api_; }
+  // Null unless the simulated library was loaded.
+  const SimApi* sim() const { return simulated_ ? &sim_ : nullptr; }
   const std::string& path() const { return path_; }
-  bool simulated() const { return simulated_; }
 
  private:
   void* handle_ = nullptr;
   std::string path_;
   bool simulated_;
   Api api_;
+  SimApi sim_;
 };
 
 }  // namespace quorix::tool

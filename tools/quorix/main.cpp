@@ -1,250 +1,214 @@
 // quorix: what a person at a bench does with a board, from the command line.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <optional>
-#include <stdexcept>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "library.h"
+#include "commands.h"
 #include "status.h"
 
 namespace quorix::tool {
 
 namespace {
 
-// A library call that failed, with what the tool was doing.
-struct CallFailed : std::runtime_error {
-  CallFailed(const std::string& what, int s) : std::runtime_error(what), status(s) {}
-  int status;
-};
+constexpr std::uint32_t kEepromSpace = 0x10000;  // what a 16-bit address reaches
 
-void Check(int status, const std::string& what) {
-  if (status != QUORIX_OK) throw CallFailed(what, status);
+// The demo's firmware: installed beside the tool, or in the source tree.
+std::string DemoFirmware() {
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const auto installed = exe.parent_path() / ".." / "share" / "quorix" / "blink.hex";
+    if (std::filesystem::exists(installed, error)) return installed.lexically_normal().string();
+  }
+  return QUORIX_TOOL_DEMO_FIRMWARE;
 }
 
-struct Options {
-  bool simulated = false;
-  std::optional<int> index;
-  std::optional<std::string> serial;
-  std::optional<std::uint32_t> timeout_ms;
-};
-
-// One open board for the length of a command.
-class Session {
- public:
-  Session(const Api& api, const Options& options) : api_(api) {
-    if (options.serial) {
-      Check(api.QuorixOpenDeviceWithSerial(options.serial->c_str(), &handle_),
-            "opening the board with serial " + *options.serial);
-    } else {
-      const int index = options.index.value_or(0);
-      Check(api.QuorixOpenDevice(index, &handle_), "opening board " + std::to_string(index));
-    }
-    if (options.timeout_ms)
-      Check(api.QuorixSetTimeOut(handle_, *options.timeout_ms), "setting the timeout");
-  }
-  ~Session() { (void)api_.QuorixCloseDevice(handle_); }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  QuorixHandle handle() const { return handle_; }
-
- private:
-  const Api& api_;
-  QuorixHandle handle_ = nullptr;
-};
-
-bool HasHexPrefix(const std::string& text) {
-  return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+std::vector<std::uint8_t> BytesOrFile(const std::vector<std::string>& words,
+                                      const std::string& file, const char* command) {
+  if (!file.empty()) return ReadWholeFile(file);
+  if (words.empty()) throw BadArguments(std::string(command) + ": give HEXBYTES or -i FILE");
+  return ParseBytes(words);
 }
 
-// Numbers as people type them: decimal, 0x hexadecimal, 0 octal is not guessed.
-std::uint32_t ParseNumber(const std::string& text, std::uint32_t limit, const char* what) {
-  std::size_t used = 0;
-  unsigned long value = 0;
-  try {
-    const bool hex = HasHexPrefix(text);
-    value = std::stoul(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-    if (hex) used += 2;
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value > limit)
-    throw CLI::ValidationError(std::string(what) + ": '" + text + "' is not a number from 0 to " +
-                               std::to_string(limit));
-  return static_cast<std::uint32_t>(value);
-}
-
-// Hex bytes as one string (01020304) or as separate words (01 02 0x03).
-std::vector<std::uint8_t> ParseBytes(const std::vector<std::string>& words) {
-  std::vector<std::uint8_t> bytes;
-  if (words.size() == 1 && words[0].size() > 2 &&
-      words[0].find_first_of("xX") == std::string::npos) {
-    const std::string& text = words[0];
-    if (text.size() % 2 != 0) throw CLI::ValidationError("HEXBYTES: an odd number of digits");
-    for (std::size_t i = 0; i < text.size(); i += 2)
-      bytes.push_back(
-          static_cast<std::uint8_t>(ParseNumber("0x" + text.substr(i, 2), 0xFF, "HEXBYTES")));
-    return bytes;
-  }
-  for (const std::string& word : words) {
-    const bool prefixed = HasHexPrefix(word);
-    bytes.push_back(
-        static_cast<std::uint8_t>(ParseNumber(prefixed ? word : "0x" + word, 0xFF, "byte")));
-  }
-  return bytes;
-}
-
-void HexDump(std::uint32_t base, const std::vector<std::uint8_t>& bytes) {
-  for (std::size_t row = 0; row < bytes.size(); row += 16) {
-    std::printf("%08zx ", base + row);
-    for (std::size_t i = 0; i < 16; ++i) {
-      if (i == 8) std::printf(" ");
-      if (row + i < bytes.size())
-        std::printf(" %02x", bytes[row + i]);
-      else
-        std::printf("   ");
-    }
-    std::printf("  |");
-    for (std::size_t i = row; i < std::min(bytes.size(), row + 16); ++i)
-      std::putchar(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
-    std::printf("|\n");
-  }
-  std::printf("%08zx\n", base + bytes.size());
-}
-
-// EEPROM pieces: one request carries at most 255 bytes, and a write must not cross a page.
-constexpr std::uint32_t kEepromPage = 32;
-constexpr std::uint32_t kEepromSize = 0x10000;
-
-int List(const Api& api) {
-  int32_t count = 0;
-  Check(api.QuorixCountDevices(&count), "listing the boards");
-  std::printf("%d board%s\n", count, count == 1 ? "" : "s");
-  for (int32_t i = 0; i < count; ++i) {
-    const char* serial = api.QuorixGetDeviceSerialNumber(i);
-    std::printf("  %d  %s\n", i, serial != nullptr ? serial : "(no serial number)");
-  }
-  return 0;
-}
-
-int Info(const Api& api, const Options& options) {
-  Session session(api, options);
-  const char* serial = options.serial ? options.serial->c_str()
-                                      : api.QuorixGetDeviceSerialNumber(options.index.value_or(0));
-  std::printf("serial number   %s\n", serial != nullptr ? serial : "(none)");
-  std::uint8_t latch = 0;
-  Check(api.QuorixGetPortDOutputs(session.handle(), &latch), "reading port D");
-  std::printf("port D outputs  0x%02x\n", latch);
-  // The startup-command area: a flag at 0x1FFD, the base B at 0x1FF8, the command's address at
-  // B + 7, all low byte first.
-  std::uint8_t flag = 0, base[2] = {}, at[2] = {};
-  Check(api.QuorixReadEprom(session.handle(), 1, 0x1FFD, 1, &flag), "reading the EEPROM");
-  if (flag == 0) {
-    std::printf("startup area    none\n");
-    return 0;
-  }
-  Check(api.QuorixReadEprom(session.handle(), 1, 0x1FF8, 2, base), "reading the EEPROM");
-  const auto b = static_cast<std::uint16_t>(base[0] | base[1] << 8);
-  Check(api.QuorixReadEprom(session.handle(), 1, static_cast<std::uint16_t>(b + 7), 2, at),
-        "reading the EEPROM");
-  const auto s = static_cast<std::uint16_t>(at[0] | at[1] << 8);
-  std::uint8_t length[2] = {};
-  Check(api.QuorixReadEprom(session.handle(), 1, s, 2, length), "reading the EEPROM");
-  std::printf("startup area    base 0x%04x, command at 0x%04x, %u bytes stored\n", b, s,
-              length[0] | length[1] << 8);
-  return 0;
-}
-
-std::vector<std::uint8_t> ReadEeprom(const Api& api, QuorixHandle handle, std::uint8_t select,
-                                     std::uint32_t address, std::uint32_t length) {
-  std::vector<std::uint8_t> bytes(length);
-  for (std::uint32_t done = 0; done < length;) {
-    const std::uint32_t piece = std::min<std::uint32_t>(255, length - done);
-    Check(api.QuorixReadEprom(handle, select, static_cast<std::uint16_t>(address + done),
-                              static_cast<std::uint8_t>(piece), bytes.data() + done),
-          "reading the EEPROM at " + std::to_string(address + done));
-    done += piece;
-  }
-  return bytes;
-}
-
-void WriteEeprom(const Api& api, QuorixHandle handle, std::uint8_t select, std::uint32_t address,
-                 const std::vector<std::uint8_t>& bytes) {
-  const bool progress = bytes.size() > 1024 && isatty(STDERR_FILENO);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const std::uint32_t at = address + static_cast<std::uint32_t>(done);
-    const std::uint32_t room = kEepromPage - at % kEepromPage;
-    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(room, bytes.size() - done));
-    Check(api.QuorixWriteEprom(handle, select, static_cast<std::uint16_t>(at),
-                               static_cast<std::uint8_t>(piece), bytes.data() + done),
-          "writing the EEPROM at " + std::to_string(at));
-    done += piece;
-    if (progress) std::fprintf(stderr, "\rwritten %zu of %zu bytes", done, bytes.size());
-  }
-  if (progress) std::fprintf(stderr, "\n");
+std::uint8_t Byte(const std::string& text, const char* what) {
+  return static_cast<std::uint8_t>(ParseNumber(text, 0xFF, what));
 }
 
 }  // namespace
 
 int Main(int argc, char** argv) {
-  CLI::App app{"quorix: list, inspect and drive Quorix FX2 boards"};
+  CLI::App app{"quorix: list, inspect and drive Quorix FX2 boards (USB 0xDEAD:0xBEEF)"};
   app.require_subcommand(1);
+  app.footer("Exit status: 0 success, 1 a failed call or check, 2 bad arguments.");
   Options options;
   app.add_flag("--sim", options.simulated, "Use the simulated library and its board");
   auto* index = app.add_option("-d,--device", options.index, "Board index (default: the first)");
   app.add_option("-s,--serial", options.serial, "Board serial number")->excludes(index);
   app.add_option("--timeout", options.timeout_ms, "Transfer timeout in milliseconds (0: none)");
+  app.add_option("--sim-boards", options.sim_boards, "With --sim: how many boards (default 1)")
+      ->check(CLI::Range(0, 64));
+  app.add_option("--sim-rate", options.sim_rate,
+                 "With --sim: the boards' IN rate in bytes per second (0 stops it)");
+
+  // Each command sets what it runs once the library is loaded.
+  std::function<int(const Library&)> run;
 
   auto* list = app.add_subcommand("list", "List the boards with index and serial number");
-  auto* info = app.add_subcommand("info", "Show the serial, port D and the startup-command area");
+  list->callback([&] { run = [](const Library& l) { return List(l); }; });
 
-  auto* portd = app.add_subcommand("portd", "Port D outputs and output enables");
-  portd->require_subcommand(1);
-  std::string value_text, mask_text;
-  std::vector<std::string> sequence;
-  auto* portd_set = portd->add_subcommand("set", "Set the output latch");
-  portd_set->add_option("VALUE", value_text, "Byte, e.g. 0xA5")->required();
-  auto* portd_get = portd->add_subcommand("get", "Print the output latch");
-  auto* portd_enable = portd->add_subcommand("enable", "Set the output enables");
-  portd_enable->add_option("MASK", mask_text, "One bit per line: 1 drives it")->required();
-  auto* portd_seq = portd->add_subcommand("seq", "Write bytes to the latch in one request");
-  portd_seq->add_option("BYTES", sequence, "Hex bytes, in order")->required();
+  app.add_subcommand("info", "Show the serial number, port D and the startup-command area")
+      ->callback([&] { run = [&](const Library& l) { return Info(l.api(), options); }; });
 
-  std::string mode_text;
-  auto* fpga = app.add_subcommand("fpga-mode", "Set the FPGA configuration mode");
-  fpga->add_option("MODE", mode_text, "Mode byte")->required();
+  auto* firmware = app.add_subcommand("firmware", "FX2 firmware images (Intel HEX)");
+  firmware->require_subcommand(1);
+  std::string image, repacked;
+  firmware->add_subcommand("load", "Load FILE into the FX2 and start it")
+      ->callback(
+          [&] { run = [&](const Library& l) { return FirmwareLoad(l.api(), options, image); }; })
+      ->add_option("FILE", image, "Intel HEX image")
+      ->required();
+  firmware
+      ->add_subcommand("check",
+                       "Read FILE as the library will: say which line it refuses and why, and "
+                       "where the download stops")
+      ->callback([&] { run = [&](const Library&) { return FirmwareCheck(image); }; })
+      ->add_option("FILE", image, "Intel HEX image")
+      ->required();
+  auto* repack = firmware->add_subcommand(
+      "repack", "Rewrite any Intel HEX below 64 KiB into records of at most 16 data bytes");
+  repack->add_option("IN", image, "Intel HEX image")->required();
+  repack->add_option("OUT", repacked, "The image the library accepts")->required();
+  repack->callback([&] { run = [&](const Library&) { return FirmwareRepack(image, repacked); }; });
 
   auto* eeprom = app.add_subcommand("eeprom", "Read or write the EEPROM");
   eeprom->require_subcommand(1);
-  std::string select_text = "1", address_text, length_text, output, input;
-  std::vector<std::string> data_words;
-  bool hex = false;
+  std::string select_text = "1", address_text, length_text, data_file;
+  std::vector<std::string> words;
+  EepromRead reading;
+  EepromWrite writing;
   eeprom->add_option("--select", select_text, "EEPROM select value (default 1)");
   auto* eeprom_read = eeprom->add_subcommand("read", "Read LEN bytes from ADDR");
   eeprom_read->add_option("ADDR", address_text, "Address")->required();
   eeprom_read->add_option("LEN", length_text, "Byte count")->required();
-  eeprom_read->add_option("-o,--output", output, "Write the bytes to FILE");
-  eeprom_read->add_flag("--hex", hex, "Dump as hex even when the output is not a terminal");
-  auto* eeprom_write = eeprom->add_subcommand("write", "Write bytes at ADDR");
+  eeprom_read->add_option("-o,--output", reading.output, "Write the bytes to FILE");
+  eeprom_read->add_flag("--hex", reading.hex, "Dump as hex even when stdout is not a terminal");
+  eeprom_read->callback([&] {
+    reading.select = Byte(select_text, "--select");
+    reading.address = ParseNumber(address_text, kEepromSpace - 1, "ADDR");
+    reading.length = ParseNumber(length_text, kEepromSpace - reading.address, "LEN");
+    run = [&](const Library& l) { return ReadEepromCommand(l.api(), options, reading); };
+  });
+  auto* eeprom_write = eeprom->add_subcommand("write", "Write bytes at ADDR, page by page");
   eeprom_write->add_option("ADDR", address_text, "Address")->required();
-  auto* words = eeprom_write->add_option("HEXBYTES", data_words, "01020304 or 01 02 03 04");
-  eeprom_write->add_option("-i,--input", input, "Write the bytes of FILE")->excludes(words);
-  bool verify = false;
-  eeprom_write->add_flag("--verify", verify, "Read the bytes back and compare");
+  auto* eeprom_words = eeprom_write->add_option("HEXBYTES", words, "01020304, or 01 02 03 04");
+  eeprom_write->add_option("-i,--input", data_file, "Write the bytes of FILE")
+      ->excludes(eeprom_words);
+  eeprom_write->add_flag("--verify", writing.verify, "Read the bytes back and compare");
+  eeprom_write->callback([&] {
+    writing.select = Byte(select_text, "--select");
+    writing.address = ParseNumber(address_text, kEepromSpace - 1, "ADDR");
+    writing.bytes = BytesOrFile(words, data_file, "eeprom write");
+    if (writing.address + writing.bytes.size() > kEepromSpace)
+      throw BadArguments("eeprom write: the bytes run past address 0xFFFF");
+    run = [&](const Library& l) { return WriteEepromCommand(l.api(), options, writing); };
+  });
 
-  auto* firmware = app.add_subcommand("firmware", "FX2 firmware images");
-  firmware->require_subcommand(1);
-  std::string image;
-  auto* firmware_load = firmware->add_subcommand("load", "Load FILE into the FX2 and start it");
-  firmware_load->add_option("FILE", image, "Intel HEX image")->required()->check(CLI::ExistingFile);
+  auto* startup = app.add_subcommand("startup", "The startup command stored in the EEPROM");
+  startup->require_subcommand(1);
+  std::string command_text;
+  auto* startup_set = startup->add_subcommand(
+      "set", "Store TEXT (or the bytes of FILE); slow: 200 ms per EEPROM request");
+  auto* text_option = startup_set->add_option("TEXT", command_text, "The command");
+  startup_set->add_option("-i,--input", data_file, "Store the bytes of FILE")
+      ->excludes(text_option);
+  startup_set->callback([&] {
+    if (data_file.empty() && text_option->count() == 0)
+      throw BadArguments("startup set: give TEXT or -i FILE");
+    run = [&](const Library& l) {
+      const std::vector<std::uint8_t> bytes =
+          data_file.empty() ? std::vector<std::uint8_t>(command_text.begin(), command_text.end())
+                            : ReadWholeFile(data_file);
+      return SetStartup(l.api(), options, bytes);
+    };
+  });
+
+  auto* portd = app.add_subcommand("portd", "Port D outputs and output enables");
+  portd->require_subcommand(1);
+  std::string value_text;
+  std::vector<std::string> sequence;
+  auto* portd_set = portd->add_subcommand("set", "Set the output latch to VALUE");
+  portd_set->add_option("VALUE", value_text, "A byte, e.g. 0xA5")->required();
+  portd_set->callback([&] {
+    const std::uint8_t value = Byte(value_text, "VALUE");
+    run = [&, value](const Library& l) { return PortDSet(l.api(), options, value); };
+  });
+  portd->add_subcommand("get", "Print the output latch")->callback([&] {
+    run = [&](const Library& l) { return PortDGet(l.api(), options); };
+  });
+  auto* portd_enable = portd->add_subcommand("enable", "Set the output enables to MASK");
+  portd_enable->add_option("MASK", value_text, "One bit per line; 1 drives it")->required();
+  portd_enable->callback([&] {
+    const std::uint8_t mask = Byte(value_text, "MASK");
+    run = [&, mask](const Library& l) { return PortDEnable(l.api(), options, mask); };
+  });
+  auto* portd_seq =
+      portd->add_subcommand("seq", "Write BYTES to the latch in one request, in order");
+  portd_seq->add_option("BYTES", sequence, "Hex bytes")->required();
+  portd_seq->callback([&] {
+    run = [&, bytes = ParseBytes(sequence)](const Library& l) {
+      return PortDSequence(l.api(), options, bytes);
+    };
+  });
+
+  std::string mode_text;
+  auto* fpga = app.add_subcommand("fpga-mode", "Set the FPGA configuration mode");
+  fpga->add_option("MODE", mode_text, "A byte")->required();
+  fpga->callback([&] {
+    const std::uint8_t mode = Byte(mode_text, "MODE");
+    run = [&, mode](const Library& l) { return FpgaMode(l.api(), options, mode); };
+  });
+
+  StreamRequest stream_request;
+  std::uint64_t count_option = 0;
+  auto* stream = app.add_subcommand(
+      "stream", "Capture bulk IN, with a live progress line on a terminal; Ctrl-C ends it");
+  auto* bytes_option = stream->add_option("-n,--bytes", count_option, "Stop after BYTES bytes");
+  stream->add_option("--seconds", stream_request.seconds, "Stop after S seconds")
+      ->excludes(bytes_option)
+      ->check(CLI::PositiveNumber);
+  stream->add_option("-o,--output", stream_request.output,
+                     "Write to FILE (- for stdout; by default stdout unless it is a terminal)");
+  stream->add_flag("--check-counter", stream_request.check_counter,
+                   "Check the simulated board's counter pattern");
+  stream->callback([&] {
+    if (bytes_option->count() != 0) stream_request.bytes = count_option;
+    run = [&](const Library& l) { return Stream(l.api(), options, stream_request); };
+  });
+
+  auto* write = app.add_subcommand("write", "Send bytes on bulk OUT");
+  auto* write_words = write->add_option("HEXBYTES", words, "01020304, or 01 02 03 04");
+  write->add_option("-i,--input", data_file, "Send the bytes of FILE")->excludes(write_words);
+  write->callback([&] {
+    run = [&, bytes = BytesOrFile(words, data_file, "write")](const Library& l) {
+      return Write(l.api(), options, bytes);
+    };
+  });
+
+  std::uint64_t loop_bytes = 1 << 20;
+  auto* loopback = app.add_subcommand(
+      "loopback", "Write a pattern and read it back (the simulated board loops it back)");
+  loopback->add_option("-n,--bytes", loop_bytes, "How many bytes (default 1 MiB)")
+      ->check(CLI::PositiveNumber);
+  loopback->callback(
+      [&] { run = [&](const Library& l) { return Loopback(l, options, loop_bytes); }; });
+
+  std::string demo_firmware = DemoFirmware();
+  auto* demo = app.add_subcommand("demo", "A guided tour of the simulated board (needs --sim)");
+  demo->add_option("FIRMWARE", demo_firmware, "The image to load")->capture_default_str();
+  demo->callback([&] { run = [&](const Library& l) { return Demo(l, options, demo_firmware); }; });
 
   try {
     app.parse(argc, argv);
@@ -255,99 +219,16 @@ int Main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     (void)app.exit(e);
     return 2;
+  } catch (const BadArguments& e) {
+    std::fprintf(stderr, "quorix: %s\nRun with --help for more information.\n", e.what());
+    return 2;
   }
 
   try {
     Library library(options.simulated);
-    const Api& api = library.api();
-    if (*list) return List(api);
-    if (*info) return Info(api, options);
-    if (*portd) {
-      Session session(api, options);
-      if (*portd_set) {
-        Check(api.QuorixSetPortDOutputs(session.handle(), static_cast<std::uint8_t>(ParseNumber(
-                                                              value_text, 0xFF, "VALUE"))),
-              "setting port D");
-      } else if (*portd_get) {
-        std::uint8_t latch = 0;
-        Check(api.QuorixGetPortDOutputs(session.handle(), &latch), "reading port D");
-        std::printf("0x%02x\n", latch);
-      } else if (*portd_enable) {
-        Check(
-            api.QuorixSetPortDOutputEnable(
-                session.handle(), static_cast<std::uint8_t>(ParseNumber(mask_text, 0xFF, "MASK"))),
-            "setting the port D enables");
-      } else if (*portd_seq) {
-        const std::vector<std::uint8_t> bytes = ParseBytes(sequence);
-        if (bytes.size() > 255) throw CLI::ValidationError("BYTES: at most 255");
-        Check(api.QuorixSetPortDOutputsExt(session.handle(),
-                                           static_cast<std::uint8_t>(bytes.size()), bytes.data()),
-              "writing the port D sequence");
-      }
-      return 0;
-    }
-    if (*fpga) {
-      Session session(api, options);
-      Check(api.QuorixSetConfFpgaMode(
-                session.handle(), static_cast<std::uint8_t>(ParseNumber(mode_text, 0xFF, "MODE"))),
-            "setting the FPGA mode");
-      return 0;
-    }
-    if (*eeprom) {
-      const auto select = static_cast<std::uint8_t>(ParseNumber(select_text, 0xFF, "--select"));
-      const std::uint32_t address = ParseNumber(address_text, kEepromSize - 1, "ADDR");
-      Session session(api, options);
-      if (*eeprom_read) {
-        const std::uint32_t length = ParseNumber(length_text, kEepromSize - address, "LEN");
-        const std::vector<std::uint8_t> bytes =
-            ReadEeprom(api, session.handle(), select, address, length);
-        if (!output.empty()) {
-          std::ofstream file(output, std::ios::binary);
-          file.write(reinterpret_cast<const char*>(bytes.data()),
-                     static_cast<std::streamsize>(bytes.size()));
-          if (!file) throw std::runtime_error("cannot write " + output);
-        } else if (hex || isatty(STDOUT_FILENO)) {
-          HexDump(address, bytes);
-        } else {
-          std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        }
-      } else {
-        std::vector<std::uint8_t> bytes;
-        if (!input.empty()) {
-          std::ifstream file(input, std::ios::binary);
-          if (!file) throw std::runtime_error("cannot read " + input);
-          bytes.assign(std::istreambuf_iterator<char>(file), {});
-        } else if (!data_words.empty()) {
-          bytes = ParseBytes(data_words);
-        } else {
-          throw CLI::ValidationError("eeprom write: give HEXBYTES or -i FILE");
-        }
-        if (address + bytes.size() > kEepromSize)
-          throw CLI::ValidationError("eeprom write: the bytes run past address 0xFFFF");
-        WriteEeprom(api, session.handle(), select, address, bytes);
-        std::printf("wrote %zu bytes at 0x%04x\n", bytes.size(), address);
-        if (verify) {
-          const auto back = ReadEeprom(api, session.handle(), select, address,
-                                       static_cast<std::uint32_t>(bytes.size()));
-          const auto differ = std::mismatch(bytes.begin(), bytes.end(), back.begin());
-          if (differ.first != bytes.end()) {
-            std::fprintf(stderr, "quorix: verify failed: 0x%04zx reads 0x%02x, not 0x%02x\n",
-                         address + static_cast<std::size_t>(differ.first - bytes.begin()),
-                         *differ.second, *differ.first);
-            return 1;
-          }
-          std::printf("verified\n");
-        }
-      }
-      return 0;
-    }
-    if (*firmware_load) {
-      Session session(api, options);
-      Check(api.QuorixLoadFirmware(session.handle(), image.c_str()), "loading " + image);
-      std::printf("loaded %s\n", image.c_str());
-      return 0;
-    }
-  } catch (const CLI::ValidationError& e) {
+    PrepareSimulator(library, options);
+    return run(library);
+  } catch (const BadArguments& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
     return 2;
   } catch (const CallFailed& e) {
@@ -358,7 +239,6 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
     return 1;
   }
-  return 0;
 }
 
 }  // namespace quorix::tool
