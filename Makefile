@@ -9,10 +9,8 @@ BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
 demo: deps-build
 	cmake --preset demo
-	cmake --build --preset demo --target list_boards read_stream board_tour
-	./build/demo/examples/list_boards
-	./build/demo/examples/read_stream
-	./build/demo/examples/board_tour tests/data/blink.hex
+	cmake --build --preset demo --target quorix_tool
+	./build/demo/tools/quorix/quorix --sim demo
 
 test: deps-test
 	cmake --preset default
@@ -35,7 +33,7 @@ fuzz: deps-fuzz
 	cmake --build --preset fuzz --target firmware_reader_fuzz
 	mkdir -p build/fuzz/corpus
 	./build/fuzz/fuzz/firmware_reader_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  build/fuzz/corpus tests/data
+	  build/fuzz/corpus examples/firmware
 
 build: deps-build
 	cmake --preset default
