@@ -2,7 +2,8 @@
 # Each installs what it needs, configures and builds; the build uses both cores.
 
 BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli11-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev
+TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev \
+                 python3 python3-pytest python3-numpy
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 
 .PHONY: demo test bench fuzz build deps-build deps-test deps-bench clean

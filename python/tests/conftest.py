@@ -1,0 +1,22 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+
+import quorix  # noqa: E402
+from quorix import sim  # noqa: E402
+
+
+@pytest.fixture(autouse=True, scope="session")
+def simulated_library():
+    # QUORIX_LIBRARY names the simulated library of the build under test.
+    return quorix.load(simulated=True)
+
+
+@pytest.fixture
+def board():
+    """A fresh simulated board; its number for the control API."""
+    sim.reset()
+    return sim.add_board("QX-PY-0001")

@@ -1,0 +1,124 @@
+import os
+import re
+import struct
+
+import numpy as np
+import pytest
+
+import quorix
+from quorix import sim
+
+HEADER = os.environ.get("QUORIX_HEADER", os.path.join(os.path.dirname(__file__), "..", "..",
+                                                      "include", "quorix", "quorix.h"))
+FIRMWARE = os.environ.get("QUORIX_FIRMWARE", os.path.join(os.path.dirname(__file__), "..", "..",
+                                                          "examples", "firmware", "blink.hex"))
+
+
+def test_the_prototype_table_matches_the_header():
+    text = open(HEADER).read()
+    declared = dict(re.findall(r"QUORIX_API [^;]*?QUORIX_CALL (Quorix\w+)\(([^)]*)\)", text, re.S))
+    assert set(declared) == set(quorix.PROTOTYPES)
+    for name, parameters in declared.items():
+        count = 0 if parameters.strip() in ("", "void") else parameters.count(",") + 1
+        assert len(quorix.PROTOTYPES[name][1]) == count, name
+
+
+def test_listing_and_opening(board):
+    assert quorix.count() == 1
+    assert quorix.serial(0) == "QX-PY-0001"
+    assert quorix.serial(1) is None
+    with quorix.open(serial="QX-PY-0001") as device:
+        assert not device.closed
+        with pytest.raises(quorix.AlreadyOpenError) as caught:
+            quorix.open(0)
+        assert caught.value.status == -3
+    assert device.closed
+    with pytest.raises(quorix.FailedError):
+        quorix.open(serial="nobody")
+
+
+def test_the_context_manager_closes_on_an_exception(board):
+    with pytest.raises(ZeroDivisionError):
+        with quorix.open() as device:
+            1 / 0
+    assert device.closed
+    quorix.open().close()  # open again: it was closed
+
+
+def test_errors_map_to_their_classes(board):
+    sim.set_source(board, sim.SOURCE_NONE, 0)
+    with quorix.open() as device:
+        device.timeout = 10
+        assert device.timeout == 10
+        with pytest.raises(TimeoutError) as caught:  # Python's own TimeoutError matches
+            device.read(4)
+        assert isinstance(caught.value, quorix.QuorixError)
+        assert caught.value.status == -5
+        with pytest.raises(quorix.DriverError) as stalled:
+            device.eeprom.read(0, 4, select=9)  # no part answers at select 9
+        assert stalled.value.winerror == 31 and stalled.value.status == 31
+        sim.clear_startup_area(board)
+        with pytest.raises(quorix.NoStartupAreaError):
+            device.set_startup_command("go")
+        sim.unplug(board)
+        assert quorix.count() == 1  # still counted while open
+        with pytest.raises(quorix.NoDriverError):
+            device.port_d = 1
+    assert quorix.errors.ERRORS[-7] is quorix.OverrunError
+    assert {cls for cls in quorix.errors.ERRORS.values()} >= {quorix.TransferError, quorix.NoSpaceError,
+                                                              quorix.NotOpenError}
+
+
+def test_every_board_call(board):
+    with quorix.open() as device:
+        device.port_d = 0x1A5  # the low 8 bits
+        assert device.port_d == 0xA5
+        device.set_port_d_sequence([1, 2, 4])
+        device.set_port_d_enable(0x0F)
+        device.fpga_mode = 2
+        assert device.fpga_mode == 2
+        assert sim.board_state(board) == (4, 0x0F, 2)
+
+        data = bytes(range(40))
+        device.eeprom.write(28, data)  # crosses two pages
+        assert device.eeprom.read(28, 40) == data
+        assert sim.read_eeprom(board, 28, 40) == data
+        device.eeprom.write(0x200, bytes(300))
+        assert device.eeprom.read(0x200, 300) == bytes(300)
+
+        device.set_startup_command("mode 1; stream")
+        assert sim.read_eeprom(board, 0x1000, 16) == b"\x0e\x00mode 1; stream"
+
+        device.load_firmware(FIRMWARE)
+        assert sim.cpu_running(board)
+        assert sim.read_memory(board, 0, 3) == bytes.fromhex("020006")
+
+        assert device.write(b"\x01\x02") == 2
+        assert device.write(bytearray(b"\x03")) == 1
+        assert sim.take_out(board) == b"\x01\x02\x03"
+        assert device.available >= 0
+        first, second = struct.unpack("<II", device.read(8))  # the counter ran meanwhile
+        assert second == first + 1
+    with pytest.raises(quorix.FailedError):
+        device.read(1)  # closed
+
+
+def test_sixty_four_mebibytes_into_a_numpy_array(board):
+    sim.set_source(board, sim.SOURCE_COUNTER, sim.RATE_UNLIMITED)
+    words = np.empty(16 << 20, dtype="<u4")  # 64 MiB
+    with quorix.open() as device:
+        device.timeout = 5000
+        chunk = 1 << 20
+        view = memoryview(words).cast("B")
+        for start in range(0, len(view), chunk * 4):
+            assert device.readinto(view[start:start + chunk * 4]) == chunk * 4
+    assert np.array_equal(words, np.arange(len(words), dtype="<u4"))
+
+
+def test_loopback_through_the_simulator(board):
+    sim.set_source(board, sim.SOURCE_NONE, 0)
+    sim.set_loopback(board, True)
+    with quorix.open() as device:
+        payload = bytes(range(256)) * 4 + b"end"  # ends in a short packet
+        device.write(payload)
+        assert device.read(len(payload)) == payload
