@@ -70,6 +70,10 @@ TEST_F(WrapperTest, EveryStatusHasANameAndAMessage) {
     EXPECT_FALSE(category.message(status).empty()) << status;
   }
   EXPECT_EQ(quorix::StatusName(QUORIX_ERR_TIMEOUT), "QUORIX_ERR_TIMEOUT");
+  EXPECT_EQ(quorix::StatusMeaning(QUORIX_ERR_TIMEOUT), "the transfer did not complete in time");
+  EXPECT_EQ(quorix::StatusName(121), "Windows error 121 (ERROR_SEM_TIMEOUT)");
+  EXPECT_EQ(quorix::StatusName(4242), "Windows error 4242");
+  EXPECT_EQ(quorix::StatusMeaning(4242), "");
   // Windows codes keep their number.
   const std::error_code busy = quorix::MakeErrorCode(170);
   EXPECT_EQ(busy.value(), 170);

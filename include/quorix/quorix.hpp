@@ -81,36 +81,37 @@ static_assert(kStatuses.size() == 1 - QUORIX_ERR_NO_SPACE, "every status has a n
 static_assert(static_cast<int>(Status::kTimeout) == QUORIX_ERR_TIMEOUT);
 static_assert(static_cast<int>(Status::kNoSpace) == QUORIX_ERR_NO_SPACE);
 
-// The name of a status: "QUORIX_ERR_TIMEOUT", or "Windows error 121" for Windows codes.
-inline std::string StatusName(int status) {
-  if (status <= 0 && -status < static_cast<int>(kStatuses.size()))
-    return std::string(kStatuses[static_cast<std::size_t>(-status)].name);
-  return status > 0 ? "Windows error " + std::to_string(status)
-                    : "status " + std::to_string(status);
-}
-
 namespace detail {
 
 struct WindowsCode {
   int code;
+  std::string_view name;
   std::string_view message;
   std::errc condition;
 };
 
 // The Windows codes the library passes on most, with the portable condition they mean.
 inline constexpr WindowsCode kWindowsCodes[] = {
-    {2, "file not found", std::errc::no_such_device},
-    {5, "access denied", std::errc::permission_denied},
-    {8, "not enough memory", std::errc::not_enough_memory},
-    {31, "the device stalled the request or is not functioning", std::errc::io_error},
-    {50, "not supported", std::errc::not_supported},
-    {87, "invalid parameter", std::errc::invalid_argument},
-    {121, "the semaphore timeout period has expired", std::errc::timed_out},
-    {170, "the resource is busy", std::errc::device_or_resource_busy},
-    {995, "the I/O operation has been aborted", std::errc::operation_canceled},
-    {1117, "I/O device error", std::errc::io_error},
-    {1167, "the device is not connected", std::errc::no_such_device},
+    {2, "ERROR_FILE_NOT_FOUND", "file not found", std::errc::no_such_device},
+    {5, "ERROR_ACCESS_DENIED", "access denied", std::errc::permission_denied},
+    {8, "ERROR_NOT_ENOUGH_MEMORY", "not enough memory", std::errc::not_enough_memory},
+    {31, "ERROR_GEN_FAILURE", "the board stalled the request or is not functioning",
+     std::errc::io_error},
+    {50, "ERROR_NOT_SUPPORTED", "not supported", std::errc::not_supported},
+    {87, "ERROR_INVALID_PARAMETER", "invalid parameter", std::errc::invalid_argument},
+    {121, "ERROR_SEM_TIMEOUT", "the semaphore timeout period has expired", std::errc::timed_out},
+    {170, "ERROR_BUSY", "the resource is busy", std::errc::device_or_resource_busy},
+    {995, "ERROR_OPERATION_ABORTED", "the I/O operation has been aborted",
+     std::errc::operation_canceled},
+    {1117, "ERROR_IO_DEVICE", "I/O device error", std::errc::io_error},
+    {1167, "ERROR_DEVICE_NOT_CONNECTED", "the device is not connected", std::errc::no_such_device},
 };
+
+inline const WindowsCode* FindWindowsCode(int code) {
+  for (const WindowsCode& known : kWindowsCodes)
+    if (known.code == code) return &known;
+  return nullptr;
+}
 
 class Category final : public std::error_category {
  public:
@@ -119,9 +120,8 @@ class Category final : public std::error_category {
   std::string message(int status) const override {
     if (status <= 0 && -status < static_cast<int>(kStatuses.size()))
       return std::string(kStatuses[static_cast<std::size_t>(-status)].message);
-    for (const WindowsCode& known : kWindowsCodes)
-      if (known.code == status)
-        return "Windows error " + std::to_string(status) + ": " + std::string(known.message);
+    if (const WindowsCode* known = FindWindowsCode(status))
+      return "Windows error " + std::to_string(status) + ": " + std::string(known->message);
     return status > 0 ? "Windows error " + std::to_string(status)
                       : "unknown status " + std::to_string(status);
   }
@@ -141,13 +141,32 @@ class Category final : public std::error_category {
       default:
         break;
     }
-    for (const WindowsCode& known : kWindowsCodes)
-      if (known.code == status) return known.condition;
+    if (const WindowsCode* known = FindWindowsCode(status)) return known->condition;
     return {status, *this};
   }
 };
 
 }  // namespace detail
+
+// What a status means, in a few words ("the transfer did not complete in time"); empty for a
+// Windows code without an entry.
+inline std::string StatusMeaning(int status) {
+  if (status <= 0 && -status < static_cast<int>(kStatuses.size()))
+    return std::string(kStatuses[static_cast<std::size_t>(-status)].message);
+  const detail::WindowsCode* known = detail::FindWindowsCode(status);
+  return known != nullptr ? std::string(known->message) : std::string();
+}
+
+// The name of a status: "QUORIX_ERR_TIMEOUT", or "Windows error 121 (ERROR_SEM_TIMEOUT)".
+inline std::string StatusName(int status) {
+  if (status <= 0 && -status < static_cast<int>(kStatuses.size()))
+    return std::string(kStatuses[static_cast<std::size_t>(-status)].name);
+  if (status < 0) return "status " + std::to_string(status);
+  std::string name = "Windows error " + std::to_string(status);
+  if (const detail::WindowsCode* known = detail::FindWindowsCode(status))
+    name += " (" + std::string(known->name) + ")";
+  return name;
+}
 
 inline const std::error_category& Category() noexcept {
   static const detail::Category category;

@@ -1,5 +1,6 @@
 // quorix: what a person at a bench does with a board, from the command line.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -7,7 +8,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "status.h"
+#include "quorix/quorix.hpp"
 
 namespace quorix::tool {
 
@@ -232,8 +233,11 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
     return 2;
   } catch (const CallFailed& e) {
-    std::fprintf(stderr, "quorix: %s failed: %s. %s\n", e.what(), StatusName(e.status).c_str(),
-                 StatusSentence(e.status).c_str());
+    std::string sentence = StatusMeaning(e.status);
+    if (sentence.empty()) sentence = "the driver reported this Windows error";
+    sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+    std::fprintf(stderr, "quorix: %s failed: %s. %s.\n", e.what(), StatusName(e.status).c_str(),
+                 sentence.c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
