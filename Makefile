@@ -5,8 +5,12 @@ BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli1
 TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev \
                  python3 python3-pytest python3-numpy
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
+# Windows: the posix-thread mingw-w64 compilers (GoogleTest needs std::thread), GoogleTest's
+# sources, and Wine for both architectures; qemu runs 32-bit Wine where the kernel cannot.
+WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+                    googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test bench fuzz build deps-build deps-test deps-bench clean
+.PHONY: demo test test-windows windows bench fuzz build deps-build deps-test deps-bench deps-windows clean
 
 demo: deps-build
 	cmake --preset demo
@@ -20,6 +24,19 @@ test: deps-test
 	cmake --preset sanitize
 	cmake --build --preset sanitize
 	ctest --preset sanitize
+
+# KV420_FX2.dll and quorix-sim.dll for x64 and x86 (build/windows-x64/bin, build/windows-x86/bin),
+# and their tests under Wine in a headless prefix of the project's own.
+test-windows: windows
+	scripts/wine.sh start
+	status=0; ctest --preset windows-x64 || status=1; ctest --preset windows-x86 || status=1; \
+	  scripts/wine.sh stop; exit $$status
+
+windows: deps-windows
+	cmake --preset windows-x64
+	cmake --build --preset windows-x64
+	cmake --preset windows-x86
+	cmake --build --preset windows-x86
 
 # Figures, not verdicts.
 bench: deps-bench
@@ -48,6 +65,9 @@ deps-test:
 
 deps-fuzz:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang
+
+deps-windows:
+	@scripts/ensure-packages.sh $(WINDOWS_PACKAGES)
 
 deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)

@@ -18,5 +18,11 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages of another architecture (wine32:i386) need it enabled first.
+for package in "${missing[@]}"; do
+  arch=${package#*:}
+  [[ $arch != "$package" ]] || continue
+  dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+done
 apt-get update -q
 $line

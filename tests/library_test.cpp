@@ -1,5 +1,4 @@
 // The simulated library as an application loads it: its exports and its default board.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,34 +7,21 @@
 
 #include "quorix/quorix.h"
 #include "quorix/quorix_sim.h"
+#include "support/api_names.h"
+#include "support/shared_library.h"
 
 namespace {
 
 // Binds an export under its own name, with the header's type.
 #define BIND(name) auto* name = library.get<decltype(::name)>(#name)
 
-class Library {
- public:
-  Library() : handle_(dlopen(QUORIX_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {}
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-
-  bool loaded() const { return handle_ != nullptr; }
-  template <typename F>
-  F* get(const char* name) const {
-    return reinterpret_cast<F*>(dlsym(handle_, name));
-  }
-
- private:
-  void* handle_;
+struct Library : quorix::test::SharedLibrary {
+  Library() : SharedLibrary(QUORIX_SIM_LIBRARY) {}
 };
 
 TEST(SimLibrary, PresentsTheDefaultBoardWithoutAnyControlCall) {
   Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
+  ASSERT_TRUE(library.loaded()) << library.error();
   auto* count_devices = library.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
   auto* serial_number =
       library.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
@@ -53,7 +39,7 @@ TEST(SimLibrary, PresentsTheDefaultBoardWithoutAnyControlCall) {
 
 TEST(SimLibrary, ControlApiShapesTheBus) {
   Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
+  ASSERT_TRUE(library.loaded()) << library.error();
   auto* reset = library.get<decltype(QuorixSimReset)>("QuorixSimReset");
   auto* add = library.get<decltype(QuorixSimAddBoard)>("QuorixSimAddBoard");
   auto* unplug = library.get<decltype(QuorixSimUnplug)>("QuorixSimUnplug");
@@ -96,7 +82,7 @@ TEST(SimLibrary, ControlApiShapesTheBus) {
 // pattern, and the control API feeds and drains the bulk endpoints.
 TEST(SimLibrary, StreamsFromTheDefaultBoard) {
   Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
+  ASSERT_TRUE(library.loaded()) << library.error();
   BIND(QuorixOpenDevice);
   BIND(QuorixCloseDevice);
   BIND(QuorixReadDevice);
@@ -163,7 +149,7 @@ TEST(SimLibrary, StreamsFromTheDefaultBoard) {
 // The board services against the board the control API inspects.
 TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
   Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
+  ASSERT_TRUE(library.loaded()) << library.error();
   BIND(QuorixOpenDevice);
   BIND(QuorixCloseDevice);
   BIND(QuorixSetPortDOutputsExt);
@@ -236,18 +222,13 @@ TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
 
 TEST(SimLibrary, ExportsNothingButTheApi) {
   Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
-  for (const char* name :
-       {"QuorixCountDevices", "QuorixGetDeviceSerialNumber", "QuorixOpenDevice",
-        "QuorixOpenDeviceWithSerial", "QuorixCloseDevice", "QuorixNumberOfBytesAvailable",
-        "QuorixReadDevice", "QuorixWriteDevice", "QuorixSetTimeOut", "QuorixSetPortDOutputs",
-        "QuorixSetPortDOutputsExt", "QuorixGetPortDOutputs", "QuorixSetPortDOutputEnable",
-        "QuorixSetConfFpgaMode", "QuorixReadEprom", "QuorixWriteEprom", "QuorixSetStartupCommand",
-        "QuorixLoadFirmware"})
+  ASSERT_TRUE(library.loaded()) << library.error();
+  for (const char* name : quorix::test::kApiFunctions)
     EXPECT_NE(library.get<void>(name), nullptr) << name;
   // Internal routines are hidden: an application can reach only the C API.
   EXPECT_EQ(library.get<void>("_ZN6quorix14RefreshDevicesEv"), nullptr);
   EXPECT_EQ(library.get<void>("_ZN6quorix13ProcessAttachEv"), nullptr);
+  EXPECT_EQ(library.get<void>("RefreshDevices"), nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,11 @@
+#ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -209,20 +215,26 @@ void Bus::FailCall(std::uint64_t nth, std::uint32_t error) {
 
 void Bus::ClearFaults() { faults_.clear(); }
 
+#ifndef _WIN32
 namespace {
 // getpid is a system call, which every gated call would pay for; like GetCurrentProcessId the
 // id is read from memory, kept right in a forked child.
 std::uint32_t gPid = 0;
 void RefreshPid() { gPid = static_cast<std::uint32_t>(::getpid()); }
 }  // namespace
+#endif
 
 std::uint32_t Bus::ProcessId() const {
   if (pid_) return *pid_;
+#ifdef _WIN32
+  return GetCurrentProcessId();
+#else
   if (gPid == 0) {
     RefreshPid();
     ::pthread_atfork(nullptr, nullptr, RefreshPid);
   }
   return gPid;
+#endif
 }
 
 std::uint64_t Bus::NowMs() const {

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Windows programs under Wine, headless, in the project's own prefix (build/wine, or
+# $QUORIX_WINEPREFIX).
+#   wine.sh start            make the prefix if needed and start a persistent wineserver
+#   wine.sh stop             stop the wineserver and whatever Wine left running
+#   wine.sh run PROGRAM ...  run a Windows program, 32- or 64-bit
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX=${QUORIX_WINEPREFIX:-$root/build/wine}
+export WINEARCH=win64 WINEDEBUG=-all
+# No Mono or Gecko download prompts, and no window.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+wine32=/usr/lib/wine/wine
+wine64=/usr/lib/wine/wine64
+
+# Some kernels run no 32-bit programs (ia32 emulation off); Wine's 32-bit loader then runs
+# under qemu's user-mode emulator, registered with binfmt_misc, slowly but really.
+enable_32bit() {
+  "$wine32" --version >/dev/null 2>&1 && return 0
+  local qemu=/usr/bin/qemu-i386-static binfmt=/proc/sys/fs/binfmt_misc
+  if [[ ! -x $qemu ]]; then
+    echo "wine.sh: this kernel runs no 32-bit programs and qemu-user-static is missing" >&2
+    return 1
+  fi
+  [[ -e $binfmt/register ]] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  if [[ ! -e $binfmt/qemu-i386 ]]; then
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      >"$binfmt/register"
+  fi
+  echo "wine.sh: the kernel runs no 32-bit programs; 32-bit Wine runs under $qemu" >&2
+  "$wine32" --version >/dev/null
+}
+
+case ${1:-} in
+  start)
+    enable_32bit
+    mkdir -p "$WINEPREFIX"
+    wineserver -p
+    # The first start brings up Wine's services, which keep the output they were given open:
+    # give them none, so that CTest's pipes close when a test ends.
+    if [[ ! -e $WINEPREFIX/system.reg ]]; then
+      echo "wine.sh: making the prefix $WINEPREFIX"
+      "$wine64" wineboot -i </dev/null >/dev/null 2>&1
+    fi
+    "$wine64" cmd /c exit </dev/null >/dev/null 2>&1
+    ;;
+  stop)
+    wineserver -k 2>/dev/null || true
+    ;;
+  run)
+    shift
+    program=$1
+    shift
+    # The PE header says which loader: machine 0x8664 is x64, 0x14c is x86.
+    offset=$(od -An -t u4 -j 60 -N 4 "$program" | tr -d ' ')
+    machine=$(od -An -t x2 -j $((offset + 4)) -N 2 "$program" | tr -d ' ')
+    if [[ $machine == 8664 ]]; then exec "$wine64" "$program" "$@"; fi
+    exec "$wine32" "$program" "$@"
+    ;;
+  *)
+    echo "usage: wine.sh start | stop | run PROGRAM [ARGUMENTS...]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,15 @@
+// The names of the C API's exports, which every build of the library must offer.
+#pragma once
+
+namespace quorix::test {
+
+inline constexpr const char* kApiFunctions[] = {
+    "QuorixCountDevices",         "QuorixGetDeviceSerialNumber", "QuorixOpenDevice",
+    "QuorixOpenDeviceWithSerial", "QuorixCloseDevice",           "QuorixNumberOfBytesAvailable",
+    "QuorixReadDevice",           "QuorixWriteDevice",           "QuorixSetTimeOut",
+    "QuorixSetPortDOutputs",      "QuorixSetPortDOutputsExt",    "QuorixGetPortDOutputs",
+    "QuorixSetPortDOutputEnable", "QuorixSetConfFpgaMode",       "QuorixReadEprom",
+    "QuorixWriteEprom",           "QuorixSetStartupCommand",     "QuorixLoadFirmware"};
+static_assert(sizeof kApiFunctions / sizeof kApiFunctions[0] == 18);
+
+}  // namespace quorix::test

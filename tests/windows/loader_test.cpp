@@ -1,0 +1,162 @@
+// The Windows modules as an application meets them: loaded by name from beside the program,
+// each export found by its undecorated name, the version resource read as Explorer reads it.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <winver.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quorix/quorix.h"
+#include "quorix/quorix_sim.h"
+#include "support/api_names.h"
+#include "support/shared_library.h"
+
+namespace quorix::test {
+namespace {
+
+constexpr const char* kNative = "KV420_FX2.dll";
+constexpr const char* kSimulated = "quorix-sim.dll";
+
+std::string ModulePath(const char* name) {
+  char path[MAX_PATH] = {};
+  const HMODULE module = GetModuleHandleA(name);
+  if (module == nullptr || GetModuleFileNameA(module, path, MAX_PATH) == 0) return {};
+  return path;
+}
+
+// The module file's version resource.
+class VersionInfo {
+ public:
+  explicit VersionInfo(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return;
+    block_.resize(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, block_.data())) block_.clear();
+  }
+
+  bool read() const { return !block_.empty(); }
+
+  const VS_FIXEDFILEINFO* fixed() const {
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block_.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+      return nullptr;
+    return static_cast<const VS_FIXEDFILEINFO*>(value);
+  }
+
+  // A text of the US English, Unicode string table.
+  std::string text(const char* name) const {
+    void* value = nullptr;
+    UINT length = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueA(block_.data(), key.c_str(), &value, &length) || length == 0) return {};
+    return static_cast<const char*>(value);
+  }
+
+ private:
+  std::vector<std::uint8_t> block_;
+};
+
+TEST(NativeModule, ExportsEveryFunctionByItsUndecoratedName) {
+  SharedLibrary module(kNative);
+  ASSERT_TRUE(module.loaded()) << module.error();
+  for (const char* name : kApiFunctions) EXPECT_NE(module.get<void>(name), nullptr) << name;
+  // No decorated or internal names, and no simulator.
+  EXPECT_EQ(module.get<void>("_QuorixCountDevices"), nullptr);
+  EXPECT_EQ(module.get<void>("QuorixCountDevices@4"), nullptr);
+  EXPECT_EQ(module.get<void>("QuorixSimReset"), nullptr);
+  EXPECT_EQ(module.get<void>("DllMain"), nullptr);
+}
+
+TEST(NativeModule, CarriesItsVersionResource) {
+  SharedLibrary module(kNative);
+  ASSERT_TRUE(module.loaded()) << module.error();
+  const std::string path = ModulePath(kNative);
+  ASSERT_FALSE(path.empty());
+  const VersionInfo info(path);
+  ASSERT_TRUE(info.read()) << path;
+  const VS_FIXEDFILEINFO* fixed = info.fixed();
+  ASSERT_NE(fixed, nullptr);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000003u);  // .0.3
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000003u);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+  EXPECT_EQ(info.text("FileDescription"), "QuorixLib");
+  EXPECT_EQ(info.text("InternalName"), "QuorixLib");
+  EXPECT_EQ(info.text("FileVersion"), "1.0.0.3");
+  EXPECT_EQ(info.text("ProductVersion"), "1.0.0.3");
+  EXPECT_EQ(info.text("OriginalFilename"), kNative);
+}
+
+// Wine's SetupAPI lists no interface of the driver's class, so the real listing runs to its
+// end at once: no board, and every board-taking call refuses.
+void ExpectNoBoard(const SharedLibrary& module) {
+  auto* count_devices = module.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
+  auto* serial_number =
+      module.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
+  auto* open_device = module.get<decltype(QuorixOpenDevice)>("QuorixOpenDevice");
+  auto* close_device = module.get<decltype(QuorixCloseDevice)>("QuorixCloseDevice");
+  ASSERT_NE(count_devices, nullptr);
+  ASSERT_NE(serial_number, nullptr);
+  ASSERT_NE(open_device, nullptr);
+  ASSERT_NE(close_device, nullptr);
+
+  std::int32_t count = -1;
+  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(serial_number(0), nullptr);
+  QuorixHandle handle = nullptr;
+  EXPECT_EQ(open_device(0, &handle), QUORIX_ERR_FAILED);
+  EXPECT_EQ(close_device(nullptr), QUORIX_ERR_FAILED);
+}
+
+TEST(NativeModule, FindsNoBoardUnderWineAndLoadsAgainAfterUnloading) {
+  {
+    SharedLibrary module(kNative);
+    ASSERT_TRUE(module.loaded()) << module.error();
+    ExpectNoBoard(module);
+    EXPECT_TRUE(module.Unload());
+  }
+  EXPECT_EQ(GetModuleHandleA(kNative), nullptr) << "still loaded";
+  SharedLibrary again(kNative);
+  ASSERT_TRUE(again.loaded()) << again.error();
+  ExpectNoBoard(again);
+}
+
+// An application switches to the simulator by loading the other module.
+TEST(SimulatedModule, OffersTheSameApiOverItsDefaultBoard) {
+  SharedLibrary module(kSimulated);
+  ASSERT_TRUE(module.loaded()) << module.error();
+  for (const char* name : kApiFunctions) EXPECT_NE(module.get<void>(name), nullptr) << name;
+  auto* reset = module.get<decltype(QuorixSimReset)>("QuorixSimReset");
+  auto* count_devices = module.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
+  auto* serial_number =
+      module.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
+  ASSERT_NE(reset, nullptr);
+  ASSERT_NE(count_devices, nullptr);
+  ASSERT_NE(serial_number, nullptr);
+
+  std::int32_t count = -1;
+  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(count, 1);
+  ASSERT_NE(serial_number(0), nullptr);
+  EXPECT_EQ(std::string(serial_number(0)), "QX-SIM-0001");
+  EXPECT_EQ(reset(), 0);
+  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(count, 0);
+
+  const VersionInfo info(ModulePath(kSimulated));
+  ASSERT_TRUE(info.read());
+  EXPECT_EQ(info.text("InternalName"), "QuorixLib");
+  EXPECT_EQ(info.text("OriginalFilename"), kSimulated);
+}
+
+}  // namespace
+}  // namespace quorix::test
