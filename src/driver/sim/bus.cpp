@@ -258,6 +258,7 @@ bool Bus::Enter(Op op) {
     const bool fires = it->any_op ? it->at == total : (it->op == op && it->at == call);
     if (!fires) continue;
     tLastError = it->error;
+    last_failed_ = op;
     faults_.erase(it);
     return false;
   }
@@ -432,9 +433,12 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
       const std::uint8_t endpoint = *static_cast<const std::uint8_t*>(in);
       if (endpoint != kEndpointBulkIn && endpoint != kEndpointBulkOut)
         return finish(port::error::kInvalidParameter);
-      // Both end what is pending on the pipe before they return; a reset also clears a stall.
-      if (code == kIoctlResetPipe)
+      // An abort ends what is pending on the pipe before it returns; a reset only clears a
+      // stall, so a read whose abort failed stays pending, as it would at the driver.
+      if (code == kIoctlResetPipe) {
         (endpoint == kEndpointBulkIn ? board->in : board->out).halted = false;
+        return finish(0);
+      }
       const int id = board->id;
       EndPending(
           [id, endpoint](const Transfer& t) { return t.board == id && t.endpoint == endpoint; },

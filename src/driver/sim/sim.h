@@ -258,6 +258,8 @@ class Bus {
   // The nth call of any port operation from now fails with error.
   void FailCall(std::uint64_t nth, std::uint32_t error);
   void ClearFaults();
+  // The operation the last injected fault failed.
+  Op LastFailed() const { return last_failed_; }
   std::uint64_t Calls(Op op) const { return calls_[static_cast<int>(op)]; }
   std::uint64_t TotalCalls() const { return total_calls_; }
 
@@ -377,6 +379,7 @@ class Bus {
   std::uintptr_t next_handle_ = 0x1000;
 
   std::vector<Fault> faults_;
+  Op last_failed_ = Op::kCount;
   std::uint64_t calls_[static_cast<int>(Op::kCount)] = {};
   std::uint64_t total_calls_ = 0;
 
