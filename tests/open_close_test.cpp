@@ -145,6 +145,22 @@ TEST_F(OpenCloseTest, CloseEndsTheReadAndKeepsTheRecord) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
 }
 
+// The driver must not go on writing into a freed ring: when the abort of bulk IN fails, closing
+// the driver handle ends the read, and the board is found anew by the next discovery.
+TEST_F(OpenCloseTest, AReadThatTheAbortDidNotEndIsEndedByClosingTheDriverHandle) {
+  sim::Board& board = QuietBoard("A");
+  QuorixHandle handle = Open();
+  bus().FailNth(sim::Op::kIoControl, 2, port::error::kGenFailure);  // abort 0x86
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  EXPECT_EQ(bus().Pending(board.id, kEndpointBulkIn), 0u);
+  EXPECT_EQ(GetDeviceCount(), 0u) << "the record went with its driver handle";
+  EXPECT_EQ(Count(), 1);
+  handle = Open();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(bus().Pending(board.id, kEndpointBulkIn), 1u);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+}
+
 TEST_F(OpenCloseTest, ABoardUnpluggedWhileOpenIsRemovedByItsClose) {
   sim::Board& board = QuietBoard("A");
   QuietBoard("B");

@@ -171,6 +171,22 @@ TEST_F(RegistryTest, AttachWithoutRoomRecordsNothingAndDetachThenChangesNothing)
   bus().SetProcessId(std::nullopt);
 }
 
+// With nobody recorded, the detaching process is the only one whose calls built the registry:
+// leaving it would leak every record, driver handle and ring at unload.
+TEST_F(RegistryTest, DetachAfterAnUnrecordedAttachStillTearsDown) {
+  ProcessDetach();
+  bus().FailNth(sim::Op::kAllocate, 1, 0);
+  ProcessAttach();
+  ASSERT_EQ(gProcesses.count, 0u);
+  Discover({"A", "B"});
+  MarkOpen(RecordOf("A"));
+  ProcessDetach();
+  EXPECT_EQ(gRegistry.count, 0u);
+  EXPECT_EQ(bus().LiveBlocks(), 0u);
+  EXPECT_EQ(bus().LiveHandles(), 0u);
+  ProcessAttach();  // as the fixture expects
+}
+
 TEST_F(RegistryTest, DetachOfAnUnknownProcessLeavesOpenDevicesOpen) {
   Discover({"A"});
   DeviceRecord* a = RecordOf("A");

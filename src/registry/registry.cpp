@@ -41,9 +41,30 @@ int ValidateDevice(const void* handle, bool driver_required) {
   return QUORIX_OK;
 }
 
+namespace {
+
+// Whether the device's bulk-IN read is still in the driver's hands.
+bool ReadOutstanding(DeviceRecord* record) {
+  if (record->ring == nullptr || record->read_refused != 0) return false;
+  std::uint32_t bytes = 0;
+  return !port::OverlappedResult(record->driver, &record->read_overlapped, &bytes) &&
+         port::LastError() == port::error::kIoIncomplete;
+}
+
+}  // namespace
+
 int ReleaseOpenDevice(std::uint32_t position) {
   DeviceRecord* record = gRegistry.records[position];
-  if (record->driver != nullptr) ResetBulkPipes(record);
+  if (record->driver != nullptr) {
+    ResetBulkPipes(record);
+    // A read that the abort did not end would go on into the ring about to be freed. Closing
+    // the driver handle ends every transfer on it; the record is then one whose board has
+    // gone, and discovery finds the board anew.
+    if (ReadOutstanding(record)) {
+      CloseField(record->driver);
+      FreeField(record->interface_path);
+    }
+  }
   ReleaseOpenState(record);
   return QUORIX_OK;
 }
@@ -79,7 +100,30 @@ void ProcessAttach() {
   gProcesses.entries[gProcesses.count++] = ProcessEntry{port::ProcessSelf(), port::ProcessId()};
 }
 
+namespace {
+
+// The last process leaves: every record is released and both tables are left without storage.
+void TearDown() {
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i)
+    if (gRegistry.records[i]->open != 0) ReleaseOpenDevice(i);
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
+    DisposeDeviceRecord(gRegistry.records[i]);
+    port::Free(gRegistry.records[i]);
+  }
+  FreeField(gRegistry.records);
+  gRegistry.count = 0;
+  FreeField(gProcesses.entries);
+}
+
+}  // namespace
+
 void ProcessDetach() {
+  // No process recorded: this one's attach found no room. It is still the only user of what
+  // its calls built, which would otherwise stay behind, driver handles and reads included.
+  if (gProcesses.count == 0) {
+    TearDown();
+    return;
+  }
   const std::uint32_t pid = port::ProcessId();
   std::uint32_t entry = 0;
   while (entry < gProcesses.count && gProcesses.entries[entry].pid != pid) ++entry;
@@ -96,17 +140,7 @@ void ProcessDetach() {
     (void)ResizeStorage(gProcesses.entries, gProcesses.count);
     return;
   }
-
-  // The last process: tear everything down.
-  for (std::uint32_t i = 0; i < gRegistry.count; ++i)
-    if (gRegistry.records[i]->open != 0) ReleaseOpenDevice(i);
-  for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
-    DisposeDeviceRecord(gRegistry.records[i]);
-    port::Free(gRegistry.records[i]);
-  }
-  FreeField(gRegistry.records);
-  gRegistry.count = 0;
-  FreeField(gProcesses.entries);
+  TearDown();
 }
 
 }  // namespace quorix
