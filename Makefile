@@ -10,7 +10,7 @@ BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
                     googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test test-windows windows bench fuzz build deps-build deps-test deps-bench deps-windows clean
+.PHONY: demo test test-valgrind test-windows windows bench fuzz build deps-build deps-test deps-bench deps-windows clean
 
 demo: deps-build
 	cmake --preset demo
@@ -24,6 +24,16 @@ test: deps-test
 	cmake --preset sanitize
 	cmake --build --preset sanitize
 	ctest --preset sanitize
+
+# The core suite and the fault sweep under valgrind's memcheck: no error, no leak. Minutes, so
+# not part of make test.
+test-valgrind: deps-valgrind
+	cmake --preset default
+	cmake --build --preset default --target quorix_tests quorix_fault_sweep
+	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	  ./build/default/tests/quorix_fault_sweep
+	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	  ./build/default/tests/quorix_tests
 
 # KV420_FX2.dll and quorix-sim.dll for x64 and x86 (build/windows-x64/bin, build/windows-x86/bin),
 # and their tests under Wine in a headless prefix of the project's own.
@@ -65,6 +75,9 @@ deps-test:
 
 deps-fuzz:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang
+
+deps-valgrind:
+	@scripts/ensure-packages.sh $(TEST_PACKAGES) valgrind
 
 deps-windows:
 	@scripts/ensure-packages.sh $(WINDOWS_PACKAGES)
