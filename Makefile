@@ -54,14 +54,19 @@ bench: deps-bench
 	cmake --build --preset bench --target quorix_bench
 	./build/bench/bench/quorix_bench
 
-# The image reader under libFuzzer, for FUZZ_SECONDS (default 60), from the test images.
+# Each fuzz target under libFuzzer for FUZZ_SECONDS (default 60), from its seed corpus in
+# tests/fuzz/; what it finds new goes to build/fuzz/corpus/. Crashing inputs are left in the
+# current directory (crash-*): keep them in tests/fuzz/<target>-regressions/.
 FUZZ_SECONDS ?= 60
+FUZZERS := firmware_reader_fuzz api_sequence_fuzz
 fuzz: deps-fuzz
 	cmake --preset fuzz
-	cmake --build --preset fuzz --target firmware_reader_fuzz
-	mkdir -p build/fuzz/corpus
-	./build/fuzz/fuzz/firmware_reader_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  build/fuzz/corpus examples/firmware
+	cmake --build --preset fuzz --target $(FUZZERS)
+	for fuzzer in $(FUZZERS); do \
+	  mkdir -p build/fuzz/corpus/$$fuzzer && \
+	  ./build/fuzz/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build/fuzz/corpus/$$fuzzer tests/fuzz/$$fuzzer tests/fuzz/$$fuzzer-regressions || exit 1; \
+	done
 
 build: deps-build
 	cmake --preset default
@@ -74,7 +79,7 @@ deps-test:
 	@scripts/ensure-packages.sh $(TEST_PACKAGES)
 
 deps-fuzz:
-	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang
+	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang libclang-rt-14-dev
 
 deps-valgrind:
 	@scripts/ensure-packages.sh $(TEST_PACKAGES) valgrind
