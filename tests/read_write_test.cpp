@@ -148,6 +148,25 @@ TEST_F(ReadWriteTest, WritesCompleteOrAreAbortedAtTheTimeout) {
   EXPECT_EQ(bus().NowMs(), start + 200);
 }
 
+// The caller's buffer is theirs again when the write returns: a write that its abort did not
+// end is ended by closing the driver handle, and the board is found anew.
+TEST_F(ReadWriteTest, AHeldWriteThatTheAbortDidNotEndIsEndedByClosingTheDriverHandle) {
+  board_->out.completion = sim::Completion::kHold;
+  const Bytes data = Counter(0, 100);
+  bus().FailNth(sim::Op::kIoControl, 2, port::error::kGenFailure);  // the abort of 0x02
+  EXPECT_EQ(QuorixWriteDevice(handle_, 100, data.data()), QUORIX_ERR_TIMEOUT);
+  EXPECT_EQ(bus().Pending(board_->id, kEndpointBulkOut), 0u);
+  EXPECT_EQ(bus().Pending(board_->id, kEndpointBulkIn), 0u);
+  EXPECT_EQ(QuorixWriteDevice(handle_, 100, data.data()), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
+  EXPECT_EQ(bus().LiveHandles(), 1u) << "only the new record's driver handle";
+  board_->out.completion = sim::Completion::kAtOnce;
+  handle_ = Open();
+  ASSERT_NE(handle_, nullptr);
+  EXPECT_EQ(QuorixWriteDevice(handle_, 100, data.data()), QUORIX_OK);
+  EXPECT_EQ(board_->out_data, data);
+}
+
 TEST_F(ReadWriteTest, AWriteTakesInTheReceiveSide) {
   Push(100, 0);
   EXPECT_EQ(QuorixWriteDevice(handle_, 1, "x"), QUORIX_OK);

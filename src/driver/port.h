@@ -28,6 +28,8 @@ struct Overlapped {
   std::uint32_t offset_high;
   Handle event;
 };
+// The status word of an Overlapped whose request is in progress (STATUS_PENDING).
+inline constexpr std::uintptr_t kStatusPending = 0x103;
 
 // Layout of SP_DEVICE_INTERFACE_DATA: what NextInterface fills and InterfaceDetail takes.
 struct InterfaceData {

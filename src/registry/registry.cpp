@@ -41,29 +41,28 @@ int ValidateDevice(const void* handle, bool driver_required) {
   return QUORIX_OK;
 }
 
-namespace {
-
-// Whether the device's bulk-IN read is still in the driver's hands.
-bool ReadOutstanding(DeviceRecord* record) {
-  if (record->ring == nullptr || record->read_refused != 0) return false;
+bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped) {
   std::uint32_t bytes = 0;
-  return !port::OverlappedResult(record->driver, &record->read_overlapped, &bytes) &&
-         port::LastError() == port::error::kIoIncomplete;
+  if (port::OverlappedResult(driver, overlapped, &bytes)) return false;
+  // When the question itself fails, the status word still tells, as HasOverlappedIoCompleted
+  // reads it.
+  return port::LastError() == port::error::kIoIncomplete ||
+         overlapped->internal == port::kStatusPending;
 }
 
-}  // namespace
+void AbandonDriver(DeviceRecord* record) {
+  CloseField(record->driver);
+  FreeField(record->interface_path);
+}
 
 int ReleaseOpenDevice(std::uint32_t position) {
   DeviceRecord* record = gRegistry.records[position];
   if (record->driver != nullptr) {
     ResetBulkPipes(record);
-    // A read that the abort did not end would go on into the ring about to be freed. Closing
-    // the driver handle ends every transfer on it; the record is then one whose board has
-    // gone, and discovery finds the board anew.
-    if (ReadOutstanding(record)) {
-      CloseField(record->driver);
-      FreeField(record->interface_path);
-    }
+    // A read that the abort did not end would go on into the ring about to be freed.
+    const bool read_posted = record->ring != nullptr && record->read_refused == 0;
+    if (read_posted && TransferOutstanding(record->driver, &record->read_overlapped))
+      AbandonDriver(record);
   }
   ReleaseOpenState(record);
   return QUORIX_OK;

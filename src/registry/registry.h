@@ -62,6 +62,13 @@ std::uint32_t FindDevicePosition(const void* handle);
 // 0, or -1 not in the registry, -2 no driver handle (when required), -4 not open or not ours.
 int ValidateDevice(const void* handle, bool driver_required);
 
+// Whether the transfer of the overlapped record is still in the driver's hands.
+bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped);
+// Closes the record's driver handle, which ends every transfer still on it, and drops its
+// interface path: the record is then one whose board has gone, and the next discovery finds
+// the board anew. For the transfers that an abort failed to end.
+void AbandonDriver(DeviceRecord* record);
+
 // Releases what the open state holds and marks the record closed. Always 0.
 int ReleaseOpenDevice(std::uint32_t position);
 // Marks the record closed without owner, closes the two events and frees the ring and bounce

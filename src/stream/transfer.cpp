@@ -76,6 +76,8 @@ int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
     std::uint8_t endpoint = kEndpointBulkOut;
     (void)port::IoControl(device->driver, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
                           nullptr);
+    // Without it the driver would go on reading a buffer that is the caller's again.
+    if (TransferOutstanding(device->driver, &device->write_overlapped)) AbandonDriver(device);
     return wait == port::kWaitTimeout ? QUORIX_ERR_TIMEOUT : QUORIX_ERR_FAILED;
   }
   if (!port::OverlappedResult(device->driver, &device->write_overlapped, &returned))

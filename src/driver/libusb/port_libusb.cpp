@@ -41,7 +41,6 @@ inline constexpr std::uint8_t kClassGuid[16] = {0x60, 0xAA, 0x18, 0xAE, 0x6A, 0x
 
 // The overlapped record's status word: pending (STATUS_PENDING), success, or the failure (the
 // Windows code behind a marker, where Windows keeps an NTSTATUS).
-inline constexpr std::uintptr_t kStatusPending = 0x103;
 inline constexpr std::uintptr_t kStatusFailed = 0xE0000000;
 constexpr std::uintptr_t TransferStatus(std::uint32_t error) {
   return error == 0 ? 0 : kStatusFailed | error;
