@@ -60,6 +60,27 @@ TEST_F(OpenCloseTest, SerialsMatchExactlyAndFailuresLeaveTheVariable) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
 }
 
+// The serial the library handed out is freed by the refresh when its board has gone and come
+// back; opening by it must compare what the caller asked for, not the freed text.
+TEST_F(OpenCloseTest, OpeningByASerialTheLibraryGaveOutSurvivesTheRefresh) {
+  sim::Board& board = QuietBoard("QX-REPLUGGED-0042");
+  const char* serial = QuorixGetDeviceSerialNumber(0);
+  ASSERT_STREQ(serial, "QX-REPLUGGED-0042");
+  ASSERT_TRUE(bus().Unplug(board.id));
+  ASSERT_TRUE(bus().Replug(board.id));
+  QuorixHandle handle = Unset();
+  ASSERT_EQ(QuorixOpenDeviceWithSerial(serial, &handle), QUORIX_OK);
+  EXPECT_EQ(handle, HandleOfRecord(RecordOf("QX-REPLUGGED-0042")));
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+
+  // The longest serial a string descriptor holds still matches; a longer text matches nothing.
+  const std::string longest(126, 'L');
+  QuietBoard(longest);
+  ASSERT_EQ(QuorixOpenDeviceWithSerial(longest.c_str(), &handle), QUORIX_OK);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  EXPECT_EQ(QuorixOpenDeviceWithSerial((longest + "L").c_str(), &handle), QUORIX_ERR_FAILED);
+}
+
 TEST_F(OpenCloseTest, ARefusedConfigurationLeavesTheDeviceClosedAndEmpty) {
   sim::Board& board = QuietBoard("A");
   board.hook = [](const sim::Setup& setup, auto) -> std::optional<sim::Reply> {

@@ -192,7 +192,9 @@ QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out);
  * refreshing the table; otherwise as QuorixOpenDevice. Only the first board with that serial
  * number is tried.
  *
- * serial: NUL-terminated; NULL gives -1.
+ * serial: NUL-terminated; NULL gives -1. It may be a string QuorixGetDeviceSerialNumber
+ *   returned, even one that the refresh here frees: the text is copied first. No board's
+ *   serial number is longer than 126 characters, so a longer text matches none.
  * out: receives the device handle on success; may be NULL. Left unchanged on failure.
  * Returns 0, -1 (also when no board has that serial number), -3, a Windows error code or -7,
  * as QuorixOpenDevice. */

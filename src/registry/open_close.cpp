@@ -12,6 +12,8 @@ namespace quorix {
 namespace {
 
 constexpr std::uint8_t kConfiguration = 1;
+// The most characters a string descriptor carries: 255 bytes, two of them its header.
+constexpr std::size_t kLongestSerial = (255 - 2) / 2;
 
 bool InRegistry(const DeviceRecord* record) {
   return GetDeviceCount() != 0 && FindDevicePosition(record) != GetDeviceCount();
@@ -97,12 +99,19 @@ QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out) {
 
 QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, QuorixHandle* out) {
   if (serial == nullptr) return QUORIX_ERR_FAILED;
+  // The text may be one that QuorixGetDeviceSerialNumber handed out, which the refresh frees
+  // when its board has gone: a copy is compared. A longer text matches no board.
+  char wanted[quorix::kLongestSerial + 1];
+  const std::size_t length = strnlen(serial, sizeof wanted);
+  const bool fits = length < sizeof wanted;
+  if (fits) std::memcpy(wanted, serial, length + 1);
   const int refreshed = quorix::RefreshDevices();
   if (refreshed != QUORIX_OK) return refreshed;
+  if (!fits) return QUORIX_ERR_FAILED;
   for (std::uint32_t i = 0; i < quorix::GetDeviceCount(); ++i) {
     quorix::DeviceRecord* record = quorix::GetDeviceAt(i);
     if (record->vendor_id != QUORIX_VENDOR_ID || record->product_id != QUORIX_PRODUCT_ID) continue;
-    if (record->serial == nullptr || std::strcmp(record->serial, serial) != 0) continue;
+    if (record->serial == nullptr || std::strcmp(record->serial, wanted) != 0) continue;
     const int status = quorix::OpenDeviceRecord(record);
     if (status == QUORIX_OK && out != nullptr) *out = quorix::HandleOfRecord(record);
     return status;
