@@ -58,7 +58,7 @@ bench: deps-bench
 # tests/fuzz/; what it finds new goes to build/fuzz/corpus/. Crashing inputs are left in the
 # current directory (crash-*): keep them in tests/fuzz/<target>-regressions/.
 FUZZ_SECONDS ?= 60
-FUZZERS := firmware_reader_fuzz api_sequence_fuzz
+FUZZERS := firmware_reader_fuzz api_sequence_fuzz hostile_board_fuzz
 fuzz: deps-fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz --target $(FUZZERS)

@@ -4,63 +4,15 @@
 // end must release every block and every handle the library holds.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
-#include "driver/sim/sim.h"
-#include "quorix/quorix.h"
-#include "registry/registry.h"
+#include "fuzz_support.h"
 
 namespace {
 
+using quorix::fuzz::Check;
+using quorix::fuzz::kInjectable;
 using quorix::sim::TheBus;
-
-// The bytes of the input, taken one field at a time; zeros once it is used up.
-class Program {
- public:
-  Program(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool done() const { return at_ >= size_; }
-  std::uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | u8() << 8); }
-  std::uint32_t u32() { return u16() | static_cast<std::uint32_t>(u16()) << 16; }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
-
-// The Windows codes that can reach a caller here: the simulated driver's own and the ones
-// this target injects.
-bool Documented(int status) {
-  if (status <= 0) return status >= QUORIX_ERR_NO_SPACE;
-  switch (status) {
-    case 2:
-    case 5:
-    case 6:
-    case 8:
-    case 31:
-    case 87:
-    case 121:
-    case 122:
-    case 170:
-    case 259:
-    case 995:
-    case 1117:
-    case 1167:
-    case 1784:
-      return true;
-    default:
-      return false;
-  }
-}
-
-void Check(int status) {
-  if (!Documented(status)) std::abort();
-}
-
-constexpr std::uint32_t kInjectable[] = {5, 31, 121, 995, 1117, 1167};
 
 }  // namespace
 
@@ -76,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   quorix::ProcessAttach();
 
-  Program program(data, size);
+  quorix::fuzz::Program program(data, size);
   // Handles the calls gave, and some that no call gave: null, a stack address, a heap block.
   std::int32_t not_a_record = 0;
   QuorixHandle handles[6] = {nullptr, nullptr, nullptr,
@@ -176,10 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  bus.ClearFaults();
-  quorix::ProcessDetach();
-  if (quorix::gRegistry.count != 0 || quorix::gProcesses.count != 0) std::abort();
   // Handles are not counted: one whose close was the injected failure stays with the system.
-  if (bus.LiveBlocks() != 0) std::abort();
+  quorix::fuzz::DetachAndExpectReleased(bus);
   return 0;
 }

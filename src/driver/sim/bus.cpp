@@ -55,7 +55,6 @@ Setup DecodeSetup(const SingleTransfer& header) {
 
 // The overlapped record's status word, as the system keeps it: pending, success, or the
 // failure (here the Windows code behind a marker, where Windows keeps an NTSTATUS).
-constexpr std::uintptr_t kStatusPending = 0x103;
 constexpr std::uintptr_t kStatusFailed = 0xE0000000;
 constexpr std::uintptr_t TransferStatus(std::uint32_t error) {
   return error == 0 ? 0 : kStatusFailed | error;
@@ -136,6 +135,7 @@ void Bus::Reset() {
   EndPending([](const Transfer&) { return true; }, port::error::kDeviceNotConnected);
   boards_.clear();
   faults_.clear();
+  unplugs_.clear();
   wire_.clear();
   opens_.clear();
   std::fill(std::begin(calls_), std::end(calls_), 0);
@@ -213,7 +213,14 @@ void Bus::FailCall(std::uint64_t nth, std::uint32_t error) {
   faults_.push_back({true, Op::kCount, total_calls_ + nth, error});
 }
 
-void Bus::ClearFaults() { faults_.clear(); }
+void Bus::UnplugAt(std::uint64_t nth, int board) {
+  unplugs_.emplace_back(total_calls_ + nth, board);
+}
+
+void Bus::ClearFaults() {
+  faults_.clear();
+  unplugs_.clear();
+}
 
 #ifndef _WIN32
 namespace {
@@ -254,6 +261,16 @@ void Bus::PassTime(std::uint32_t milliseconds) {
 bool Bus::Enter(Op op) {
   const std::uint64_t call = ++calls_[static_cast<int>(op)];
   const std::uint64_t total = ++total_calls_;
+  // No port call runs inside the bus's own loops over its transfers, so a board can go here.
+  for (std::size_t i = 0; i < unplugs_.size();) {
+    if (unplugs_[i].first != total) {
+      ++i;
+      continue;
+    }
+    const int board = unplugs_[i].second;
+    unplugs_.erase(unplugs_.begin() + static_cast<std::ptrdiff_t>(i));
+    Unplug(board);
+  }
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     const bool fires = it->any_op ? it->at == total : (it->op == op && it->at == call);
     if (!fires) continue;
@@ -478,7 +495,7 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
   } else {
     delivered = setup.wLength;
   }
-  if (returned != nullptr) *returned = kHeaderSize + delivered;
+  if (returned != nullptr) *returned = board.Reported(0, kHeaderSize + delivered);
   return 0;
 }
 
@@ -504,7 +521,7 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
 
   port::Overlapped& record = OverlappedOf(overlapped);
   // The system resets the event as the request starts.
-  record.internal = kStatusPending;
+  record.internal = port::kStatusPending;
   record.internal_high = 0;
   if (Object* event = Find(record.event, Object::Kind::kEvent)) event->signalled = false;
   Transfer transfer{board.id,
@@ -528,10 +545,11 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
       done = FeedIn(board, transfer, error);
     if (done) {
       if (error == 0) error = endpoint.fail;
-      record.internal_high = transfer.filled;
+      const std::uint32_t reported = board.Reported(endpoint_address, transfer.filled);
+      record.internal_high = reported;
       record.internal = TransferStatus(error);
       SignalEvent(transfer.event);
-      if (error == 0 && returned != nullptr) *returned = transfer.filled;
+      if (error == 0 && returned != nullptr) *returned = reported;
       return error;
     }
   }
@@ -640,7 +658,9 @@ void Bus::SignalEvent(void* event) {
 void Bus::Complete(std::size_t index, std::uint32_t error) {
   const Transfer& transfer = pending_[index];
   port::Overlapped& record = OverlappedOf(transfer.overlapped);
-  record.internal_high = transfer.filled;
+  const Board* board = FindBoard(transfer.board);
+  record.internal_high =
+      board != nullptr ? board->Reported(transfer.endpoint, transfer.filled) : transfer.filled;
   record.internal = TransferStatus(error);
   SignalEvent(transfer.event);
   pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -694,7 +714,7 @@ void Bus::Advance() {
 bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
   Advance();
   const port::Overlapped& record = OverlappedOf(overlapped);
-  if (record.internal == kStatusPending) {
+  if (record.internal == port::kStatusPending) {
     SetLastError(port::error::kIoIncomplete);
     return false;
   }

@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorix::sim {
@@ -181,6 +182,12 @@ class Board {
 
   // Asked first for every control request; an answer replaces the board's own.
   std::function<std::optional<Reply>(const Setup&, std::span<const std::uint8_t> data)> hook;
+  // What the driver reports as moved, given what it did move: a test can make it lie. Endpoint
+  // 0 is the control pipe, whose count includes the 38-byte header; 0x86 and 0x02 are bulk.
+  std::function<std::uint32_t(std::uint8_t endpoint, std::uint32_t moved)> report;
+  std::uint32_t Reported(std::uint8_t endpoint, std::uint32_t moved) const {
+    return report ? report(endpoint, moved) : moved;
+  }
 
   Reply Control(const Setup& setup, std::span<const std::uint8_t> data);
 
@@ -257,6 +264,9 @@ class Bus {
   void FailNth(Op op, std::uint64_t nth, std::uint32_t error);
   // The nth call of any port operation from now fails with error.
   void FailCall(std::uint64_t nth, std::uint32_t error);
+  // The board goes just before the nth port call from now (1-based) is carried out, so that
+  // it can vanish in the middle of any operation.
+  void UnplugAt(std::uint64_t nth, int board);
   void ClearFaults();
   // The operation the last injected fault failed.
   Op LastFailed() const { return last_failed_; }
@@ -379,6 +389,7 @@ class Bus {
   std::uintptr_t next_handle_ = 0x1000;
 
   std::vector<Fault> faults_;
+  std::vector<std::pair<std::uint64_t, int>> unplugs_;  // call count, board
   Op last_failed_ = Op::kCount;
   std::uint64_t calls_[static_cast<int>(Op::kCount)] = {};
   std::uint64_t total_calls_ = 0;
