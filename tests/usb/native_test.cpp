@@ -262,6 +262,41 @@ TEST_F(NativeTest, AnotherProcessCannotOpenABoardThatThisOneHasClaimed) {
   EXPECT_EQ(QuorixSetPortDOutputs(handle, 3), QUORIX_OK);
 }
 
+// A child forked without exec inherits the library's table, whose libusb handles live on the
+// parent's context and share its file descriptors. It must not reach the boards through them.
+TEST_F(NativeTest, AForkedChildCannotUseItsParentsHandles) {
+  EmulatedBoard& first = Plug();
+  first.HoldIn(true);
+  EmulatedBoard& second = Plug({.serial = "QX-USB-0002", .address = 6, .port = "1-2"});
+  second.HoldIn(true);
+  ASSERT_EQ(CountWhen(2), 2);
+  QuorixHandle handle = nullptr;
+  ASSERT_EQ(QuorixOpenDevice(0, &handle), QUORIX_OK);
+  opened_.push_back(handle);
+  second.ClearControls();
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a hang shows as a signal, not as a stuck test
+    QuorixHandle other = nullptr;
+    const int status = QuorixOpenDevice(1, &other);  // closed, but found by the parent
+    _exit(status == 6 && QuorixSetPortDOutputs(handle, 1) == QUORIX_ERR_NOT_OPEN ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child got through to a board";
+  EXPECT_TRUE(second.Controls().empty()) << "the child configured the parent's board";
+
+  // Here both boards work on.
+  EXPECT_EQ(QuorixSetPortDOutputs(handle, 3), QUORIX_OK);
+  QuorixHandle other = nullptr;
+  ASSERT_EQ(QuorixOpenDevice(1, &other), QUORIX_OK);
+  opened_.push_back(other);
+  EXPECT_EQ(QuorixSetPortDOutputs(other, 5), QUORIX_OK);
+}
+
 }  // namespace
 }  // namespace quorix::usbtest
 

@@ -90,8 +90,13 @@ struct Pending {
 };
 
 struct Device : Object {
-  explicit Device(libusb_device_handle* h) : Object(Kind::kDevice), handle(h) {}
+  Device(libusb_device_handle* h, std::uint32_t pid)
+      : Object(Kind::kDevice), handle(h), owner(pid) {}
   libusb_device_handle* handle;
+  // The process that opened it. A forked child inherits the object, but the handle lives on
+  // its parent's context, whose file descriptors the two share: a request from the child
+  // would reach the parent's board.
+  std::uint32_t owner;
   bool claimed = false;
   std::vector<Pending*> pending;
 };
@@ -99,7 +104,7 @@ struct Device : Object {
 // Process-wide state: the one libusb context and what lives on it.
 struct State {
   libusb_context* context = nullptr;
-  pid_t context_pid = 0;
+  std::uint32_t context_pid = 0;
   std::vector<Device*> devices;
   std::vector<Event*> events;
   std::size_t listings = 0;
@@ -116,7 +121,7 @@ pid_t gPid = 0;
 void RefreshPid() { gPid = getpid(); }
 
 libusb_context* Context() {
-  if (TheState().context != nullptr && TheState().context_pid == getpid())
+  if (TheState().context != nullptr && TheState().context_pid == ProcessId())
     return TheState().context;
   // A forked child cannot use its parent's context (its event threads did not come along);
   // the inherited one is left alone.
@@ -127,7 +132,7 @@ libusb_context* Context() {
     return nullptr;
   }
   TheState().context = context;
-  TheState().context_pid = getpid();
+  TheState().context_pid = ProcessId();
   return context;
 }
 
@@ -195,7 +200,7 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
 
 // Notices every completion that has happened, without waiting, or waits up to the time given.
 void HandleEvents(std::chrono::microseconds wait) {
-  if (TheState().context == nullptr) return;
+  if (TheState().context == nullptr || TheState().context_pid != ProcessId()) return;
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(wait.count() / 1000000);
   tv.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
@@ -384,7 +389,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
     Fail(WindowsErrorOf(r));
     return nullptr;
   }
-  auto* device = new (std::nothrow) Device(handle);
+  auto* device = new (std::nothrow) Device(handle, ProcessId());
   bool kept = device != nullptr;
   if (kept) {
     try {
@@ -404,6 +409,14 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
 
 bool CloseHandle(Handle handle) {
   if (auto* device = As<Device>(handle, Kind::kDevice)) {
+    if (device->owner != ProcessId()) {
+      // Inherited: the handle and its transfers are the parent's; only this copy goes.
+      for (Pending* pending : device->pending) delete pending;
+      std::erase(TheState().devices, device);
+      device->kind = Kind{};
+      delete device;
+      return true;
+    }
     // Closing a handle ends the I/O still pending on it, as on Windows.
     CancelAndReap(device, 0);
     if (device->claimed) (void)libusb_release_interface(device->handle, kInterface);
@@ -431,7 +444,7 @@ bool IoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t in_siz
                std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
   if (returned != nullptr) *returned = 0;
   auto* device = As<Device>(handle, Kind::kDevice);
-  if (device == nullptr) return Fail(error::kInvalidHandle);
+  if (device == nullptr || device->owner != ProcessId()) return Fail(error::kInvalidHandle);
   switch (code) {
     case kIoctlControlTransfer:
       if (in == nullptr || in != out || in_size != out_size) return Fail(error::kInvalidParameter);
@@ -552,7 +565,7 @@ void Pause(std::uint32_t milliseconds) {
 
 void ReleaseProcessState() {
   // Only once every handle is closed: a process that still holds some keeps the context.
-  if (TheState().context == nullptr || TheState().context_pid != getpid()) return;
+  if (TheState().context == nullptr || TheState().context_pid != ProcessId()) return;
   if (!TheState().devices.empty() || !TheState().events.empty() || TheState().listings != 0) return;
   libusb_exit(TheState().context);
   TheState().context = nullptr;
