@@ -56,7 +56,8 @@ bench: deps-bench
 
 # Each fuzz target under libFuzzer for FUZZ_SECONDS (default 60), from its seed corpus in
 # tests/fuzz/; what it finds new goes to build/fuzz/corpus/. Crashing inputs are left in the
-# current directory (crash-*): keep them in tests/fuzz/<target>-regressions/.
+# current directory (crash-*, or timeout-* for an input that ran past 10 s): keep them in
+# tests/fuzz/<target>-regressions/.
 FUZZ_SECONDS ?= 60
 FUZZERS := firmware_reader_fuzz api_sequence_fuzz hostile_board_fuzz
 fuzz: deps-fuzz
@@ -64,7 +65,7 @@ fuzz: deps-fuzz
 	cmake --build --preset fuzz --target $(FUZZERS)
 	for fuzzer in $(FUZZERS); do \
 	  mkdir -p build/fuzz/corpus/$$fuzzer && \
-	  ./build/fuzz/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  ./build/fuzz/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	    build/fuzz/corpus/$$fuzzer tests/fuzz/$$fuzzer tests/fuzz/$$fuzzer-regressions || exit 1; \
 	done
 
