@@ -1,7 +1,7 @@
 // libFuzzer target: the input is a program of public calls against the simulated bus, with
 // bad handles, null pointers, large counts, injected port faults, unplugs and re-plugs mixed
 // in. Every status must be one the header documents, nothing may crash, and detaching at the
-// end must release every block and every handle the library holds.
+// end must release every heap block the library holds.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
