@@ -12,9 +12,6 @@
 
 namespace {
 
-// Binds an export under its own name, with the header's type.
-#define BIND(name) auto* name = library.get<decltype(::name)>(#name)
-
 struct Library : quorix::test::SharedLibrary {
   Library() : SharedLibrary(QUORIX_SIM_LIBRARY) {}
 };
@@ -22,58 +19,57 @@ struct Library : quorix::test::SharedLibrary {
 TEST(SimLibrary, PresentsTheDefaultBoardWithoutAnyControlCall) {
   Library library;
   ASSERT_TRUE(library.loaded()) << library.error();
-  auto* count_devices = library.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
-  auto* serial_number =
-      library.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
-  ASSERT_NE(count_devices, nullptr);
-  ASSERT_NE(serial_number, nullptr);
+  QUORIX_BIND(library, QuorixCountDevices);
+  QUORIX_BIND(library, QuorixGetDeviceSerialNumber);
+  ASSERT_NE(QuorixCountDevices, nullptr);
+  ASSERT_NE(QuorixGetDeviceSerialNumber, nullptr);
 
   std::int32_t count = -1;
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 1);
-  ASSERT_NE(serial_number(0), nullptr);
-  EXPECT_EQ(std::string(serial_number(0)), "QX-SIM-0001");
-  EXPECT_EQ(serial_number(1), nullptr);
-  EXPECT_EQ(serial_number(-1), nullptr);
+  ASSERT_NE(QuorixGetDeviceSerialNumber(0), nullptr);
+  EXPECT_EQ(std::string(QuorixGetDeviceSerialNumber(0)), "QX-SIM-0001");
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(1), nullptr);
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(-1), nullptr);
 }
 
 TEST(SimLibrary, ControlApiShapesTheBus) {
   Library library;
   ASSERT_TRUE(library.loaded()) << library.error();
-  auto* reset = library.get<decltype(QuorixSimReset)>("QuorixSimReset");
-  auto* add = library.get<decltype(QuorixSimAddBoard)>("QuorixSimAddBoard");
-  auto* unplug = library.get<decltype(QuorixSimUnplug)>("QuorixSimUnplug");
-  auto* replug = library.get<decltype(QuorixSimReplug)>("QuorixSimReplug");
-  auto* count_devices = library.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
-  auto* serial_number =
-      library.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
-  ASSERT_TRUE(reset && add && unplug && replug && count_devices && serial_number);
+  QUORIX_BIND(library, QuorixSimReset);
+  QUORIX_BIND(library, QuorixSimAddBoard);
+  QUORIX_BIND(library, QuorixSimUnplug);
+  QUORIX_BIND(library, QuorixSimReplug);
+  QUORIX_BIND(library, QuorixCountDevices);
+  QUORIX_BIND(library, QuorixGetDeviceSerialNumber);
+  ASSERT_TRUE(QuorixSimReset && QuorixSimAddBoard && QuorixSimUnplug && QuorixSimReplug &&
+              QuorixCountDevices && QuorixGetDeviceSerialNumber);
 
   std::int32_t count = -1;
-  EXPECT_EQ(reset(), QUORIX_OK);
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixSimReset(), QUORIX_OK);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 0);
 
-  const int a = add("A", 0xDEAD, 0xBEEF);
-  const int b = add("B", 0xDEAD, 0xBEEF);
-  const int other = add("X", 0x1234, 0x0001);
+  const int a = QuorixSimAddBoard("A", 0xDEAD, 0xBEEF);
+  const int b = QuorixSimAddBoard("B", 0xDEAD, 0xBEEF);
+  const int other = QuorixSimAddBoard("X", 0x1234, 0x0001);
   EXPECT_GT(a, 0);
-  EXPECT_EQ(add(nullptr, 0xDEAD, 0xBEEF), QUORIX_ERR_FAILED);
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixSimAddBoard(nullptr, 0xDEAD, 0xBEEF), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 2);  // the other identity is not counted
 
-  EXPECT_EQ(unplug(a), QUORIX_OK);
-  EXPECT_EQ(unplug(a), QUORIX_ERR_FAILED);
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixSimUnplug(a), QUORIX_OK);
+  EXPECT_EQ(QuorixSimUnplug(a), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 1);
-  EXPECT_EQ(std::string(serial_number(0)), "B");
+  EXPECT_EQ(std::string(QuorixGetDeviceSerialNumber(0)), "B");
 
-  EXPECT_EQ(replug(a), QUORIX_OK);
-  EXPECT_EQ(replug(a), QUORIX_ERR_FAILED);
-  EXPECT_EQ(replug(9999), QUORIX_ERR_FAILED);
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixSimReplug(a), QUORIX_OK);
+  EXPECT_EQ(QuorixSimReplug(a), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixSimReplug(9999), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 2);
-  EXPECT_EQ(std::string(serial_number(1)), "A");  // re-plugged boards list last
+  EXPECT_EQ(std::string(QuorixGetDeviceSerialNumber(1)), "A");  // re-plugged boards list last
   (void)b;
   (void)other;
 }
@@ -83,16 +79,16 @@ TEST(SimLibrary, ControlApiShapesTheBus) {
 TEST(SimLibrary, StreamsFromTheDefaultBoard) {
   Library library;
   ASSERT_TRUE(library.loaded()) << library.error();
-  BIND(QuorixOpenDevice);
-  BIND(QuorixCloseDevice);
-  BIND(QuorixReadDevice);
-  BIND(QuorixWriteDevice);
-  BIND(QuorixNumberOfBytesAvailable);
-  BIND(QuorixSetTimeOut);
-  BIND(QuorixSimPushIn);
-  BIND(QuorixSimSetSource);
-  BIND(QuorixSimSetLoopback);
-  BIND(QuorixSimTakeOut);
+  QUORIX_BIND(library, QuorixOpenDevice);
+  QUORIX_BIND(library, QuorixCloseDevice);
+  QUORIX_BIND(library, QuorixReadDevice);
+  QUORIX_BIND(library, QuorixWriteDevice);
+  QUORIX_BIND(library, QuorixNumberOfBytesAvailable);
+  QUORIX_BIND(library, QuorixSetTimeOut);
+  QUORIX_BIND(library, QuorixSimPushIn);
+  QUORIX_BIND(library, QuorixSimSetSource);
+  QUORIX_BIND(library, QuorixSimSetLoopback);
+  QUORIX_BIND(library, QuorixSimTakeOut);
   ASSERT_TRUE(QuorixOpenDevice && QuorixCloseDevice && QuorixReadDevice && QuorixWriteDevice &&
               QuorixNumberOfBytesAvailable && QuorixSetTimeOut && QuorixSimPushIn &&
               QuorixSimSetSource && QuorixSimSetLoopback && QuorixSimTakeOut);
@@ -150,22 +146,22 @@ TEST(SimLibrary, StreamsFromTheDefaultBoard) {
 TEST(SimLibrary, BoardServicesReachTheDefaultBoard) {
   Library library;
   ASSERT_TRUE(library.loaded()) << library.error();
-  BIND(QuorixOpenDevice);
-  BIND(QuorixCloseDevice);
-  BIND(QuorixSetPortDOutputsExt);
-  BIND(QuorixGetPortDOutputs);
-  BIND(QuorixSetPortDOutputEnable);
-  BIND(QuorixSetConfFpgaMode);
-  BIND(QuorixReadEprom);
-  BIND(QuorixWriteEprom);
-  BIND(QuorixSetStartupCommand);
-  BIND(QuorixLoadFirmware);
-  BIND(QuorixSimReadEeprom);
-  BIND(QuorixSimWriteEeprom);
-  BIND(QuorixSimClearStartupArea);
-  BIND(QuorixSimReadMemory);
-  BIND(QuorixSimCpuRunning);
-  BIND(QuorixSimGetBoardState);
+  QUORIX_BIND(library, QuorixOpenDevice);
+  QUORIX_BIND(library, QuorixCloseDevice);
+  QUORIX_BIND(library, QuorixSetPortDOutputsExt);
+  QUORIX_BIND(library, QuorixGetPortDOutputs);
+  QUORIX_BIND(library, QuorixSetPortDOutputEnable);
+  QUORIX_BIND(library, QuorixSetConfFpgaMode);
+  QUORIX_BIND(library, QuorixReadEprom);
+  QUORIX_BIND(library, QuorixWriteEprom);
+  QUORIX_BIND(library, QuorixSetStartupCommand);
+  QUORIX_BIND(library, QuorixLoadFirmware);
+  QUORIX_BIND(library, QuorixSimReadEeprom);
+  QUORIX_BIND(library, QuorixSimWriteEeprom);
+  QUORIX_BIND(library, QuorixSimClearStartupArea);
+  QUORIX_BIND(library, QuorixSimReadMemory);
+  QUORIX_BIND(library, QuorixSimCpuRunning);
+  QUORIX_BIND(library, QuorixSimGetBoardState);
   // Bound as a binding without the header's byte type would bind it: a full register.
   auto* set_outputs_wide =
       library.get<int QUORIX_CALL(QuorixHandle, unsigned)>("QuorixSetPortDOutputs");

@@ -62,3 +62,7 @@ class SharedLibrary {
 };
 
 }  // namespace quorix::test
+
+// Binds the export `name` of a loaded SharedLibrary as a local of the same name, with the
+// header's type: QUORIX_BIND(library, QuorixCountDevices); then QuorixCountDevices(&count).
+#define QUORIX_BIND(library, name) auto* const name = (library).get<decltype(::name)>(#name)

@@ -98,23 +98,22 @@ TEST(NativeModule, CarriesItsVersionResource) {
 // Wine's SetupAPI lists no interface of the driver's class, so the real listing runs to its
 // end at once: no board, and every board-taking call refuses.
 void ExpectNoBoard(const SharedLibrary& module) {
-  auto* count_devices = module.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
-  auto* serial_number =
-      module.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
-  auto* open_device = module.get<decltype(QuorixOpenDevice)>("QuorixOpenDevice");
-  auto* close_device = module.get<decltype(QuorixCloseDevice)>("QuorixCloseDevice");
-  ASSERT_NE(count_devices, nullptr);
-  ASSERT_NE(serial_number, nullptr);
-  ASSERT_NE(open_device, nullptr);
-  ASSERT_NE(close_device, nullptr);
+  QUORIX_BIND(module, QuorixCountDevices);
+  QUORIX_BIND(module, QuorixGetDeviceSerialNumber);
+  QUORIX_BIND(module, QuorixOpenDevice);
+  QUORIX_BIND(module, QuorixCloseDevice);
+  ASSERT_NE(QuorixCountDevices, nullptr);
+  ASSERT_NE(QuorixGetDeviceSerialNumber, nullptr);
+  ASSERT_NE(QuorixOpenDevice, nullptr);
+  ASSERT_NE(QuorixCloseDevice, nullptr);
 
   std::int32_t count = -1;
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 0);
-  EXPECT_EQ(serial_number(0), nullptr);
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(0), nullptr);
   QuorixHandle handle = nullptr;
-  EXPECT_EQ(open_device(0, &handle), QUORIX_ERR_FAILED);
-  EXPECT_EQ(close_device(nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixOpenDevice(0, &handle), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixCloseDevice(nullptr), QUORIX_ERR_FAILED);
 }
 
 TEST(NativeModule, FindsNoBoardUnderWineAndLoadsAgainAfterUnloading) {
@@ -135,21 +134,20 @@ TEST(SimulatedModule, OffersTheSameApiOverItsDefaultBoard) {
   SharedLibrary module(kSimulated);
   ASSERT_TRUE(module.loaded()) << module.error();
   for (const char* name : kApiFunctions) EXPECT_NE(module.get<void>(name), nullptr) << name;
-  auto* reset = module.get<decltype(QuorixSimReset)>("QuorixSimReset");
-  auto* count_devices = module.get<decltype(QuorixCountDevices)>("QuorixCountDevices");
-  auto* serial_number =
-      module.get<decltype(QuorixGetDeviceSerialNumber)>("QuorixGetDeviceSerialNumber");
-  ASSERT_NE(reset, nullptr);
-  ASSERT_NE(count_devices, nullptr);
-  ASSERT_NE(serial_number, nullptr);
+  QUORIX_BIND(module, QuorixSimReset);
+  QUORIX_BIND(module, QuorixCountDevices);
+  QUORIX_BIND(module, QuorixGetDeviceSerialNumber);
+  ASSERT_NE(QuorixSimReset, nullptr);
+  ASSERT_NE(QuorixCountDevices, nullptr);
+  ASSERT_NE(QuorixGetDeviceSerialNumber, nullptr);
 
   std::int32_t count = -1;
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 1);
-  ASSERT_NE(serial_number(0), nullptr);
-  EXPECT_EQ(std::string(serial_number(0)), "QX-SIM-0001");
-  EXPECT_EQ(reset(), 0);
-  EXPECT_EQ(count_devices(&count), QUORIX_OK);
+  ASSERT_NE(QuorixGetDeviceSerialNumber(0), nullptr);
+  EXPECT_EQ(std::string(QuorixGetDeviceSerialNumber(0)), "QX-SIM-0001");
+  EXPECT_EQ(QuorixSimReset(), 0);
+  EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
   EXPECT_EQ(count, 0);
 
   const VersionInfo info(ModulePath(kSimulated));
