@@ -67,8 +67,7 @@ void Prune(std::uint8_t* marks) {
       continue;
     }
     if (record->driver != nullptr) ResetBulkPipes(record);
-    CloseField(record->driver);
-    FreeField(record->interface_path);
+    DropConnection(record);
     if (record->open != 0) {
       // Gone but open: it stays until its caller closes it.
       ++i;

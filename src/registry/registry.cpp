@@ -50,7 +50,7 @@ bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped) {
          overlapped->internal == port::kStatusPending;
 }
 
-void AbandonDriver(DeviceRecord* record) {
+void DropConnection(DeviceRecord* record) {
   CloseField(record->driver);
   FreeField(record->interface_path);
 }
@@ -62,7 +62,7 @@ int ReleaseOpenDevice(std::uint32_t position) {
     // A read that the abort did not end would go on into the ring about to be freed.
     const bool read_posted = record->ring != nullptr && record->read_refused == 0;
     if (read_posted && TransferOutstanding(record->driver, &record->read_overlapped))
-      AbandonDriver(record);
+      DropConnection(record);
   }
   ReleaseOpenState(record);
   return QUORIX_OK;

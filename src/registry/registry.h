@@ -66,8 +66,9 @@ int ValidateDevice(const void* handle, bool driver_required);
 bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped);
 // Closes the record's driver handle, which ends every transfer still on it, and drops its
 // interface path: the record is then one whose board has gone, and the next discovery finds
-// the board anew. For the transfers that an abort failed to end.
-void AbandonDriver(DeviceRecord* record);
+// the board anew. For a board that was not listed again, and for transfers that an abort
+// failed to end.
+void DropConnection(DeviceRecord* record);
 
 // Releases what the open state holds and marks the record closed. Always 0.
 int ReleaseOpenDevice(std::uint32_t position);

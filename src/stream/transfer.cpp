@@ -77,7 +77,7 @@ int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
     (void)port::IoControl(device->driver, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
                           nullptr);
     // Without it the driver would go on reading a buffer that is the caller's again.
-    if (TransferOutstanding(device->driver, &device->write_overlapped)) AbandonDriver(device);
+    if (TransferOutstanding(device->driver, &device->write_overlapped)) DropConnection(device);
     return wait == port::kWaitTimeout ? QUORIX_ERR_TIMEOUT : QUORIX_ERR_FAILED;
   }
   if (!port::OverlappedResult(device->driver, &device->write_overlapped, &returned))
