@@ -123,6 +123,34 @@ TEST_F(OpenCloseTest, ARefusedFirstReadUndoesTheOpen) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
 }
 
+// Undoing an open whose first read overran: the new read posted after the overrun must end
+// before the ring goes, also when the abort of bulk IN fails.
+TEST_F(OpenCloseTest, AnOverrunOfTheFirstReadUndoesTheOpenAndEndsTheNextRead) {
+  sim::Board& board = QuietBoard("A");
+  board.in.completion = sim::Completion::kAtOnce;
+  board.report = [](std::uint8_t endpoint, std::uint32_t moved) {
+    return endpoint == kEndpointBulkIn ? moved + kRingSize : moved;
+  };
+  ASSERT_EQ(Count(), 1);
+  board.PushIn(Counter(0, 100));
+  // SET_CONFIGURATION, the first read, the read after the overrun, abort 0x02, abort 0x86.
+  bus().FailNth(sim::Op::kIoControl, 5, port::error::kGenFailure);
+  QuorixHandle handle = Unset();
+  EXPECT_EQ(QuorixOpenDevice(0, &handle), QUORIX_ERR_OVERFLOW);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(bus().LastFailed(), sim::Op::kIoControl);
+  EXPECT_EQ(bus().Pending(board.id, kEndpointBulkIn), 0u) << "a read still targets the ring";
+  // The board keeps sending into nothing of ours, and opens again as a new record.
+  board.report = nullptr;
+  board.PushIn(Counter(0, 100));
+  bus().Advance();
+  EXPECT_EQ(Count(), 1);
+  handle = Open();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(Available(handle), 100u);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+}
+
 TEST_F(OpenCloseTest, EveryResourceOfAnOpenCanFail) {
   QuietBoard("A");
   ASSERT_EQ(Count(), 1);

@@ -1,5 +1,5 @@
-// The receive ring at exact indices: what each read asks for, where it lands, and when a
-// completion is an overrun.
+// The receive ring at exact indices: what each read asks for, where it lands, when no read is
+// posted for want of room, and when a completion is an overrun.
 #include "support/sim_test.h"
 
 namespace quorix::test {
@@ -41,26 +41,39 @@ TEST_F(RingTest, FirstReadAfterOpenAndAnyEmptyRing) {
   EXPECT_EQ(record_->bounce_flag, 1);
 }
 
-TEST_F(RingTest, AFullFirstReadLeaves504BytesOfRoom) {
+TEST_F(RingTest, AFullFirstReadLeavesTheBoardWaitingUntilAPacketFits) {
   Push(kFirstRead);
   EXPECT_EQ(Available(handle_), kFirstRead);
-  ExpectPosted(record_->bounce, 512);
+  // 504 bytes of room hold no packet: nothing is posted, and the board keeps what it has.
   EXPECT_EQ(record_->read_limit, 504u);
+  EXPECT_EQ(record_->read_deferred, 1);
+  EXPECT_EQ(bus().Pending(board_->id, kEndpointBulkIn), 0u);
+  const auto posted = Transfers(kEndpointBulkIn).size();
+  Push(1000, kFirstRead);
+  EXPECT_EQ(Available(handle_), kFirstRead);
 
-  // 100 bytes fit: copied behind the first read.
-  Push(100, kFirstRead);
-  EXPECT_EQ(Available(handle_), kFirstRead + 100);
-  EXPECT_EQ(record_->write_index, kFirstRead + 100);
-  EXPECT_EQ(Bytes(record_->ring + kFirstRead, record_->ring + kFirstRead + 100),
-            Counter(kFirstRead, 100));
+  // Reading 7 bytes makes 511 of room: still no packet. A read the ring serves asks nothing.
+  Bytes out(8);
+  ASSERT_EQ(QuorixReadDevice(handle_, 7, out.data()), QUORIX_OK);
+  EXPECT_EQ(Available(handle_), kFirstRead - 7);
+  EXPECT_EQ(Transfers(kEndpointBulkIn).size(), posted);
 
-  // A whole packet into 404 bytes of room is an overrun: all is dropped, reading starts over.
-  ASSERT_EQ(record_->read_limit, 404u);
-  Push(512);
-  EXPECT_EQ(Available(handle_, QUORIX_ERR_OVERFLOW), 0u);
-  EXPECT_EQ(record_->read_index, 0u);
+  // One more byte and a packet fits: the poll posts a direct read of 512 at the end of the
+  // ring, takes the first packet the board held, and the ring is full again.
+  ASSERT_EQ(QuorixReadDevice(handle_, 1, out.data()), QUORIX_OK);
+  EXPECT_EQ(out, Counter(0, 8));
+  EXPECT_EQ(Available(handle_), S - 8);
+  EXPECT_EQ(Transfers(kEndpointBulkIn).size(), posted + 1);
+  EXPECT_EQ(Transfers(kEndpointBulkIn).back().out, record_->ring + kFirstRead);
+  EXPECT_EQ(Transfers(kEndpointBulkIn).back().out_size, 512u);
   EXPECT_EQ(record_->write_index, 0u);
-  ExpectPosted(record_->ring, kFirstRead);
+  EXPECT_EQ(record_->read_deferred, 1);
+
+  // Reading everything brings the rest the board held, in order, with nothing lost.
+  Bytes all(S - 8 + 488);
+  ASSERT_EQ(QuorixReadDevice(handle_, static_cast<std::uint32_t>(all.size()), all.data()),
+            QUORIX_OK);
+  EXPECT_EQ(all, Counter(8, all.size()));
   EXPECT_EQ(Available(handle_), 0u);
 }
 
@@ -87,28 +100,43 @@ TEST_F(RingTest, BouncedReadNearTheEndIsCopiedInTwoPieces) {
   EXPECT_EQ(Bytes(record_->ring, record_->ring + 200), Bytes(pattern.begin() + 100, pattern.end()));
 }
 
-TEST_F(RingTest, AFullRingTakesNothingButEmptyCompletions) {
+TEST_F(RingTest, AFullRingPostsNothingAndTheNextReadBouncesAcrossTheEnd) {
   Repost(*board_, record_, 0, S - 8);
-  ExpectPosted(record_->bounce, 512);
   EXPECT_EQ(record_->read_limit, 0u);
-  const auto posted = Transfers(kEndpointBulkIn).size();
-  // A zero-length completion changes nothing but is followed by a new read.
-  board_->PushZeroLengthPacket();
+  EXPECT_EQ(bus().Pending(board_->id, kEndpointBulkIn), 0u);
+  board_->PushIn(Counter(0, 600));
   EXPECT_EQ(Available(handle_), S - 8);
-  EXPECT_EQ(Transfers(kEndpointBulkIn).size(), posted + 1);
-  board_->PushIn(Bytes{1});
-  EXPECT_EQ(Available(handle_, QUORIX_ERR_OVERFLOW), 0u);
+
+  // 600 bytes read make 600 of room, but only 8 lie before the ring's end: the read bounces.
+  Bytes out(600);
+  ASSERT_EQ(QuorixReadDevice(handle_, 600, out.data()), QUORIX_OK);
+  EXPECT_EQ(Available(handle_), S - 8 - 600 + 512);
+  EXPECT_EQ(record_->read_limit, 88u) << "after the bounced 512, 88 bytes of room: none posted";
+  EXPECT_EQ(record_->read_deferred, 1);
+  const auto reads = Transfers(kEndpointBulkIn);
+  EXPECT_EQ(reads.back().out, record_->bounce);
+  EXPECT_EQ(reads.back().out_size, 512u);
+  EXPECT_EQ(record_->write_index, 504u);
+  const Bytes pattern = Counter(0, 512);
+  EXPECT_EQ(Bytes(record_->ring + S - 8, record_->ring + S),
+            Bytes(pattern.begin(), pattern.begin() + 8));
+  EXPECT_EQ(Bytes(record_->ring, record_->ring + 504), Bytes(pattern.begin() + 8, pattern.end()));
 }
 
-TEST_F(RingTest, AnOverrunIsJudgedByTheRoomWhenTheReadWasPosted) {
-  Push(kFirstRead);
-  ASSERT_EQ(Available(handle_), kFirstRead);
-  ASSERT_EQ(record_->read_limit, 504u);
-  // Reading makes room, but the read outstanding was promised only 504 bytes.
-  Bytes out(1000);
-  ASSERT_EQ(QuorixReadDevice(handle_, 1000, out.data()), QUORIX_OK);
-  Push(512);
+// Only a driver that reports more than the read asked for overruns the ring; the room promised
+// when the read was posted always holds what it asked for.
+TEST_F(RingTest, AnOverrunIsADriverReportingMoreThanItWasAskedFor) {
+  Push(100);
+  board_->report = [](std::uint8_t endpoint, std::uint32_t moved) {
+    return endpoint == kEndpointBulkIn ? moved + kFirstRead : moved;
+  };
   EXPECT_EQ(Available(handle_, QUORIX_ERR_OVERFLOW), 0u);
+  EXPECT_EQ(record_->read_index, 0u);
+  EXPECT_EQ(record_->write_index, 0u);
+  board_->report = nullptr;
+  ExpectPosted(record_->ring, kFirstRead);
+  Push(100, 100);
+  EXPECT_EQ(Available(handle_), 100u);
 }
 
 TEST_F(RingTest, AReadCompletedAtOnceIsCommittedAndFollowedBeforePostReadReturns) {
@@ -168,7 +196,8 @@ TEST_F(RingTest, AReadTheDriverRefusedIsNeverCommittedTwice) {
 // A driver that reports more than the read asked for would carry w past the ring's end or
 // copy from beyond the bounce buffer; such a count is dropped like an overrun.
 TEST_F(RingTest, ACountBeyondTheRequestedLengthIsAnOverrun) {
-  Repost(*board_, record_, 0, kFirstRead);
+  Repost(*board_, record_, 1000, kFirstRead);
+  ASSERT_EQ(record_->read_length, 512u);
   record_->read_limit = 4096;  // as if there were more room than the 512 asked for
   bus().FailPending(board_->id, kEndpointBulkIn, port::error::kOperationAborted);
   EXPECT_EQ(CommitReceived(record_, 513), QUORIX_ERR_OVERFLOW);

@@ -25,8 +25,9 @@
  *     -5        QUORIX_ERR_TIMEOUT          a read or write did not complete within the
  *                                           device's transfer timeout
  *     -6        QUORIX_ERR_TRANSFER         a read or write ended in time but failed
- *     -7        QUORIX_ERR_OVERFLOW         more data arrived than the receive ring had room
- *                                           for; the ring was emptied and reading goes on
+ *     -7        QUORIX_ERR_OVERFLOW         the driver reported more data than the read
+ *                                           asked for (a fault of the driver or the board);
+ *                                           the ring was emptied and reading goes on
  *     -8        QUORIX_ERR_NO_STARTUP_AREA  the board's EEPROM holds no startup-command area
  *     -9        QUORIX_ERR_NO_SPACE         the startup command does not fit the EEPROM space
  *     positive  a Windows error code of a failed driver request, passed through unchanged,
@@ -83,16 +84,27 @@
  *   boards may change after an unplug.
  *
  * Streaming
- *   While a device is open the library keeps one read outstanding on the board's bulk-IN
- *   endpoint 0x86 and collects what arrives in a 2 MiB receive ring (2,097,152 bytes, of which
- *   at most 2,097,144 hold data at a time). There is no thread behind it: a completed read is
- *   moved into the ring, and the next read posted, only inside QuorixNumberOfBytesAvailable,
+ *   While a device is open the library keeps one read posted on the board's bulk-IN endpoint
+ *   0x86 and collects what arrives in a 2 MiB receive ring (2,097,152 bytes, of which at most
+ *   2,097,144 hold data at a time). There is no thread behind it: a completed read is moved
+ *   into the ring, and the next read posted, only inside QuorixNumberOfBytesAvailable,
  *   QuorixReadDevice (when the ring is empty) and at the end of each successful
- *   QuorixWriteDevice. Between such calls at most one read's worth arrives, up to the room
- *   the ring had when that read was posted; more is an overrun (-7): the ring is emptied and
- *   reading goes on. An application that streams calls one of these often enough to keep
- *   the ring from filling. Reads and writes wait at most the device's transfer timeout
- *   (QuorixSetTimeOut; 200 ms unless changed) for each completion.
+ *   QuorixWriteDevice. Each read asks for as many whole 512-byte packets as the ring has room
+ *   for; the first after open asks for 2,096,640 bytes. While the ring has room for less than
+ *   one packet no read is posted: the board keeps its data (bulk IN is flow-controlled), and
+ *   the first of those calls that finds room again, after the application has read some,
+ *   posts the next read. Nothing the board sends is dropped, however an application
+ *   interleaves its reads and polls; one that reads slowly only slows the board down. Reads
+ *   and writes wait at most the device's transfer timeout (QuorixSetTimeOut; 200 ms unless
+ *   changed) for each completion.
+ *
+ * When data become visible
+ *   The bytes of a read reach the ring when that read completes: when it is full, or when the
+ *   board ends a transfer with a short or zero-length packet. Until then
+ *   QuorixNumberOfBytesAvailable does not count them and a read waiting for them can time
+ *   out. A board that streams continuously fills a 2 MiB read in about 40 ms at 50 MB/s; a
+ *   board that sends slowly, or in bursts that must be seen at once, ends each burst with a
+ *   short packet (a zero-length one after a burst of whole packets).
  */
 #pragma once
 
@@ -183,8 +195,8 @@ QUORIX_API const char* QUORIX_CALL QuorixGetDeviceSerialNumber(int32_t index);
  * Returns 0; -1 when the refresh failed, index is negative or not below the count, the
  * board's connection has gone, or no memory or event could be had; -3 when the device is
  * already open; a Windows error code when the board refused SET_CONFIGURATION or the driver
- * refused the first read; or -7 when the first read completed at once with more than the
- * ring could take. On every failure the device stays closed and can be opened again.
+ * refused the first read; or -7 when the driver reported more for the first read than it
+ * asked for. On every failure the device stays closed and can be opened again.
  * Blocks for the refresh and one control transfer (up to about 1 s). */
 QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out);
 
@@ -222,8 +234,9 @@ QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle device);
  *
  * count: receives the number; may be NULL (the read is still taken in). Untouched when the
  *        handle check fails; 0 after any other failure.
- * Returns 0; -1, -2, -4 (handle check); -7 when the completed read overran the ring (the ring
- * was emptied and a new read posted, so the next call goes on normally); or the Windows error
+ * Returns 0; -1, -2, -4 (handle check); -7 when the driver reported more for the completed
+ * read than it asked for (the ring was emptied and a new read posted, so the next call goes
+ * on normally); or the Windows error
  * code with which the outstanding read failed, or the driver refused the next one. Once the
  * outstanding read has failed, it is not replaced: every later call returns that code, even
  * while the ring still holds bytes (QuorixReadDevice still delivers them), until the device is
@@ -238,8 +251,8 @@ QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle device, uin
  * Returns 0 once count bytes are in buffer (at once for count 0); -1, -2, -4 (handle check);
  * -1 also when waiting failed; -5 when the ring was empty and no read completed within the
  * transfer timeout (the outstanding read goes on, and the next call continues with it); -6
- * when the outstanding read failed after the wait; -7 when a completion overran the ring
- * (emptied, reading goes on); or the Windows error code with which the outstanding read
+ * when the outstanding read failed after the wait; -7 when the driver reported more for a
+ * read than it asked for (the ring was emptied, reading goes on); or the Windows error code with which the outstanding read
  * failed or the driver refused the next read. After a failure the bytes copied so far in this
  * call are in buffer and gone from the ring; how many is not reported.
  * Blocks while the ring is empty: up to the transfer timeout for each completion (without
@@ -248,8 +261,9 @@ QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle device, uint32_t count,
 
 /* Writes count bytes to the board's bulk-OUT endpoint 0x02 and waits until the driver has
  * completed the write, then takes in a completed read as QuorixNumberOfBytesAvailable does
- * (without reporting what it found: an overrun there empties the ring silently). buffer is
- * handed to the driver as is, without a copy; a count of 0 is passed on.
+ * (without reporting what it found: an overrun there, a driver reporting more than it was
+ * asked for, empties the ring silently). buffer is handed to the driver as is, without a
+ * copy; a count of 0 is passed on.
  *
  * buffer: count bytes; may be NULL only when count is 0 (otherwise -1).
  * Returns 0 when the driver completed the write, even if it sent fewer bytes than count;

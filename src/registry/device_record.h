@@ -47,7 +47,16 @@ struct DeviceRecord {
   // one otherwise. The overlapped record then still describes an older read, already
   // committed, so it must not be asked again.
   std::uint32_t read_refused;
+  // 1 while no read is outstanding because the ring had less than a packet of room: the board
+  // holds its data until the application makes room and the library next looks at the driver.
+  std::int32_t read_deferred;
 };
+
+// Whether a read of the record is in the driver's hands (or may be): it has a ring, the last
+// read was not refused, and none was deferred for want of room.
+inline bool ReadPosted(const DeviceRecord* record) {
+  return record->ring != nullptr && record->read_refused == 0 && record->read_deferred == 0;
+}
 
 // The path text of a record's interface, or null when it has none.
 inline const char* InterfacePathText(const DeviceRecord* record) {

@@ -45,6 +45,7 @@ int OpenDeviceRecord(DeviceRecord* record) {
   record->read_limit = 0;
   record->bounce_flag = 0;
   record->read_refused = 0;
+  record->read_deferred = 0;
 
   int status = SetConfiguration(record, kConfiguration);
   if (status != QUORIX_OK) {
@@ -59,9 +60,9 @@ int OpenDeviceRecord(DeviceRecord* record) {
 
   status = PostRead(record);
   if (status != QUORIX_OK) {
-    // No handle is handed out, so nobody could close the device: undo the open. A read is
-    // outstanding unless the driver refused the last one, and must end before the ring goes.
-    if (record->read_refused == 0) ResetBulkPipes(record);
+    // No handle is handed out, so nobody could close the device: undo the open. A read
+    // still posted (after an overrun) must end before the ring goes.
+    if (ReadPosted(record)) EndBulkTransfers(record);
     ReleaseOpenState(record);
   }
   return status;

@@ -57,15 +57,16 @@ void DropConnection(DeviceRecord* record) {
 
 int ReleaseOpenDevice(std::uint32_t position) {
   DeviceRecord* record = gRegistry.records[position];
-  if (record->driver != nullptr) {
-    ResetBulkPipes(record);
-    // A read that the abort did not end would go on into the ring about to be freed.
-    const bool read_posted = record->ring != nullptr && record->read_refused == 0;
-    if (read_posted && TransferOutstanding(record->driver, &record->read_overlapped))
-      DropConnection(record);
-  }
+  if (record->driver != nullptr) EndBulkTransfers(record);
   ReleaseOpenState(record);
   return QUORIX_OK;
+}
+
+void EndBulkTransfers(DeviceRecord* record) {
+  ResetBulkPipes(record);
+  // A read that the abort did not end would go on into the ring about to be freed.
+  if (ReadPosted(record) && TransferOutstanding(record->driver, &record->read_overlapped))
+    DropConnection(record);
 }
 
 void ReleaseOpenState(DeviceRecord* record) {

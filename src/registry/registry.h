@@ -70,6 +70,10 @@ bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped);
 // failed to end.
 void DropConnection(DeviceRecord* record);
 
+// Aborts and resets both bulk pipes of a record with a driver handle; when the abort did not
+// end its read, drops the connection, so that nothing targets the ring afterwards.
+void EndBulkTransfers(DeviceRecord* record);
+
 // Releases what the open state holds and marks the record closed. Always 0.
 int ReleaseOpenDevice(std::uint32_t position);
 // Marks the record closed without owner, closes the two events and frees the ring and bounce

@@ -24,6 +24,13 @@ int PostRead(DeviceRecord* device) {
     const std::uint32_t mark = r >= kGuard ? r - kGuard : r + size - kGuard;
     const std::uint32_t room = mark >= w ? mark - w : size - w + mark;
     device->read_limit = room;
+    if (room < kBounceSize) {
+      // A packet would not fit: a read posted now would overrun and drop the ring. Bulk IN is
+      // flow-controlled, so the board keeps its data until the application makes room.
+      device->read_deferred = 1;
+      return QUORIX_OK;
+    }
+    device->read_deferred = 0;
     const std::uint32_t n = room < size - w ? room : size - w;
 
     std::uint8_t* target;
@@ -33,7 +40,7 @@ int PostRead(DeviceRecord* device) {
       length = n & ~(kBounceSize - 1);
       device->bounce_flag = 0;
     } else {
-      // Also when the room is smaller: the driver only reads whole packets.
+      // Room for a packet, but not before the ring's end.
       target = device->bounce;
       length = kBounceSize;
       device->bounce_flag = 1;
@@ -87,14 +94,21 @@ int CommitReceived(DeviceRecord* device, std::uint32_t count) {
   return QUORIX_OK;
 }
 
+int ResumeRead(DeviceRecord* device) {
+  return device->read_deferred != 0 ? PostRead(device) : QUORIX_OK;
+}
+
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes) {
   if (device->read_refused != 0) return device->read_refused;
+  if (device->read_deferred != 0) return port::error::kIoIncomplete;
   if (port::OverlappedResult(device->driver, &device->read_overlapped, bytes)) return 0;
   return port::LastError();
 }
 
 int PollBytesAvailable(DeviceRecord* device, std::uint32_t* count) {
   if (count != nullptr) *count = 0;
+  const int resumed = ResumeRead(device);
+  if (resumed != QUORIX_OK) return resumed;
   std::uint32_t bytes = 0;
   const std::uint32_t look = LookAtRead(device, &bytes);
   if (look == 0) {

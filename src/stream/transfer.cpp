@@ -34,7 +34,14 @@ int ReadDevice(DeviceRecord* device, std::uint32_t count, std::uint8_t* buffer) 
       done += copied;
       continue;
     }
-    // The ring is empty: take the outstanding read's bytes, waiting for them if need be.
+    // The ring is empty, so a deferred read has room now; one the driver completes at once
+    // may already have filled the ring.
+    if (device->read_deferred != 0) {
+      const int status = PostRead(device);
+      if (status != QUORIX_OK) return status;
+      continue;
+    }
+    // Take the outstanding read's bytes, waiting for them if need be.
     std::uint32_t bytes = 0;
     const std::uint32_t look = LookAtRead(device, &bytes);
     if (look == port::error::kIoIncomplete) {
