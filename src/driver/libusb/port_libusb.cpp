@@ -79,8 +79,10 @@ struct Event : Object {
 
 struct Device;
 
-// One direct transfer in flight. Its overlapped record and event are cleared when an abort
-// gives up on it, so that a late completion touches nothing of the caller's.
+// One direct transfer with its libusb record. A device keeps the ones it needs and reuses
+// them, so that posting a read or a write allocates nothing. The overlapped record, the event
+// and the device are cleared when an abort gives up on a transfer, so that a late completion
+// touches nothing of the caller's; such a transfer frees itself when it reports.
 struct Pending {
   Device* device;
   libusb_transfer* transfer;
@@ -88,6 +90,23 @@ struct Pending {
   Event* event;
   std::uint8_t endpoint;
 };
+
+Pending* NewPending(Device* device) {
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  auto* pending = new (std::nothrow) Pending{device, transfer, nullptr, nullptr, 0};
+  if (transfer != nullptr && pending != nullptr) return pending;
+  libusb_free_transfer(transfer);
+  delete pending;
+  return nullptr;
+}
+
+void FreePending(Pending* pending) {
+  libusb_free_transfer(pending->transfer);
+  delete pending;
+}
+
+// What the library has in flight on one device at most: a read and a write.
+inline constexpr std::size_t kTransfersPerDevice = 2;
 
 struct Device : Object {
   Device(libusb_device_handle* h, std::uint32_t pid)
@@ -98,7 +117,46 @@ struct Device : Object {
   // would reach the parent's board.
   std::uint32_t owner;
   bool claimed = false;
-  std::vector<Pending*> pending;
+  std::vector<Pending*> pending;  // in flight
+  std::vector<Pending*> idle;     // ready for the next request
+
+  // Made once with the device: the transfers and the room to list them.
+  bool Prepare() {
+    try {
+      pending.reserve(kTransfersPerDevice);
+      idle.reserve(kTransfersPerDevice);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    while (idle.size() < kTransfersPerDevice) {
+      Pending* made = NewPending(this);
+      if (made == nullptr) return false;
+      idle.push_back(made);
+    }
+    return true;
+  }
+
+  // A transfer for the next request: an idle one, or a new one when an abort gave one up.
+  Pending* Take() {
+    if (idle.empty()) return NewPending(this);
+    Pending* taken = idle.back();
+    idle.pop_back();
+    return taken;
+  }
+
+  // Takes a transfer back once libusb has let go of it.
+  void Recycle(Pending* done) {
+    try {
+      idle.push_back(done);
+    } catch (const std::bad_alloc&) {
+      FreePending(done);
+    }
+  }
+
+  void FreeIdle() {
+    for (Pending* each : idle) FreePending(each);
+    idle.clear();
+  }
 };
 
 // Process-wide state: the one libusb context and what lives on it.
@@ -193,9 +251,15 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
     pending->overlapped->internal = TransferStatus(WindowsErrorOfTransfer(transfer->status));
   }
   if (pending->event != nullptr) pending->event->signalled = true;
-  if (pending->device != nullptr) std::erase(pending->device->pending, pending);
-  libusb_free_transfer(transfer);
-  delete pending;
+  Device* device = pending->device;
+  if (device == nullptr) {
+    FreePending(pending);
+    return;
+  }
+  std::erase(device->pending, pending);
+  pending->overlapped = nullptr;
+  pending->event = nullptr;
+  device->Recycle(pending);
 }
 
 // Notices every completion that has happened, without waiting, or waits up to the time given.
@@ -271,34 +335,30 @@ bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
     return Fail(error::kInvalidParameter);
   SingleTransfer header;
   std::memcpy(&header, in, kHeaderSize);
-  libusb_transfer* transfer = libusb_alloc_transfer(0);
-  auto* pending =
-      new (std::nothrow) Pending{device, transfer, overlapped, nullptr, header.endpoint};
-  if (transfer == nullptr || pending == nullptr) {
-    libusb_free_transfer(transfer);
-    delete pending;
+  Pending* pending = device->Take();
+  if (pending == nullptr) return Fail(error::kNotEnoughMemory);
+  try {
+    device->pending.push_back(pending);
+  } catch (const std::bad_alloc&) {
+    device->Recycle(pending);
     return Fail(error::kNotEnoughMemory);
   }
+  pending->overlapped = overlapped;
+  pending->endpoint = header.endpoint;
   pending->event = As<Event>(overlapped->event, Kind::kEvent);
   // As DeviceIoControl does: the event is reset when the request begins.
   if (pending->event != nullptr) pending->event->signalled = false;
-  libusb_fill_bulk_transfer(transfer, device->handle, header.endpoint,
+  libusb_fill_bulk_transfer(pending->transfer, device->handle, header.endpoint,
                             static_cast<unsigned char*>(out), static_cast<int>(out_size),
                             OnTransferDone, pending, 0);
   overlapped->internal = kStatusPending;
   overlapped->internal_high = 0;
-  try {
-    device->pending.push_back(pending);
-  } catch (const std::bad_alloc&) {
-    libusb_free_transfer(transfer);
-    delete pending;
-    return Fail(error::kNotEnoughMemory);
-  }
-  const int r = libusb_submit_transfer(transfer);
+  const int r = libusb_submit_transfer(pending->transfer);
   if (r != 0) {
     device->pending.pop_back();
-    libusb_free_transfer(transfer);
-    delete pending;
+    pending->overlapped = nullptr;
+    pending->event = nullptr;
+    device->Recycle(pending);
     overlapped->internal = TransferStatus(WindowsErrorOf(r));
     return Fail(WindowsErrorOf(r));
   }
@@ -390,7 +450,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
     return nullptr;
   }
   auto* device = new (std::nothrow) Device(handle, ProcessId());
-  bool kept = device != nullptr;
+  bool kept = device != nullptr && device->Prepare();
   if (kept) {
     try {
       TheState().devices.push_back(device);
@@ -399,6 +459,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
     }
   }
   if (!kept) {
+    if (device != nullptr) device->FreeIdle();
     delete device;
     libusb_close(handle);
     Fail(error::kNotEnoughMemory);
@@ -410,8 +471,11 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
 bool CloseHandle(Handle handle) {
   if (auto* device = As<Device>(handle, Kind::kDevice)) {
     if (device->owner != ProcessId()) {
-      // Inherited: the handle and its transfers are the parent's; only this copy goes.
+      // Inherited: the handle and its transfers are the parent's; only this copy goes. The
+      // libusb records are left alone, since freeing one drops a reference on the parent's
+      // device.
       for (Pending* pending : device->pending) delete pending;
+      for (Pending* pending : device->idle) delete pending;
       std::erase(TheState().devices, device);
       device->kind = Kind{};
       delete device;
@@ -419,6 +483,7 @@ bool CloseHandle(Handle handle) {
     }
     // Closing a handle ends the I/O still pending on it, as on Windows.
     CancelAndReap(device, 0);
+    device->FreeIdle();
     if (device->claimed) (void)libusb_release_interface(device->handle, kInterface);
     libusb_close(device->handle);
     std::erase(TheState().devices, device);
