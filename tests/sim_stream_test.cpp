@@ -92,24 +92,25 @@ TEST_F(SimStreamTest, AReadEndsWhenFullOrAtAShortPacket) {
 TEST_F(SimStreamTest, TheSourceRunsAtItsRateAndStallsWithoutARead) {
   board_->source = sim::Source::kCounter;
   board_->rate = 1 << 20;  // a packet every 0.48828125 ms
-  board_->RestartSource(bus().NowMs());
-  const std::uint64_t start = bus().NowMs();
+  board_->RestartSource(bus().NowUs());
+  const std::uint64_t start = bus().NowUs();
   Transfer& a = Post(0x86, 4096);
   EXPECT_EQ(port::WaitEvent(a.overlapped.event, 100), port::kWaitObject0);
-  EXPECT_EQ(bus().NowMs() - start, 4u);  // 8 packets: 3.9 ms
+  EXPECT_EQ(bus().NowUs() - start, 3907u);  // 8 packets: 3906.25 µs, seen at the next µs
   EXPECT_EQ(a.buffer, Counter(0, 4096));
 
   // A second without a read fills the 2 KiB FIFO and no more; nothing is dropped.
   bus().PassTime(1000);
   Transfer& b = Post(0x86, 8192);
   EXPECT_EQ(port::WaitEvent(b.overlapped.event, 100), port::kWaitObject0);
-  EXPECT_EQ(bus().NowMs() - start, 1010u);  // the 12 packets beyond the FIFO: 5.9 ms
+  // The 12 packets beyond the FIFO: 5859.375 µs.
+  EXPECT_EQ(bus().NowUs() - start, 3907u + 1000000u + 5860u);
   EXPECT_EQ(b.buffer, Counter(4096, 8192));
 
   // A wait that times out leaves what arrived meanwhile in the pending read.
   Transfer& c = Post(0x86, 1 << 20);
   EXPECT_EQ(port::WaitEvent(c.overlapped.event, 10), port::kWaitTimeout);
-  EXPECT_EQ(bus().NowMs() - start, 1020u);
+  EXPECT_EQ(bus().NowUs() - start, 3907u + 1000000u + 5860u + 10000u);
   EXPECT_EQ(Pipe(kIoctlAbortPipe, 0x86), 0u);
   std::uint32_t count = 0;
   EXPECT_EQ(Result(c, &count), port::error::kOperationAborted);

@@ -167,7 +167,7 @@ void Bus::Plug(Board& board) {
   board.plugged = true;
   board.connection = next_connection_++;
   board.configuration = 0;
-  board.RestartSource(NowMs());
+  board.RestartSource(NowUs());
   char path[160];
   std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#sim&%llu#%s",
                 board.identity.vendor, board.identity.product,
@@ -244,18 +244,22 @@ std::uint32_t Bus::ProcessId() const {
 #endif
 }
 
-std::uint64_t Bus::NowMs() const {
+std::uint64_t Bus::NowUs() const {
   if (virtual_clock_) return virtual_now_;
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+      duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void Bus::PassTime(std::uint32_t milliseconds) {
+  PassMicroseconds(std::uint64_t{milliseconds} * 1000);
+}
+
+void Bus::PassMicroseconds(std::uint64_t microseconds) {
   if (virtual_clock_)
-    virtual_now_ += milliseconds;
+    virtual_now_ += microseconds;
   else
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
 bool Bus::Enter(Op op) {
@@ -409,7 +413,8 @@ bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in
   entry.out = out;
   entry.out_size = out_size;
   entry.overlapped = overlapped != nullptr;
-  if (in != nullptr) {
+  // Kept only for the log: a driver copies nothing it need not.
+  if (in != nullptr && log_wire_) {
     const auto* bytes = static_cast<const std::uint8_t*>(in);
     entry.in.assign(bytes, bytes + in_size);
   }
@@ -487,7 +492,7 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
                                           : std::span<const std::uint8_t>(data, setup.wLength));
   if (reply.error != 0) return reply.error;
   // Configuring the board restarts its FPGA stream.
-  if (setup.bmRequestType == 0x00 && setup.bRequest == 9) board.RestartSource(NowMs());
+  if (setup.bmRequestType == 0x00 && setup.bRequest == 9) board.RestartSource(NowUs());
   std::uint32_t delivered = 0;
   if (device_to_host) {
     delivered = static_cast<std::uint32_t>(std::min<std::size_t>(reply.data.size(), setup.wLength));
@@ -517,7 +522,7 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
   if (endpoint.refuse != 0) return endpoint.refuse;
   if (endpoint.halted) return port::error::kGenFailure;
   // Until now no read was posted, so the source could only fill its FIFO.
-  if (endpoint_address == kEndpointBulkIn) RunSource(board, NowMs(), 0);
+  if (endpoint_address == kEndpointBulkIn) RunSource(board, NowUs(), 0);
 
   port::Overlapped& record = OverlappedOf(overlapped);
   // The system resets the event as the request starts.
@@ -604,7 +609,10 @@ void Bus::SinkOut(Board& board, Transfer& transfer) {
 }
 
 void Bus::RunSource(Board& board, std::uint64_t now, std::uint32_t room) {
-  const std::uint64_t elapsed = now > board.source_clock ? now - board.source_clock : 0;
+  // Capped so that elapsed time times any rate fits in the credit: about 35 minutes.
+  constexpr std::uint64_t kLongestStep = std::uint64_t{1} << 31;
+  const std::uint64_t elapsed =
+      now > board.source_clock ? std::min(now - board.source_clock, kLongestStep) : 0;
   board.source_clock = now;
   if (board.source == Source::kNone || board.rate == 0 || board.configuration == 0) {
     board.source_credit = 0;
@@ -618,7 +626,7 @@ void Bus::RunSource(Board& board, std::uint64_t now, std::uint32_t room) {
     board.source_ready += space;
     return;
   }
-  constexpr std::uint64_t kPacketCredit = std::uint64_t{kPacketSize} * 1000;
+  constexpr std::uint64_t kPacketCredit = std::uint64_t{kPacketSize} * 1000000;
   board.source_credit += elapsed * board.rate;
   const std::uint64_t packets = board.source_credit / kPacketCredit;
   if (packets * kPacketSize >= space) {
@@ -640,7 +648,7 @@ std::optional<std::uint64_t> Bus::TimeToComplete(const Board& board,
   const std::uint64_t room = transfer.length - transfer.filled;
   const std::uint64_t missing = room > board.source_ready ? room - board.source_ready : 0;
   const std::uint64_t packets = (missing + kPacketSize - 1) / kPacketSize;
-  const std::uint64_t credit = packets * kPacketSize * 1000;
+  const std::uint64_t credit = packets * kPacketSize * 1000000;
   const std::uint64_t needed = credit > board.source_credit ? credit - board.source_credit : 0;
   return (needed + board.rate - 1) / board.rate;
 }
@@ -678,7 +686,7 @@ void Bus::EndPending(Match match, std::uint32_t error) {
 
 void Bus::Advance() {
   if (pending_.empty()) return;
-  const std::uint64_t now = NowMs();
+  const std::uint64_t now = NowUs();
   // OUT first, so that data looped back reach the IN reads in the same pass.
   for (std::size_t i = 0; i < pending_.size();) {
     Transfer& transfer = pending_[i];
@@ -778,12 +786,13 @@ std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
     return port::kWaitFailed;
   }
   const bool forever = milliseconds == port::kInfinite;
-  const std::uint64_t start = NowMs();
+  const std::uint64_t limit = std::uint64_t{milliseconds} * 1000;
+  const std::uint64_t start = NowUs();
   for (;;) {
     Advance();
     if (Find(handle, Object::Kind::kEvent)->signalled) return port::kWaitObject0;
-    const std::uint64_t waited = NowMs() - start;
-    if (!forever && waited >= milliseconds) return port::kWaitTimeout;
+    const std::uint64_t waited = NowUs() - start;
+    if (!forever && waited >= limit) return port::kWaitTimeout;
     std::optional<std::uint64_t> soonest;
     for (const Transfer& transfer : pending_) {
       if (transfer.event != handle) continue;
@@ -797,9 +806,9 @@ std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
       SetLastError(1131);  // ERROR_POSSIBLE_DEADLOCK
       return port::kWaitFailed;
     }
-    std::uint64_t step = forever ? *soonest : milliseconds - waited;
+    std::uint64_t step = forever ? *soonest : limit - waited;
     if (soonest && *soonest < step) step = *soonest;
-    PassTime(static_cast<std::uint32_t>(std::max<std::uint64_t>(step, 1)));
+    PassMicroseconds(std::max<std::uint64_t>(step, 1));
   }
 }
 

@@ -220,14 +220,14 @@ class Board {
   std::uint32_t rate = kDefaultRate;  // bytes per second; 0 stops, kRateUnlimited never waits
   std::uint64_t source_position = 0;  // pattern position of the next byte the source sends
   std::uint64_t source_ready = 0;     // bytes produced and not yet sent (whole packets)
-  std::uint64_t source_clock = 0;     // when the source last ran, in bus milliseconds
-  std::uint64_t source_credit = 0;    // production not yet a whole packet, in byte-ms
+  std::uint64_t source_clock = 0;     // when the source last ran, in bus microseconds
+  std::uint64_t source_credit = 0;    // production not yet a whole packet, in byte-µs
 
   // Queues data as the board would send them: 512-byte packets, the last one short; no data
   // at all is one zero-length packet.
   void PushIn(std::span<const std::uint8_t> data);
   void PushZeroLengthPacket() { in_packets.emplace_back(); }
-  // Restarts the counter pattern at 0 with nothing produced.
+  // Restarts the counter pattern at 0 with nothing produced, now being the bus time in µs.
   void RestartSource(std::uint64_t now);
 
   // ---- bulk OUT (0x02) ----
@@ -300,9 +300,11 @@ class Bus {
   void SetProcessId(std::optional<std::uint32_t> pid) { pid_ = pid; }
   std::uint32_t ProcessId() const;
 
-  // Virtual time: waits and pauses advance the clock instead of sleeping.
+  // Virtual time: waits and pauses advance the clock instead of sleeping. The bus keeps time in
+  // microseconds, as a host controller sees completions at once, not at the next millisecond.
   void UseVirtualClock(bool on) { virtual_clock_ = on; }
-  std::uint64_t NowMs() const;
+  std::uint64_t NowUs() const;
+  std::uint64_t NowMs() const { return NowUs() / 1000; }
   void PassTime(std::uint32_t milliseconds);
 
   // ---- the port's side; the functions of port.h call these ----
@@ -372,7 +374,8 @@ class Bus {
   bool FeedIn(Board& board, Transfer& transfer, std::uint32_t& error);
   void SinkOut(Board& board, Transfer& transfer);
   void RunSource(Board& board, std::uint64_t now, std::uint32_t room);
-  // Milliseconds until the transfer can complete, or none when nothing will complete it.
+  void PassMicroseconds(std::uint64_t microseconds);
+  // Microseconds until the transfer can complete, or none when nothing will complete it.
   std::optional<std::uint64_t> TimeToComplete(const Board& board, const Transfer& transfer) const;
   void Complete(std::size_t index, std::uint32_t error);
   void SignalEvent(void* event);
@@ -402,7 +405,7 @@ class Bus {
   std::uint64_t allocated_bytes_ = 0;
   std::optional<std::uint32_t> pid_;
   bool virtual_clock_ = false;
-  std::uint64_t virtual_now_ = 0;
+  std::uint64_t virtual_now_ = 0;  // µs
 };
 
 // The one simulated bus of the process. Before any control call it holds one default board.
