@@ -122,5 +122,49 @@ TEST_F(SimBusTest, VirtualTimePassesOnlyInWaitsAndPauses) {
   EXPECT_EQ(port::LastError(), port::error::kInvalidHandle);
 }
 
+// The board driven from outside the bus, as the usbredir board drives it: one answer per
+// request, queued packets before the counter, a short packet ending the answer.
+TEST(SimBoardSendIn, QueuedPacketsThenTheCounterInWholePackets) {
+  sim::Board board;
+  board.configuration = 1;
+  std::vector<std::uint8_t> target(2048, 0xEE);
+  std::uint32_t error = 99;
+
+  // The counter, in whole packets.
+  EXPECT_EQ(board.SendIn(std::span(target).first(1024), error), 1024u);
+  EXPECT_EQ(error, 0u);
+  for (std::size_t i = 0; i < 1024; ++i) ASSERT_EQ(target[i], sim::CounterByte(i)) << i;
+  EXPECT_EQ(target[1024], 0xEE);
+  EXPECT_EQ(board.source_position, 1024u);
+
+  // A short packet ends the answer; a zero-length one is an empty answer; the counter then
+  // goes on where it stopped.
+  const std::uint8_t shorter[] = {1, 2, 3};
+  board.PushIn(std::vector<std::uint8_t>(512, 7));
+  board.PushIn(shorter);
+  board.PushZeroLengthPacket();
+  EXPECT_EQ(board.SendIn(target, error), 515u);
+  EXPECT_EQ(target[511], 7);
+  EXPECT_EQ(target[514], 3);
+  EXPECT_EQ(board.SendIn(target, error), 0u);
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(board.SendIn(std::span(target).first(512), error), 512u);
+  EXPECT_EQ(target[0], sim::CounterByte(1024));
+
+  // A packet larger than the room left is babble, and costs the packet.
+  board.PushIn(std::vector<std::uint8_t>(512, 1));
+  EXPECT_EQ(board.SendIn(std::span(target).first(100), error), 0u);
+  EXPECT_EQ(error, port::error::kGenFailure);
+  EXPECT_TRUE(board.in_packets.empty());
+  EXPECT_EQ(board.SendIn(std::span(target).first(1100), error), 1024u);
+  EXPECT_EQ(error, port::error::kGenFailure);
+  EXPECT_EQ(board.source_position, 1536u + 1536u);
+
+  // Unconfigured, or without a source, only queued packets go.
+  board.configuration = 0;
+  EXPECT_EQ(board.SendIn(target, error), 0u);
+  EXPECT_EQ(error, 0u);
+}
+
 }  // namespace
 }  // namespace quorix::test

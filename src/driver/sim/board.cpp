@@ -73,6 +73,37 @@ std::uint8_t* Board::Memory(std::uint16_t address, std::uint32_t count) {
   return nullptr;
 }
 
+std::uint32_t Board::SendIn(std::span<std::uint8_t> target, std::uint32_t& error) {
+  error = 0;
+  std::size_t filled = 0;
+  while (filled < target.size()) {
+    const std::size_t room = target.size() - filled;
+    if (!in_packets.empty()) {
+      const std::vector<std::uint8_t> packet = std::move(in_packets.front());
+      in_packets.pop_front();
+      if (packet.size() > room) {
+        error = kStall;  // babble: the host controller reports it as the pipe failing
+        break;
+      }
+      std::copy(packet.begin(), packet.end(), target.begin() + static_cast<std::ptrdiff_t>(filled));
+      filled += packet.size();
+      if (packet.size() < kPacketSize) break;
+      continue;
+    }
+    if (source == Source::kNone || configuration == 0) break;
+    const std::size_t size = room - room % kPacketSize;
+    if (size == 0) {
+      source_position += kPacketSize;
+      error = kStall;
+      break;
+    }
+    if (source == Source::kCounter) FillCounter(target.data() + filled, source_position, size);
+    filled += size;
+    source_position += size;
+  }
+  return static_cast<std::uint32_t>(filled);
+}
+
 Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
   if (hook) {
     if (auto reply = hook(setup, data)) return *reply;

@@ -229,6 +229,11 @@ class Board {
   void PushZeroLengthPacket() { in_packets.emplace_back(); }
   // Restarts the counter pattern at 0 with nothing produced, now being the bus time in µs.
   void RestartSource(std::uint64_t now);
+  // Answers one IN request of target's size at once, for a host that drives the board from
+  // outside the bus: the queued packets first (a short or zero-length one ends the request),
+  // then the source in whole packets, without a rate. Returns the bytes delivered; error is
+  // set (babble) when a packet did not fit the room left.
+  std::uint32_t SendIn(std::span<std::uint8_t> target, std::uint32_t& error);
 
   // ---- bulk OUT (0x02) ----
   Endpoint out;
