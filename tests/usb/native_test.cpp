@@ -221,6 +221,34 @@ TEST_F(NativeTest, AnUnpluggedBoardFailsItsReadAndLeavesWithItsClose) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_ERR_FAILED);
 }
 
+// On a real kernel the pending read fails a moment before udev reports the removal, and
+// libusb lists the board until then: the refresh right after the failure must already treat
+// the board as gone.
+TEST_F(NativeTest, ABoardWhoseConnectionReportedItGoneIsNotListedBeforeUdevCatchesUp) {
+  EmulatedBoard& board = Plug();
+  EmulatedBoard& other = Plug({.serial = "QX-USB-0002", .address = 6, .port = "1-2"});
+  board.HoldIn(true);
+  ASSERT_EQ(CountWhen(2), 2);
+  QuorixHandle handle = nullptr;
+  ASSERT_EQ(QuorixOpenDeviceWithSerial("QX-USB-0001", &handle), QUORIX_OK);
+  opened_.push_back(handle);
+  board.Unplug(/*announce=*/false);
+  Bytes out(4);
+  EXPECT_EQ(QuorixReadDevice(handle, 4, out.data()), 1167);
+  int32_t count = -1;
+  ASSERT_EQ(QuorixCountDevices(&count), QUORIX_OK);
+  EXPECT_EQ(count, 2) << "the gone board is counted while open";
+  EXPECT_EQ(QuorixReadDevice(handle, 4, out.data()), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  opened_.clear();
+  ASSERT_EQ(QuorixCountDevices(&count), QUORIX_OK);
+  EXPECT_EQ(count, 1) << "a closed gone board is not listed again";
+  EXPECT_EQ(QuorixGetDeviceSerialNumber(0), std::string("QX-USB-0002"));
+  board.AnnounceRemoval();
+  EXPECT_EQ(CountWhen(1), 1);
+  (void)other;
+}
+
 TEST_F(NativeTest, ARepluggedBoardIsANewConnectionWhileTheOldOneStaysOpen) {
   EmulatedBoard& first = Plug();
   first.HoldIn(true);

@@ -138,11 +138,15 @@ EmulatedBoard::~EmulatedBoard() {
   clients_.clear();
 }
 
-void EmulatedBoard::Unplug() {
+void EmulatedBoard::Unplug(bool announce) {
   {
     std::lock_guard lock(mutex_);
-    if (!plugged_) return;
+    if (!plugged_) {
+      if (announce && removal_pending_) AnnounceRemoval();
+      return;
+    }
     plugged_ = false;
+    removal_pending_ = true;
     // The kernel kills what is in flight; the URBs stay to be reaped.
     for (auto& [client, state] : clients_) {
       for (auto* queue : {&state.in, &state.out}) {
@@ -154,6 +158,11 @@ void EmulatedBoard::Unplug() {
       }
     }
   }
+  if (announce) AnnounceRemoval();
+}
+
+void EmulatedBoard::AnnounceRemoval() {
+  if (!std::exchange(removal_pending_, false)) return;
   close(pty_master_);
   pty_master_ = -1;
   // The node's handler stays: files still open on it are answered ENODEV until closed.

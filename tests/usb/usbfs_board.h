@@ -43,8 +43,11 @@ class EmulatedBoard {
   EmulatedBoard& operator=(const EmulatedBoard&) = delete;
 
   // Kills the URBs in flight, ends the connection and removes the device; files still open
-  // on the node are answered ENODEV.
-  void Unplug();
+  // on the node are answered ENODEV. The kernel fails the URBs before it wakes the node's
+  // pollers and before udev hears of the removal: announce false holds both back until
+  // AnnounceRemoval.
+  void Unplug(bool announce = true);
+  void AnnounceRemoval();
   bool Plugged() const;
 
   // Knobs. A held endpoint keeps its URBs pending until they are discarded.
@@ -104,6 +107,7 @@ class EmulatedBoard {
 
   mutable std::mutex mutex_;
   bool plugged_ = false;
+  bool removal_pending_ = false;
   sim::Board board_;
   int configuration_ = 1;
   std::map<UMockdevIoctlClient*, Client> clients_;

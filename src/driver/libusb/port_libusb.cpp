@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver/libusb/errors.h"
@@ -109,13 +110,14 @@ void FreePending(Pending* pending) {
 inline constexpr std::size_t kTransfersPerDevice = 2;
 
 struct Device : Object {
-  Device(libusb_device_handle* h, std::uint32_t pid)
-      : Object(Kind::kDevice), handle(h), owner(pid) {}
+  Device(libusb_device_handle* h, std::uint32_t pid, std::string where)
+      : Object(Kind::kDevice), handle(h), owner(pid), path(std::move(where)) {}
   libusb_device_handle* handle;
   // The process that opened it. A forked child inherits the object, but the handle lives on
   // its parent's context, whose file descriptors the two share: a request from the child
   // would reach the parent's board.
   std::uint32_t owner;
+  std::string path;  // the listing's text of the connection it was opened on
   bool claimed = false;
   std::vector<Pending*> pending;  // in flight
   std::vector<Pending*> idle;     // ready for the next request
@@ -166,6 +168,9 @@ struct State {
   std::vector<Device*> devices;
   std::vector<Event*> events;
   std::size_t listings = 0;
+  // Paths whose connection reported the board gone while libusb still lists it: the kernel
+  // fails the transfers before udev's remove event reaches libusb's hotplug thread.
+  std::vector<std::string> gone;
 };
 
 // Never destroyed: the process-detach handler may run after static destructors.
@@ -240,8 +245,28 @@ bool ListBoards(std::vector<Location>& boards) {
     boards.push_back(LocationOf(list[i]));
   }
   libusb_free_device_list(list, 1);
+  // Once libusb has dropped a gone board, its mark is no longer needed.
+  std::vector<std::string>& gone = TheState().gone;
+  std::erase_if(gone, [&](const std::string& path) {
+    return std::none_of(boards.begin(), boards.end(),
+                        [&](const Location& board) { return board.Text() == path; });
+  });
+  std::erase_if(boards, [&](const Location& board) {
+    return std::find(gone.begin(), gone.end(), board.Text()) != gone.end();
+  });
   std::sort(boards.begin(), boards.end());
   return true;
+}
+
+// The device's connection has reported the board gone.
+void NoteGone(const Device* device) {
+  std::vector<std::string>& gone = TheState().gone;
+  if (std::find(gone.begin(), gone.end(), device->path) != gone.end()) return;
+  try {
+    gone.push_back(device->path);
+  } catch (const std::bad_alloc&) {
+    // Then only udev's remove event takes the board off the listing, a moment later.
+  }
 }
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
@@ -252,6 +277,7 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
   }
   if (pending->event != nullptr) pending->event->signalled = true;
   Device* device = pending->device;
+  if (device != nullptr && transfer->status == LIBUSB_TRANSFER_NO_DEVICE) NoteGone(device);
   if (device == nullptr) {
     FreePending(pending);
     return;
@@ -322,6 +348,7 @@ bool Control(Device* device, std::uint8_t* request, std::uint32_t size, std::uin
   const int r =
       libusb_control_transfer(device->handle, header.bmRequestType, header.bRequest, header.wValue,
                               header.wIndex, request + kHeaderSize, header.wLength, timeout_ms);
+  if (r == LIBUSB_ERROR_NO_DEVICE) NoteGone(device);
   if (r < 0) return Fail(WindowsErrorOf(r));
   if (returned != nullptr) *returned = kHeaderSize + static_cast<std::uint32_t>(r);
   return true;
@@ -437,10 +464,11 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
     return nullptr;
   }
   libusb_device_handle* handle = nullptr;
+  std::string text;
   int r = LIBUSB_ERROR_NOT_FOUND;
   try {
     for (ssize_t i = 0; i < count && r == LIBUSB_ERROR_NOT_FOUND; ++i)
-      if (LocationOf(list[i]).Text() == path) r = libusb_open(list[i], &handle);
+      if ((text = LocationOf(list[i]).Text()) == path) r = libusb_open(list[i], &handle);
   } catch (const std::bad_alloc&) {
     r = LIBUSB_ERROR_NO_MEM;
   }
@@ -449,7 +477,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
     Fail(WindowsErrorOf(r));
     return nullptr;
   }
-  auto* device = new (std::nothrow) Device(handle, ProcessId());
+  auto* device = new (std::nothrow) Device(handle, ProcessId(), std::move(text));
   bool kept = device != nullptr && device->Prepare();
   if (kept) {
     try {
