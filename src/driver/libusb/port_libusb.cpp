@@ -362,6 +362,11 @@ bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
     return Fail(error::kInvalidParameter);
   SingleTransfer header;
   std::memcpy(&header, in, kHeaderSize);
+  if (!device->claimed) {
+    const int r = libusb_claim_interface(device->handle, kInterface);
+    if (r != 0) return Fail(WindowsErrorOf(r));
+    device->claimed = true;
+  }
   Pending* pending = device->Take();
   if (pending == nullptr) return Fail(error::kNotEnoughMemory);
   try {
@@ -554,6 +559,13 @@ bool IoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t in_siz
         return true;
       }
       const int r = libusb_clear_halt(device->handle, endpoint);
+      // The library resets the IN pipe only when it is done with the board (close, unplug,
+      // detach): interface 0 goes back, so that another process can open the board while
+      // this one keeps its connection. The next transfer or open claims it again.
+      if ((endpoint & 0x80) != 0 && device->claimed) {
+        (void)libusb_release_interface(device->handle, kInterface);
+        device->claimed = false;
+      }
       return r == 0 ? true : Fail(WindowsErrorOf(r));
     }
     default:
