@@ -5,12 +5,16 @@ BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli1
 TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev \
                  python3 python3-pytest python3-numpy
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev umockdev libumockdev-dev
+# The kernel test: QEMU under software emulation, usbredir for the boards, and what the guest
+# is packed from (its kernel and udev come as .debs, downloaded into build/kernel/debs).
+KERNEL_PACKAGES := $(TEST_PACKAGES) qemu-system-x86 libusbredirparser-dev busybox-static cpio \
+                   xz-utils
 # Windows: the posix-thread mingw-w64 compilers (GoogleTest needs std::thread), GoogleTest's
 # sources, and Wine for both architectures; qemu runs 32-bit Wine where the kernel cannot.
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
                     googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test test-valgrind test-windows windows bench fuzz build deps-build deps-test deps-bench deps-windows clean
+.PHONY: demo test test-valgrind test-windows test-kernel windows bench fuzz build deps-build deps-test deps-bench deps-windows deps-kernel clean
 
 demo: deps-build
 	cmake --preset demo
@@ -47,6 +51,18 @@ windows: deps-windows
 	cmake --build --preset windows-x64
 	cmake --preset windows-x86
 	cmake --build --preset windows-x86
+
+# The native library on the real Linux USB stack: a QEMU guest boots Debian's kernel on EHCI
+# and then on xHCI, with two simulated boards served to it over usbredir (tests/kernel/).
+# KERNEL_RUN=a,b runs only those scenarios; KERNEL_HC=ehci only that controller.
+KERNEL_RUN ?= all
+KERNEL_HC ?= ehci,xhci
+test-kernel: deps-kernel
+	cmake --preset default
+	cmake --build --preset default --target quorix quorix_usbredir_board quorix_guest_test
+	tests/kernel/make-guest.sh build/kernel build/default
+	python3 tests/kernel/run.py --cache build/kernel --bin build/default --hc $(KERNEL_HC) \
+	  --run $(KERNEL_RUN)
 
 # Figures, not verdicts: read rates next to memcpy, the cost of a poll, allocations after open
 # on both libraries, and the application loops at the USB 2.0 rate (about two minutes).
@@ -90,6 +106,9 @@ deps-valgrind:
 
 deps-windows:
 	@scripts/ensure-packages.sh $(WINDOWS_PACKAGES)
+
+deps-kernel:
+	@scripts/ensure-packages.sh $(KERNEL_PACKAGES)
 
 deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
