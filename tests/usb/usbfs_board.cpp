@@ -302,8 +302,11 @@ void EmulatedBoard::Handle(UMockdevIoctlClient* ioctl_client) {
   int error = 0;
   auto word = [&]() -> std::uint32_t* {
     UMockdevIoctlData* target = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
-    // The resolved block belongs to the call and is written back when it completes.
-    return target != nullptr ? reinterpret_cast<std::uint32_t*>(target->data) : nullptr;
+    if (target == nullptr) return nullptr;
+    // The argument keeps the resolved block, and writes it back when the call completes; the
+    // reference resolving gave us is not needed.
+    g_object_unref(target);
+    return reinterpret_cast<std::uint32_t*>(target->data);
   };
 
   // After a disconnect only the killed URBs can still be reaped.
@@ -385,13 +388,14 @@ void EmulatedBoard::Handle(UMockdevIoctlClient* ioctl_client) {
 }
 
 long EmulatedBoard::Submit(Client& client, UMockdevIoctlData* arg, int& error) {
+  // Resolving hands over a reference of our own: it keeps the URB (and its buffer, below)
+  // until Release, past the end of this call.
   Urb urb;
   urb.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
   if (urb.urb == nullptr) {
     error = EFAULT;
     return -1;
   }
-  g_object_ref(urb.urb);
   const usbdevfs_urb& fields = UrbOf(urb.urb);
   urb.address = urb.urb->client_addr;  // resolving rewrote the argument to a local copy
   urb.type = fields.type;
@@ -406,7 +410,6 @@ long EmulatedBoard::Submit(Client& client, UMockdevIoctlData* arg, int& error) {
       error = EFAULT;
       return -1;
     }
-    g_object_ref(urb.buffer);
   }
 
   if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 && urb.length >= 8) {
@@ -501,11 +504,14 @@ long EmulatedBoard::Reap(Client& client, UMockdevIoctlData* arg, int& error) {
   client.done.pop_front();
   UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
   if (slot == nullptr) {
+    Release(urb);
     error = EFAULT;
     return -1;
   }
-  // The URB and its buffer go back to the client with the reap.
+  // The URB and its buffer go back to the client with the reap: the slot keeps them until
+  // the call completes, and the argument keeps the slot.
   umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
+  g_object_unref(slot);
   Release(urb);
   return 0;
 }
