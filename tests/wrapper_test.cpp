@@ -1,8 +1,18 @@
 // The C++ wrapper over the simulated library, as a C++ application uses it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
+#include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
 
 #include "quorix/quorix.hpp"
 #include "quorix/quorix_sim.h"
@@ -114,13 +124,16 @@ TEST_F(WrapperTest, SpansReachTheBoardAndTheBoardControlsWork) {
   EXPECT_EQ(enable, 0x0F);
   EXPECT_EQ(mode, 2);
 
-  const std::uint8_t bytes[] = {9, 8, 7};
-  device.WriteEeprom(0x0040, bytes);
-  std::uint8_t back[3] = {};
-  device.ReadEeprom(0x0040, back);
-  EXPECT_EQ(std::memcmp(back, bytes, 3), 0);
-  std::vector<std::uint8_t> too_many(256);
-  EXPECT_THROW(device.ReadEeprom(0, too_many), quorix::Error) << "refused, not cut to 0";
+  // 300 bytes from 28: requests of at most 255 bytes that never cross a 32-byte page, which
+  // the part would wrap.
+  std::vector<std::uint8_t> bytes(300);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+  device.WriteEeprom(28, bytes);
+  std::vector<std::uint8_t> stored(300), back(300);
+  ASSERT_EQ(QuorixSimReadEeprom(board_, 1, 28, 300, stored.data()), 0);
+  EXPECT_EQ(stored, bytes);
+  device.ReadEeprom(28, back);
+  EXPECT_EQ(back, bytes);
 
   device.LoadFirmware(QUORIX_FIRMWARE "/blink.hex");
   EXPECT_EQ(QuorixSimCpuRunning(board_), 1);
@@ -131,6 +144,194 @@ TEST_F(WrapperTest, SpansReachTheBoardAndTheBoardControlsWork) {
   } catch (const quorix::Error& error) {
     EXPECT_EQ(error.code(), quorix::Status::kNoStartupArea);
   }
+}
+
+// The receive side as these tests shape it: nothing but what they push.
+class TimedReadTest : public WrapperTest {
+ protected:
+  void SetUp() override {
+    WrapperTest::SetUp();
+    QuorixSimSetSource(board_, QUORIX_SIM_SOURCE_NONE, 0);
+    device_ = quorix::Device::Open(0);
+    device_.SetTimeout(std::chrono::milliseconds(20));
+  }
+  // count bytes of a pattern that starts at first, pushed as packets ending in a short one.
+  std::vector<std::uint8_t> Push(std::size_t count, std::uint8_t first) {
+    std::vector<std::uint8_t> data(count);
+    for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<std::uint8_t>(first + i);
+    EXPECT_EQ(QuorixSimPushIn(board_, data.data(), static_cast<std::uint32_t>(count)), 0);
+    return data;
+  }
+  quorix::Device device_;
+};
+
+TEST_F(TimedReadTest, AReadThatTimesOutHandsOverTheBytesItTook) {
+  const std::vector<std::uint8_t> first = Push(100, 0);
+  std::vector<std::uint8_t> buffer(200, 0xEE);
+  try {
+    device_.Read(std::span(buffer));
+    FAIL() << "only 100 of 200 bytes arrived";
+  } catch (const quorix::Error& error) {
+    EXPECT_EQ(error.code(), quorix::Status::kTimeout);
+    EXPECT_EQ(error.transferred(), 100u);
+    EXPECT_TRUE(error.partial().empty()) << "the bytes are in the caller's span";
+  }
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), buffer.begin()));
+  EXPECT_EQ(buffer[100], 0xEE) << "nothing written behind what was taken";
+
+  // The error_code form returns the count; the vector form carries the bytes themselves.
+  const std::vector<std::uint8_t> second = Push(100, 100);
+  std::error_code ec;
+  EXPECT_EQ(device_.Read(std::span(buffer), ec), 100u);
+  EXPECT_EQ(ec, std::errc::timed_out);
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), buffer.begin()));
+  const std::vector<std::uint8_t> third = Push(100, 200);
+  try {
+    (void)device_.Read(200);
+    FAIL();
+  } catch (const quorix::Error& error) {
+    EXPECT_EQ(error.transferred(), 100u);
+    EXPECT_TRUE(std::equal(third.begin(), third.end(), error.partial().begin(),
+                           error.partial().end()));
+  }
+  // Nothing was held back or dropped: the next bytes pushed are the next ones read.
+  const std::vector<std::uint8_t> fourth = Push(30, 50);
+  EXPECT_EQ(device_.Read(30), fourth);
+}
+
+TEST_F(TimedReadTest, ReadUpToReturnsWhatArrivedWithinTheTimeout) {
+  const std::vector<std::uint8_t> sent = Push(100, 7);
+  std::vector<std::uint8_t> buffer(200);
+  EXPECT_EQ(device_.ReadUpTo(std::span(buffer)), 100u);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
+  std::error_code ec;
+  EXPECT_EQ(device_.ReadUpTo(std::span(buffer), ec), 0u) << "nothing arrived";
+  EXPECT_FALSE(ec) << "a timeout is no error here";
+
+  // A full span returns at once, leaving the rest for the next read.
+  const std::vector<std::uint8_t> more = Push(1500, 1);  // three packets, the last one short
+  EXPECT_EQ(device_.ReadUpTo(std::span(buffer)), 200u);
+  EXPECT_TRUE(std::equal(more.begin(), more.begin() + 200, buffer.begin()));
+  EXPECT_EQ(device_.BytesAvailable(), 1300u);
+  std::vector<std::uint8_t> rest(1300);
+  EXPECT_EQ(device_.ReadUpTo(std::span(rest)), 1300u);
+  EXPECT_TRUE(std::equal(more.begin() + 200, more.end(), rest.begin()));
+
+  std::vector<std::uint32_t> words(4);  // counts are bytes, whatever the element
+  Push(6, 0);
+  EXPECT_EQ(device_.ReadUpTo(std::span(words)), 6u);
+}
+
+TEST_F(TimedReadTest, BytesTheRingKeptAfterTheReadFailedAreStillDelivered) {
+  const std::vector<std::uint8_t> sent = Push(100, 3);
+  EXPECT_EQ(device_.BytesAvailable(), 100u);  // in the ring, the next read posted
+  ASSERT_EQ(QuorixSimUnplug(board_), 0);       // which ends that read with 1167
+  std::vector<std::uint8_t> buffer(200);
+  try {
+    (void)device_.ReadUpTo(std::span(buffer));
+    FAIL() << "the board is gone";
+  } catch (const quorix::Error& error) {
+    EXPECT_EQ(error.status(), 1167);
+    EXPECT_EQ(error.transferred(), 100u);
+  }
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
+}
+
+// The counter pattern at the USB 2.0 rate, read in odd sizes by both reads: every byte in
+// order, none lost to the polls the reads make. Prints the rate it saw.
+TEST_F(WrapperTest, ReadsFollowAStreamAtTheUsbRateWithoutAGap) {
+  QuorixSimSetSource(board_, QUORIX_SIM_SOURCE_COUNTER, 53248000);
+  quorix::Device device = quorix::Device::Open(0);
+  device.SetTimeout(std::chrono::milliseconds(1000));
+  const std::size_t total = 64u << 20;
+  std::vector<std::uint8_t> buffer(100003);
+  std::size_t offset = 0, mismatches = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (bool exact = false; offset < total; exact = !exact) {
+    const std::span<std::uint8_t> piece(buffer.data(), std::min(buffer.size(), total - offset));
+    std::size_t got = piece.size();
+    if (exact)
+      device.Read(piece);
+    else
+      got = device.ReadUpTo(piece);
+    for (std::size_t i = 0; i < got; ++i, ++offset) {
+      const auto word = static_cast<std::uint32_t>(offset / 4);
+      mismatches += piece[i] != static_cast<std::uint8_t>(word >> (8 * (offset % 4)));
+    }
+  }
+  const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(mismatches, 0u);
+  std::printf("64 MiB in reads of 100,003 bytes at a 53,248,000 B/s source: %.1f MB/s\n",
+              static_cast<double>(total) / seconds.count() / 1e6);
+}
+
+#if !defined(_WIN32)
+TEST_F(TimedReadTest, ASpanBeyondFourGibibytesIsNotCutTo32Bits) {
+  // Address space only: untouched pages cost no memory.
+  const std::size_t size = (std::size_t{1} << 32) + 16;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (memory == MAP_FAILED) GTEST_SKIP() << "no 4 GiB of address space";
+  const std::span<std::uint8_t> huge(static_cast<std::uint8_t*>(memory), size);
+  const std::vector<std::uint8_t> sent = Push(16, 9);
+  EXPECT_EQ(device_.ReadUpTo(huge), 16u) << "not 4294967312, nor a read of 16 bytes refused";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), huge.begin()));
+  munmap(memory, size);
+}
+#endif
+
+TEST_F(WrapperTest, ValuesBeyondWhatTheBoardTakesAreRefusedBeforeAnythingIsSent) {
+  EXPECT_THROW((void)quorix::Device::Open(std::int64_t{1} << 32), std::out_of_range)
+      << "not board 0";
+  std::error_code ec;
+  EXPECT_FALSE(quorix::Device::Open(std::int64_t{1} << 32, ec));
+  EXPECT_EQ(ec, std::errc::invalid_argument);
+  EXPECT_THROW((void)quorix::SerialNumber(-(std::int64_t{1} << 32)), std::out_of_range);
+  const std::string with_nul("QX-CPP-0001\0junk", 16);
+  EXPECT_THROW((void)quorix::Device::OpenSerial(with_nul), std::invalid_argument)
+      << "not QX-CPP-0001";
+  EXPECT_FALSE(quorix::Device::OpenSerial(with_nul, ec));
+  EXPECT_EQ(ec, std::errc::invalid_argument);
+
+  quorix::Device device = quorix::Device::Open(0);
+  device.SetPortD(0x5A);
+  try {
+    device.SetPortD(300);
+    FAIL() << "300 would reach the board as 44";
+  } catch (const std::out_of_range& error) {
+    EXPECT_STREQ(error.what(),
+                 "quorix::Device::SetPortD: port D outputs 300 is outside 0..255; nothing was sent");
+  }
+  EXPECT_THROW(device.SetPortD(-1), std::out_of_range);
+  EXPECT_THROW(device.SetPortDEnable(256), std::out_of_range);
+  EXPECT_THROW(device.SetFpgaMode(0x1FF), std::out_of_range);
+  EXPECT_THROW(device.SetPortDSequence(std::vector<std::uint8_t>(256)), std::out_of_range);
+  std::uint8_t port_d = 0, enable = 0, mode = 0;
+  QuorixSimGetBoardState(board_, &port_d, &enable, &mode);
+  EXPECT_EQ(port_d, 0x5A);
+  EXPECT_EQ(enable, 0);
+  EXPECT_EQ(mode, 0);
+
+  EXPECT_THROW(device.SetTimeout(std::chrono::milliseconds(-1)), std::out_of_range);
+  EXPECT_THROW(device.SetTimeout(std::chrono::milliseconds(std::int64_t{1} << 32)),
+               std::out_of_range)
+      << "not 0, which would wait without limit";
+  device.SetTimeout(std::chrono::milliseconds(UINT32_MAX));
+
+  // EEPROM ranges end at 0xFFFF; the board would wrap what goes beyond.
+  std::vector<std::uint8_t> four(4, 0x11);
+  EXPECT_THROW(device.ReadEeprom(0x1FFF0, four), std::out_of_range) << "not 0xFFF0";
+  EXPECT_THROW(device.WriteEeprom(0xFFFE, four), std::out_of_range);
+  EXPECT_THROW(device.WriteEeprom(-4, four), std::out_of_range);
+  EXPECT_THROW(device.WriteEeprom(0, four, 256), std::out_of_range);
+  std::vector<std::uint8_t> erased(4);
+  ASSERT_EQ(QuorixSimReadEeprom(board_, 1, 0x1FFE, 4, erased.data()), 0);  // 0xFFFE wraps here
+  EXPECT_EQ(erased, std::vector<std::uint8_t>(4, 0xFF)) << "nothing written";
+  std::vector<std::uint8_t> last(1);
+  device.ReadEeprom(0xFFFF, last);  // the very last address is fine
+
+  EXPECT_THROW(device.SetStartupCommand(std::string(0x10000, 'x')), std::out_of_range);
+  EXPECT_THROW(device.LoadFirmware(std::string("blink.hex\0.txt", 14)), std::invalid_argument);
 }
 
 }  // namespace

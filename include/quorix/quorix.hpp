@@ -1,5 +1,6 @@
 // Quorix for C++20: a thin, header-only wrapper over the C API of quorix.h. It works with
-// either library (link Quorix::quorix or Quorix::quorix-sim).
+// either library (link Quorix::quorix or Quorix::quorix-sim) and needs C++20 (std::span);
+// the CMake targets ask for it, and other builds pass -std=c++20.
 //
 //   quorix::Device board = quorix::Device::Open(0);   // throws quorix::Error
 //   std::vector<std::uint8_t> data(1 << 20);
@@ -10,16 +11,39 @@
 // Statuses are std::error_codes of quorix::Category(): the negative codes of quorix.h, and
 // positive Windows error codes kept as they are. Every call that can fail throws
 // quorix::Error (a std::system_error); the calls a program uses in its loops (Open, Close,
-// BytesAvailable, Read, Write, CountDevices) also have a form that reports through a
-// std::error_code& and never throws.
+// BytesAvailable, Read, ReadUpTo, Write, CountDevices) also have a form that reports through
+// a std::error_code& and never throws.
+//
+// Arguments are checked before anything is sent: a value the board or the C API cannot take
+// (an index beyond 32 bits, port D above 255, a timeout below 0 or above 2^32 - 1 ms, an
+// EEPROM range beyond 0xFFFF, more than 255 bytes where one request carries them) throws
+// std::out_of_range, and a serial number or path with a NUL inside std::invalid_argument,
+// instead of being cut to fit. The error_code forms report std::errc::invalid_argument.
+//
+// Reads lose nothing. The C API's QuorixReadDevice, when it times out, has consumed what it
+// copied without saying how much; the reads here ask QuorixNumberOfBytesAvailable first and
+// take only what the receive ring holds, straight into the caller's buffer, and wait for more
+// inside the library with a one-byte read (no polling, no spinning). So every byte they take
+// is reported: ReadUpTo returns what arrived, and a Read that fails says in
+// Error::transferred() (or in its return value) how many bytes it delivered.
 #pragma once
 
+// MSVC reports the standard in _MSVC_LANG; its __cplusplus says 1998 unless told otherwise.
+#if (defined(_MSVC_LANG) && _MSVC_LANG < 202002L) || (!defined(_MSVC_LANG) && __cplusplus < 202002L)
+#error "quorix.hpp needs C++20: compile with -std=c++20 (CMake: link Quorix::quorix, or cxx_std_20)"
+#else
+
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -28,7 +52,6 @@
 #include <vector>
 
 #include "quorix/quorix.h"
-
 namespace quorix {
 
 // The library's own statuses; positive values are Windows error codes.
@@ -178,11 +201,27 @@ inline std::error_code make_error_code(Status status) noexcept {
   return MakeErrorCode(static_cast<int>(status));
 }
 
-// A failed call: code() is the status in quorix::Category().
+// A failed call: code() is the status in quorix::Category(). A read or write that fails after
+// moving data says how much it moved: transferred() bytes, into the caller's buffer or onto
+// the wire; Read(count), whose buffer is its own, also hands them over in partial().
 class Error : public std::system_error {
  public:
-  Error(int status, const std::string& what) : std::system_error(MakeErrorCode(status), what) {}
+  Error(int status, const std::string& what, std::size_t transferred = 0)
+      : std::system_error(MakeErrorCode(status), what), transferred_(transferred) {}
+  Error(int status, const std::string& what, std::vector<std::uint8_t> partial)
+      : Error(status, what, partial.size()) {
+    partial_ = std::make_shared<const std::vector<std::uint8_t>>(std::move(partial));
+  }
   int status() const noexcept { return code().value(); }
+  std::size_t transferred() const noexcept { return transferred_; }
+  std::span<const std::uint8_t> partial() const noexcept {
+    return partial_ ? std::span<const std::uint8_t>(*partial_) : std::span<const std::uint8_t>();
+  }
+
+ private:
+  std::size_t transferred_;
+  // Shared, so that copying the exception cannot throw.
+  std::shared_ptr<const std::vector<std::uint8_t>> partial_;
 };
 
 namespace detail {
@@ -192,6 +231,80 @@ inline void Check(int status, const char* what) {
 inline void Report(int status, std::error_code& ec) noexcept {
   ec = status == QUORIX_OK ? std::error_code() : MakeErrorCode(status);
 }
+
+// An argument narrowed only after it is known to fit: the C API would cut it silently.
+template <typename Narrow>
+Narrow Checked(std::int64_t value, const char* call, const char* name) {
+  if (!std::in_range<Narrow>(value))
+    throw std::out_of_range(std::string(call) + ": " + name + " " + std::to_string(value) +
+                            " is outside " + std::to_string(std::numeric_limits<Narrow>::min()) +
+                            ".." + std::to_string(std::numeric_limits<Narrow>::max()) +
+                            "; nothing was sent");
+  return static_cast<Narrow>(value);
+}
+
+// A text the C API takes NUL-terminated would end early at a NUL inside.
+inline void CheckText(std::string_view text, const char* call, const char* name) {
+  if (text.find('\0') != std::string_view::npos)
+    throw std::invalid_argument(std::string(call) + ": the " + name +
+                                " has a NUL character inside; nothing was sent");
+}
+
+struct Moved {
+  std::size_t bytes;
+  int status;
+};
+
+// Takes up to bytes.size() bytes without losing any: what the ring holds goes straight into
+// the buffer, and while it is empty a one-byte read waits inside the library for the next
+// completion. QuorixReadDevice is never asked for more than the ring holds (except that one
+// byte), so when it times out it has consumed nothing. Its timeout bounds each wait, not the
+// whole call. When the outstanding read has failed, the poll reports it but the one-byte
+// reads still drain what the ring kept, until they report the failure too.
+inline Moved ReadHeld(QuorixHandle handle, std::span<std::byte> bytes) noexcept {
+  if (bytes.empty()) return {0, QuorixReadDevice(handle, 0, bytes.data())};  // the handle check
+  std::size_t taken = 0;
+  while (taken < bytes.size()) {
+    std::uint32_t held = 0;
+    const int polled = QuorixNumberOfBytesAvailable(handle, &held);
+    if (polled == QUORIX_ERR_OVERFLOW) return {taken, polled};
+    if (polled == QUORIX_OK && held != 0) {
+      const auto piece =
+          static_cast<std::uint32_t>(std::min<std::size_t>(held, bytes.size() - taken));
+      const int status = QuorixReadDevice(handle, piece, bytes.data() + taken);
+      if (status != QUORIX_OK) return {taken, status};
+      taken += piece;
+      continue;
+    }
+    const int status = QuorixReadDevice(handle, 1, bytes.data() + taken);
+    if (status != QUORIX_OK) return {taken, status};
+    ++taken;
+  }
+  return {taken, QUORIX_OK};
+}
+
+// One QuorixWriteDevice carries a 32-bit count: larger writes go in pieces of whole 512-byte
+// packets, so the packets on the wire are those of one write.
+inline constexpr std::size_t kLargestWrite = 0xFFFFFE00u;
+
+inline Moved WritePieces(QuorixHandle handle, std::span<const std::byte> bytes) noexcept {
+  std::size_t sent = 0;
+  do {  // a write of 0 bytes is passed on too
+    const auto piece = static_cast<std::uint32_t>(std::min(bytes.size() - sent, kLargestWrite));
+    const int status = QuorixWriteDevice(handle, piece, bytes.data() + sent);
+    if (status != QUORIX_OK) return {sent, status};
+    sent += piece;
+  } while (sent < bytes.size());
+  return {sent, QUORIX_OK};
+}
+
+inline std::string Transferred(const char* call, std::size_t moved, std::size_t wanted) {
+  return std::string(call) + " (" + std::to_string(moved) + " of " + std::to_string(wanted) +
+         " bytes transferred)";
+}
+
+inline constexpr std::size_t kLargestRequest = 255;  // one control request's count
+inline constexpr std::size_t kEepromPage = 32;       // a write within a page, or the part wraps it
 }  // namespace detail
 
 // The number of boards found (the library lists the driver's interfaces first).
@@ -206,9 +319,11 @@ inline std::int32_t CountDevices(std::error_code& ec) noexcept {
   return count;
 }
 
-// The serial number of the board at index, or nothing.
-inline std::optional<std::string> SerialNumber(std::int32_t index) {
-  const char* serial = QuorixGetDeviceSerialNumber(index);
+// The serial number of the board at index, or nothing. An index beyond 32 bits throws
+// std::out_of_range.
+inline std::optional<std::string> SerialNumber(std::int64_t index) {
+  const char* serial = QuorixGetDeviceSerialNumber(
+      detail::Checked<std::int32_t>(index, "quorix::SerialNumber", "index"));
   if (serial == nullptr) return std::nullopt;
   return std::string(serial);
 }
@@ -235,23 +350,36 @@ class Device {
     Close(ignored);
   }
 
-  static Device Open(std::int32_t index) {
+  // Opens the board at index (0-based, among the boards CountDevices counts).
+  static Device Open(std::int64_t index) {
     QuorixHandle handle = nullptr;
-    detail::Check(QuorixOpenDevice(index, &handle), "QuorixOpenDevice");
+    detail::Check(QuorixOpenDevice(detail::Checked<std::int32_t>(index, "quorix::Device::Open",
+                                                                 "index"),
+                                   &handle),
+                  "QuorixOpenDevice");
     return Device(handle);
   }
-  static Device Open(std::int32_t index, std::error_code& ec) noexcept {
+  static Device Open(std::int64_t index, std::error_code& ec) noexcept {
+    if (!std::in_range<std::int32_t>(index)) {
+      ec = std::make_error_code(std::errc::invalid_argument);
+      return Device();
+    }
     QuorixHandle handle = nullptr;
-    detail::Report(QuorixOpenDevice(index, &handle), ec);
+    detail::Report(QuorixOpenDevice(static_cast<std::int32_t>(index), &handle), ec);
     return ec ? Device() : Device(handle);
   }
   static Device OpenSerial(const std::string& serial) {
+    detail::CheckText(serial, "quorix::Device::OpenSerial", "serial number");
     QuorixHandle handle = nullptr;
     detail::Check(QuorixOpenDeviceWithSerial(serial.c_str(), &handle),
                   "QuorixOpenDeviceWithSerial");
     return Device(handle);
   }
   static Device OpenSerial(const std::string& serial, std::error_code& ec) noexcept {
+    if (serial.find('\0') != std::string::npos) {
+      ec = std::make_error_code(std::errc::invalid_argument);
+      return Device();
+    }
     QuorixHandle handle = nullptr;
     detail::Report(QuorixOpenDeviceWithSerial(serial.c_str(), &handle), ec);
     return ec ? Device() : Device(handle);
@@ -270,7 +398,10 @@ class Device {
   QuorixHandle native_handle() const noexcept { return handle_; }
 
   // ---- Streaming ----
+  // Counts are in bytes, whatever the span's element: a read that stops early may leave its
+  // last element partly written.
 
+  // The bytes waiting in the receive ring, after taking in a completed read.
   std::uint32_t BytesAvailable() {
     std::uint32_t count = 0;
     detail::Check(QuorixNumberOfBytesAvailable(handle_, &count), "QuorixNumberOfBytesAvailable");
@@ -282,52 +413,96 @@ class Device {
     return count;
   }
 
-  // Fills the whole span (of bytes or of any trivially copyable element).
+  // Fills the whole span, waiting as long as data keep arriving within the transfer timeout
+  // of one another. On a failure (a timeout among them) the Error says in transferred() how
+  // many bytes are at the start of the span; none of them is lost.
   template <typename T, std::size_t N>
   void Read(std::span<T, N> buffer) {
     const auto bytes = std::as_writable_bytes(buffer);
-    detail::Check(QuorixReadDevice(handle_, Count(bytes.size()), bytes.data()), "QuorixReadDevice");
+    const detail::Moved read = detail::ReadHeld(handle_, bytes);
+    if (read.status != QUORIX_OK)
+      throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, bytes.size()),
+                  read.bytes);
   }
+  // The same, reporting through ec; returns the bytes delivered (the span's size on success).
   template <typename T, std::size_t N>
-  void Read(std::span<T, N> buffer, std::error_code& ec) noexcept {
-    const auto bytes = std::as_writable_bytes(buffer);
-    if (bytes.size() > UINT32_MAX) return detail::Report(QUORIX_ERR_FAILED, ec);
-    detail::Report(
-        QuorixReadDevice(handle_, static_cast<std::uint32_t>(bytes.size()), bytes.data()), ec);
+  std::size_t Read(std::span<T, N> buffer, std::error_code& ec) noexcept {
+    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(buffer));
+    detail::Report(read.status, ec);
+    return read.bytes;
   }
-  std::vector<std::uint8_t> Read(std::uint32_t count) {
+  // Reads count bytes into a vector of its own; a failed read hands what it took over in
+  // Error::partial().
+  std::vector<std::uint8_t> Read(std::size_t count) {
     std::vector<std::uint8_t> data(count);
-    Read(std::span(data));
+    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(std::span(data)));
+    if (read.status != QUORIX_OK) {
+      data.resize(read.bytes);
+      throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, count),
+                  std::move(data));
+    }
     return data;
   }
 
+  // Reads what arrives, up to the span's size: returns once the span is full, or when no data
+  // arrived within the transfer timeout, with the number of bytes read (fewer, even 0, only
+  // then). A timeout is not an error here; other failures throw, with transferred().
+  template <typename T, std::size_t N>
+  std::size_t ReadUpTo(std::span<T, N> buffer) {
+    const auto bytes = std::as_writable_bytes(buffer);
+    const detail::Moved read = detail::ReadHeld(handle_, bytes);
+    if (read.status != QUORIX_OK && read.status != QUORIX_ERR_TIMEOUT)
+      throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, bytes.size()),
+                  read.bytes);
+    return read.bytes;
+  }
+  template <typename T, std::size_t N>
+  std::size_t ReadUpTo(std::span<T, N> buffer, std::error_code& ec) noexcept {
+    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(buffer));
+    detail::Report(read.status == QUORIX_ERR_TIMEOUT ? QUORIX_OK : read.status, ec);
+    return read.bytes;
+  }
+
+  // Sends the span on bulk OUT; beyond 4 GiB in several writes. Each write waits for the
+  // driver up to the transfer timeout; a failure says in transferred() how many bytes the
+  // writes before it sent.
   template <typename T, std::size_t N>
   void Write(std::span<T, N> data) {
     const auto bytes = std::as_bytes(data);
-    detail::Check(QuorixWriteDevice(handle_, Count(bytes.size()), bytes.data()),
-                  "QuorixWriteDevice");
+    const detail::Moved written = detail::WritePieces(handle_, bytes);
+    if (written.status != QUORIX_OK)
+      throw Error(written.status,
+                  detail::Transferred("QuorixWriteDevice", written.bytes, bytes.size()),
+                  written.bytes);
   }
   template <typename T, std::size_t N>
   void Write(std::span<T, N> data, std::error_code& ec) noexcept {
-    const auto bytes = std::as_bytes(data);
-    if (bytes.size() > UINT32_MAX) return detail::Report(QUORIX_ERR_FAILED, ec);
-    detail::Report(
-        QuorixWriteDevice(handle_, static_cast<std::uint32_t>(bytes.size()), bytes.data()), ec);
+    detail::Report(detail::WritePieces(handle_, std::as_bytes(data)).status, ec);
   }
 
-  // 0 waits without limit.
+  // The transfer timeout, which bounds each wait of a read or write: 0 waits without limit,
+  // and at most 2^32 - 1 ms. The library keeps it when the device is closed and opened again.
   void SetTimeout(std::chrono::milliseconds timeout) {
-    detail::Check(QuorixSetTimeOut(handle_, static_cast<std::uint32_t>(timeout.count())),
+    detail::Check(QuorixSetTimeOut(handle_, detail::Checked<std::uint32_t>(
+                                                timeout.count(), "quorix::Device::SetTimeout",
+                                                "timeout in milliseconds")),
                   "QuorixSetTimeOut");
   }
 
-  // ---- Board controls ----
+  // ---- Board controls: values 0 to 255 ----
 
-  void SetPortD(std::uint8_t outputs) {
-    detail::Check(QuorixSetPortDOutputs(handle_, outputs), "QuorixSetPortDOutputs");
+  void SetPortD(std::int64_t outputs) {
+    detail::Check(QuorixSetPortDOutputs(handle_, detail::Checked<std::uint8_t>(
+                                                     outputs, "quorix::Device::SetPortD",
+                                                     "port D outputs")),
+                  "QuorixSetPortDOutputs");
   }
+  // At most 255 values, applied in order in one request; the latch keeps the last.
   void SetPortDSequence(std::span<const std::uint8_t> outputs) {
-    detail::Check(QuorixSetPortDOutputsExt(handle_, Small(outputs.size()), outputs.data()),
+    const auto count = detail::Checked<std::uint8_t>(
+        static_cast<std::int64_t>(outputs.size()), "quorix::Device::SetPortDSequence",
+        "number of values");
+    detail::Check(QuorixSetPortDOutputsExt(handle_, count, outputs.data()),
                   "QuorixSetPortDOutputsExt");
   }
   std::uint8_t PortD() {
@@ -335,45 +510,86 @@ class Device {
     detail::Check(QuorixGetPortDOutputs(handle_, &outputs), "QuorixGetPortDOutputs");
     return outputs;
   }
-  void SetPortDEnable(std::uint8_t mask) {
-    detail::Check(QuorixSetPortDOutputEnable(handle_, mask), "QuorixSetPortDOutputEnable");
+  void SetPortDEnable(std::int64_t mask) {
+    detail::Check(QuorixSetPortDOutputEnable(handle_, detail::Checked<std::uint8_t>(
+                                                          mask, "quorix::Device::SetPortDEnable",
+                                                          "port D output enables")),
+                  "QuorixSetPortDOutputEnable");
   }
-  void SetFpgaMode(std::uint8_t mode) {
-    detail::Check(QuorixSetConfFpgaMode(handle_, mode), "QuorixSetConfFpgaMode");
-  }
-
-  // ---- EEPROM: at most 255 bytes a request ----
-
-  void ReadEeprom(std::uint16_t address, std::span<std::uint8_t> data, std::uint8_t select = 1) {
-    detail::Check(QuorixReadEprom(handle_, select, address, Small(data.size()), data.data()),
-                  "QuorixReadEprom");
-  }
-  void WriteEeprom(std::uint16_t address, std::span<const std::uint8_t> data,
-                   std::uint8_t select = 1) {
-    detail::Check(QuorixWriteEprom(handle_, select, address, Small(data.size()), data.data()),
-                  "QuorixWriteEprom");
+  void SetFpgaMode(std::int64_t mode) {
+    detail::Check(QuorixSetConfFpgaMode(handle_, detail::Checked<std::uint8_t>(
+                                                     mode, "quorix::Device::SetFpgaMode",
+                                                     "FPGA mode")),
+                  "QuorixSetConfFpgaMode");
   }
 
+  // ---- EEPROM: any length within addresses 0 to 0xFFFF ----
+
+  // Reads data.size() bytes from address on, in requests of at most 255 bytes. A failure
+  // says in transferred() how many bytes at the start of data were read.
+  void ReadEeprom(std::int64_t address, std::span<std::uint8_t> data, std::int64_t select = 1) {
+    const auto [start, part] = EepromRange(address, data.size(), select, "ReadEeprom");
+    for (std::size_t done = 0; done < data.size();) {
+      const std::size_t piece = std::min(detail::kLargestRequest, data.size() - done);
+      const int status =
+          QuorixReadEprom(handle_, part, static_cast<std::uint16_t>(start + done),
+                          static_cast<std::uint8_t>(piece), data.data() + done);
+      if (status != QUORIX_OK) throw Error(status, "QuorixReadEprom", done);
+      done += piece;
+    }
+  }
+  // Writes data at address on, split so that no request crosses a 32-byte EEPROM page (a
+  // part such as the 24C64 wraps a write at its page's end). A failure says in
+  // transferred() how many bytes were written.
+  void WriteEeprom(std::int64_t address, std::span<const std::uint8_t> data,
+                   std::int64_t select = 1) {
+    const auto [start, part] = EepromRange(address, data.size(), select, "WriteEeprom");
+    for (std::size_t done = 0; done < data.size();) {
+      const std::size_t at = start + done;
+      const std::size_t piece =
+          std::min(detail::kEepromPage - at % detail::kEepromPage, data.size() - done);
+      const int status =
+          QuorixWriteEprom(handle_, part, static_cast<std::uint16_t>(at),
+                           static_cast<std::uint8_t>(piece), data.data() + done);
+      if (status != QUORIX_OK) throw Error(status, "QuorixWriteEprom", done);
+      done += piece;
+    }
+  }
+
+  // Stores the startup command in the EEPROM (at most 65,535 bytes reach the library, which
+  // refuses what does not fit with QUORIX_ERR_NO_SPACE).
   void SetStartupCommand(std::string_view command) {
-    if (command.size() > 0xFFFF) throw Error(QUORIX_ERR_NO_SPACE, "QuorixSetStartupCommand");
-    detail::Check(QuorixSetStartupCommand(handle_, static_cast<std::uint16_t>(command.size()),
+    const auto length = detail::Checked<std::uint16_t>(
+        static_cast<std::int64_t>(command.size()), "quorix::Device::SetStartupCommand",
+        "command length");
+    detail::Check(QuorixSetStartupCommand(handle_, length,
                                           reinterpret_cast<const std::uint8_t*>(command.data())),
                   "QuorixSetStartupCommand");
   }
 
-  void LoadFirmware(const std::string& path) {
-    detail::Check(QuorixLoadFirmware(handle_, path.c_str()), "QuorixLoadFirmware");
+  // Loads an Intel HEX image into the FX2; the path goes to the library in the system's
+  // narrow character set.
+  void LoadFirmware(const std::filesystem::path& path) {
+    const std::string narrow = path.string();
+    detail::CheckText(narrow, "quorix::Device::LoadFirmware", "path");
+    detail::Check(QuorixLoadFirmware(handle_, narrow.c_str()), "QuorixLoadFirmware");
   }
 
  private:
-  // Sizes beyond what the C API takes are refused, not cut.
-  static std::uint32_t Count(std::size_t size) {
-    if (size > UINT32_MAX) throw Error(QUORIX_ERR_FAILED, "more than 4 GiB in one call");
-    return static_cast<std::uint32_t>(size);
-  }
-  static std::uint8_t Small(std::size_t size) {
-    if (size > 255) throw Error(QUORIX_ERR_FAILED, "more than 255 bytes in one request");
-    return static_cast<std::uint8_t>(size);
+  struct EepromPlace {
+    std::size_t start;
+    std::uint8_t select;
+  };
+  // The whole range must lie within the 16-bit addresses: the board would wrap it.
+  static EepromPlace EepromRange(std::int64_t address, std::size_t count, std::int64_t select,
+                                 const char* name) {
+    const std::string call = std::string("quorix::Device::") + name;
+    const auto start = detail::Checked<std::uint16_t>(address, call.c_str(), "EEPROM address");
+    if (count > 0x10000u - start)
+      throw std::out_of_range(call + ": " + std::to_string(count) + " bytes from address " +
+                              std::to_string(start) +
+                              " go beyond the last EEPROM address 0xFFFF; nothing was sent");
+    return {start, detail::Checked<std::uint8_t>(select, call.c_str(), "EEPROM select")};
   }
 
   QuorixHandle handle_ = nullptr;
@@ -383,3 +599,5 @@ class Device {
 
 template <>
 struct std::is_error_code_enum<quorix::Status> : std::true_type {};
+
+#endif  // C++20
