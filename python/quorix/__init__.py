@@ -1,23 +1,37 @@
 """Quorix: the FX2 board (USB 0xDEAD:0xBEEF) from Python, over either library.
 
     import quorix
-    quorix.load(simulated=True)          # or quorix.load(path); QUORIX_LIBRARY overrides
+    quorix.load(simulated=True)          # or quorix.load(path); see load()
     with quorix.open() as board:
         data = board.read(4096)
         board.port_d = 0xA5
 
-Without load(), the first call loads the native library (libquorix.so.1), or the one that
-QUORIX_LIBRARY names.
+Without load(), the first call loads the native library. load() takes, in this order: the
+path it is given, the library that QUORIX_LIBRARY names, the package's own copy (a wheel
+carries both libraries; cmake --install points the package at its prefix's), and the
+system's (libquorix.so.1, libquorix.1.dylib, KV420_FX2.dll).
+
+Reads lose nothing: a read that fails, a timeout among them, hands over the bytes it took in
+the exception's partial, and read_up_to() returns what arrived within the timeout.
+
+quorix.open and quorix.TimeoutError are not in __all__, so that "from quorix import *" does
+not replace the built-in open and TimeoutError; reach them as quorix.open and
+quorix.TimeoutError (which is also a built-in TimeoutError).
 """
 
-from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, load
-from .device import Device, Eeprom, count, open, serial  # noqa: A004
+from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, bundled_directories, library_name, load
+from .device import Device, Eeprom, count, serial
+from .device import open as open  # noqa: A004 - quorix.open, outside __all__
 from .errors import (STATUS_NAMES, AlreadyOpenError, DriverError, FailedError, NoDriverError,
                      NoSpaceError, NoStartupAreaError, NotOpenError, OverrunError, QuorixError,
-                     TimeoutError, TransferError)
+                     TransferError)
+from .errors import TimeoutError as TimeoutError  # noqa: A004 - quorix.TimeoutError, outside __all__
+
+__version__ = "1.0.0"
 
 __all__ = [
-    "PROTOTYPES", "SIM_PROTOTYPES", "Library", "load", "Device", "Eeprom", "count", "open", "serial",
+    "PROTOTYPES", "SIM_PROTOTYPES", "Library", "bundled_directories", "library_name", "load",
+    "Device", "Eeprom", "count", "serial",
     "STATUS_NAMES", "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError",
-    "TimeoutError", "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
+    "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
 ]

@@ -1,13 +1,20 @@
 """The library's exports, one table, and the loading of either library."""
 
+from __future__ import annotations
+
 import ctypes
 import os
+import sys
+from pathlib import Path
+from typing import Any, Callable, Optional, Union
 
 _HANDLE = ctypes.c_void_p
 _U8P = ctypes.POINTER(ctypes.c_uint8)
 
+Prototype = tuple[Any, list[Any]]
+
 # Every export of quorix.h: name -> (result type, argument types). All are cdecl.
-PROTOTYPES = {
+PROTOTYPES: dict[str, Prototype] = {
     "QuorixCountDevices": (ctypes.c_int, [ctypes.POINTER(ctypes.c_int32)]),
     "QuorixGetDeviceSerialNumber": (ctypes.c_char_p, [ctypes.c_int32]),
     "QuorixOpenDevice": (ctypes.c_int, [ctypes.c_int32, ctypes.POINTER(_HANDLE)]),
@@ -29,7 +36,7 @@ PROTOTYPES = {
 }
 
 # The simulated library's control API (quorix_sim.h).
-SIM_PROTOTYPES = {
+SIM_PROTOTYPES: dict[str, Prototype] = {
     "QuorixSimReset": (ctypes.c_int, []),
     "QuorixSimAddBoard": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_uint16]),
     "QuorixSimUnplug": (ctypes.c_int, [ctypes.c_int]),
@@ -50,43 +57,109 @@ SIM_PROTOTYPES = {
     "QuorixSimGetBoardState": (ctypes.c_int, [ctypes.c_int, _U8P, _U8P, _U8P]),
 }
 
-NATIVE = "libquorix.so.1"
-SIMULATED = "libquorix-sim.so.1"
+# The file names of the native and the simulated library on each platform.
+_FILE_NAMES: dict[str, tuple[str, str]] = {
+    "win32": ("KV420_FX2.dll", "quorix-sim.dll"),
+    "cygwin": ("KV420_FX2.dll", "quorix-sim.dll"),
+    "darwin": ("libquorix.1.dylib", "libquorix-sim.1.dylib"),
+}
+_ELF_NAMES = ("libquorix.so.1", "libquorix-sim.so.1")
+
+# Written by cmake --install beside the package: where the prefix keeps the libraries,
+# relative to the package's folder.
+_INSTALLED_LIBRARY_DIR = "_library_dir.txt"
+
+
+def library_name(simulated: bool = False) -> str:
+    """The file name of the native library on this platform (libquorix.so.1,
+    libquorix.1.dylib, KV420_FX2.dll), or of the simulated one. Sends nothing."""
+    native, sim = _FILE_NAMES.get(sys.platform, _ELF_NAMES)
+    return sim if simulated else native
+
+
+def bundled_directories() -> list[Path]:
+    """The folders where the package looks for a copy of the libraries of its own, in order:
+    its _lib folder (a wheel carries both libraries there), then the library folder of the
+    prefix that cmake --install put it into. Sends nothing."""
+    here = Path(__file__).resolve().parent
+    folders = [here / "_lib"]
+    marker = here / _INSTALLED_LIBRARY_DIR
+    if marker.is_file():
+        folders.append(here / marker.read_text(encoding="utf-8").strip())
+    return folders
 
 
 class Library:
-    """One loaded library with every export bound from the tables."""
+    """One loaded library with every export bound from the tables.
 
-    def __init__(self, path):
-        self.path = path
-        self._dll = ctypes.CDLL(path)
+    api maps each export of quorix.h to its bound function; sim the QuorixSim... controls,
+    or is None when the library is the native one. timeouts holds, per device handle, the
+    transfer timeout last set through this package.
+    """
+
+    path: str
+    api: dict[str, Callable[..., Any]]
+    sim: Optional[dict[str, Callable[..., Any]]]
+    simulated: bool
+    timeouts: dict[int, int]
+
+    def __init__(self, path: Union[str, os.PathLike[str]]) -> None:
+        """Loads the library at path and binds every export. Raises OSError when it cannot be
+        loaded and ImportError when it lacks an export of quorix.h."""
+        self.path = os.fspath(path)
+        self._dll = ctypes.CDLL(self.path)
         missing = [name for name in PROTOTYPES if not hasattr(self._dll, name)]
         if missing:
-            raise ImportError("%s lacks the exports %s" % (path, ", ".join(missing)))
+            raise ImportError("%s lacks the exports %s" % (self.path, ", ".join(missing)))
         self.api = {name: self._bind(name, proto) for name, proto in PROTOTYPES.items()}
         self.simulated = all(hasattr(self._dll, name) for name in SIM_PROTOTYPES)
         self.sim = ({name: self._bind(name, proto) for name, proto in SIM_PROTOTYPES.items()}
                     if self.simulated else None)
+        self.timeouts = {}
 
-    def _bind(self, name, prototype):
+    def _bind(self, name: str, prototype: Prototype) -> Callable[..., Any]:
         function = getattr(self._dll, name)
         function.restype, function.argtypes = prototype
-        return function
+        return function  # type: ignore[no-any-return]
 
 
-_loaded = None
+_loaded: Optional[Library] = None
 
 
-def load(path=None, simulated=False):
-    """Loads the library to use: path, else QUORIX_LIBRARY, else the simulated or the native
-    library by its soname. Returns the Library; later calls use it."""
+def _locate(simulated: bool) -> str:
+    chosen = os.environ.get("QUORIX_LIBRARY")
+    if chosen:
+        return chosen
+    name = library_name(simulated)
+    for folder in bundled_directories():
+        if (folder / name).is_file():
+            return str(folder / name)
+    return name  # the system's search path
+
+
+def load(path: Union[str, os.PathLike[str], None] = None, simulated: bool = False) -> Library:
+    """Loads the library that later calls use, and returns it.
+
+    The first of these is taken: path; the library that the QUORIX_LIBRARY environment
+    variable names; the package's own copy (bundled_directories()); the system's, by its file
+    name (library_name()). simulated picks the simulated library instead of the native one
+    where the package chooses. Loading sends nothing to a board.
+
+    Raises OSError, saying what was tried, when the library cannot be loaded, and ImportError
+    when it lacks an export.
+    """
     global _loaded
-    if path is None:
-        path = os.environ.get("QUORIX_LIBRARY") or (SIMULATED if simulated else NATIVE)
-    _loaded = Library(path)
+    chosen = os.fspath(path) if path is not None else _locate(simulated)
+    try:
+        _loaded = Library(chosen)
+    except OSError as error:
+        raise OSError("cannot load the Quorix library %s (%s); looked at the path given, "
+                      "QUORIX_LIBRARY, %s and the system's search path"
+                      % (chosen, error, ", ".join(str(f) for f in bundled_directories()))) from error
     return _loaded
 
 
-def library():
-    """The loaded library, loading the default one on first use."""
+def library() -> Library:
+    """The loaded library; the first call without load() loads the default one as load()
+    does. Raises what load() raises."""
     return _loaded if _loaded is not None else load()

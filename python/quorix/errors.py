@@ -1,8 +1,11 @@
 """Statuses as exceptions: one class per status of the library, one for Windows codes."""
 
-import builtins
+from __future__ import annotations
 
-STATUS_NAMES = {
+import builtins
+from typing import Optional, Union
+
+STATUS_NAMES: dict[int, str] = {
     0: "QUORIX_OK",
     -1: "QUORIX_ERR_FAILED",
     -2: "QUORIX_ERR_NO_DRIVER",
@@ -15,7 +18,7 @@ STATUS_NAMES = {
     -9: "QUORIX_ERR_NO_SPACE",
 }
 
-WINDOWS_MESSAGES = {
+WINDOWS_MESSAGES: dict[int, str] = {
     2: "file not found",
     5: "access denied",
     8: "not enough memory",
@@ -29,17 +32,36 @@ WINDOWS_MESSAGES = {
     1167: "the device is not connected",
 }
 
+# What a failed read took: bytes of its own, or a view of the caller's buffer.
+Partial = Union[bytes, memoryview]
+
 
 class QuorixError(Exception):
-    """A failed call; status is the library's status."""
+    """A failed call.
 
-    status = None
+    status is the library's status (negative, or a positive Windows error code) and call the
+    C function that returned it. A read or write that fails after moving data says how much
+    it moved: transferred is the number of bytes, and partial holds them (bytes for read(),
+    a view of the start of the caller's buffer for readinto()); both are empty otherwise.
+    """
 
-    def __init__(self, status, call=None):
+    status: int
+    call: Optional[str]
+    transferred: int
+    partial: Partial
+
+    def __init__(self, status: int, call: Optional[str] = None, transferred: int = 0,
+                 partial: Partial = b"") -> None:
+        """The error of status returned by call; transferred and partial as above."""
         self.status = status
         self.call = call
+        self.transferred = transferred
+        self.partial = partial
         name = STATUS_NAMES.get(status, "Windows error %d" % status if status > 0 else str(status))
-        super().__init__("%s failed: %s" % (call, name) if call else name)
+        text = "%s failed: %s" % (call, name) if call else name
+        if transferred:
+            text += " (after %d bytes)" % transferred
+        super().__init__(text)
 
 
 class FailedError(QuorixError):
@@ -58,7 +80,7 @@ class NotOpenError(QuorixError):
     """-4: the device is not open, or another process opened it."""
 
 
-class TimeoutError(QuorixError, builtins.TimeoutError):
+class TimeoutError(QuorixError, builtins.TimeoutError):  # noqa: A001 - quorix.TimeoutError
     """-5: the transfer did not complete in time. Also a Python TimeoutError."""
 
 
@@ -67,7 +89,7 @@ class TransferError(QuorixError):
 
 
 class OverrunError(QuorixError):
-    """-7: more data arrived than the receive ring could hold; reading goes on."""
+    """-7: the driver reported more data than a read asked for; the ring was emptied."""
 
 
 class NoStartupAreaError(QuorixError):
@@ -79,15 +101,21 @@ class NoSpaceError(QuorixError):
 
 
 class DriverError(QuorixError):
-    """A positive status: a Windows error code, in winerror as WindowsError keeps it."""
+    """A positive status: a Windows error code, in winerror as WindowsError keeps it, with a
+    few words about it in strerror."""
 
-    def __init__(self, status, call=None):
-        super().__init__(status, call)
+    winerror: int
+    strerror: str
+
+    def __init__(self, status: int, call: Optional[str] = None, transferred: int = 0,
+                 partial: Partial = b"") -> None:
+        """The error of the Windows code status returned by call."""
+        super().__init__(status, call, transferred, partial)
         self.winerror = status
         self.strerror = WINDOWS_MESSAGES.get(status, "Windows error %d" % status)
 
 
-ERRORS = {
+ERRORS: dict[int, type[QuorixError]] = {
     -1: FailedError,
     -2: NoDriverError,
     -3: AlreadyOpenError,
@@ -100,13 +128,17 @@ ERRORS = {
 }
 
 
-def error_for(status, call=None):
-    """The exception for a non-zero status."""
+def error_for(status: int, call: Optional[str] = None, transferred: int = 0,
+              partial: Partial = b"") -> QuorixError:
+    """Returns (does not raise) the exception for a non-zero status: the class of a library
+    status, DriverError for a Windows code, QuorixError for a negative status it does not
+    know."""
     if status > 0:
-        return DriverError(status, call)
-    return ERRORS.get(status, QuorixError)(status, call)
+        return DriverError(status, call, transferred, partial)
+    return ERRORS.get(status, QuorixError)(status, call, transferred, partial)
 
 
-def check(status, call):
+def check(status: int, call: str) -> None:
+    """Returns when status is 0; raises error_for(status, call) otherwise."""
     if status != 0:
         raise error_for(status, call)

@@ -1,6 +1,8 @@
 import os
+import pathlib
 import re
 import struct
+from typing import Optional
 
 import numpy as np
 import pytest
@@ -14,7 +16,7 @@ FIRMWARE = os.environ.get("QUORIX_FIRMWARE", os.path.join(os.path.dirname(__file
                                                           "examples", "firmware", "blink.hex"))
 
 
-def test_the_prototype_table_matches_the_header():
+def test_the_prototype_table_matches_the_header() -> None:
     text = open(HEADER).read()
     declared = dict(re.findall(r"QUORIX_API [^;]*?QUORIX_CALL (Quorix\w+)\(([^)]*)\)", text, re.S))
     assert set(declared) == set(quorix.PROTOTYPES)
@@ -23,7 +25,7 @@ def test_the_prototype_table_matches_the_header():
         assert len(quorix.PROTOTYPES[name][1]) == count, name
 
 
-def test_listing_and_opening(board):
+def test_listing_and_opening(board: int) -> None:
     assert quorix.count() == 1
     assert quorix.serial(0) == "QX-PY-0001"
     assert quorix.serial(1) is None
@@ -35,17 +37,19 @@ def test_listing_and_opening(board):
     assert device.closed
     with pytest.raises(quorix.FailedError):
         quorix.open(serial="nobody")
+    quorix.open(serial=b"QX-PY-0001").close()
 
 
-def test_the_context_manager_closes_on_an_exception(board):
+def test_the_context_manager_closes_on_an_exception(board: int) -> None:
+    device: Optional[quorix.Device] = None
     with pytest.raises(ZeroDivisionError):
         with quorix.open() as device:
             1 / 0
-    assert device.closed
+    assert device is not None and device.closed
     quorix.open().close()  # open again: it was closed
 
 
-def test_errors_map_to_their_classes(board):
+def test_errors_map_to_their_classes(board: int) -> None:
     sim.set_source(board, sim.SOURCE_NONE, 0)
     with quorix.open() as device:
         device.timeout = 10
@@ -69,9 +73,9 @@ def test_errors_map_to_their_classes(board):
                                                               quorix.NotOpenError}
 
 
-def test_every_board_call(board):
+def test_every_board_call(board: int) -> None:
     with quorix.open() as device:
-        device.port_d = 0x1A5  # the low 8 bits
+        device.port_d = 0xA5
         assert device.port_d == 0xA5
         device.set_port_d_sequence([1, 2, 4])
         device.set_port_d_enable(0x0F)
@@ -90,6 +94,8 @@ def test_every_board_call(board):
         assert sim.read_eeprom(board, 0x1000, 16) == b"\x0e\x00mode 1; stream"
 
         device.load_firmware(FIRMWARE)
+        device.load_firmware(os.fsencode(FIRMWARE))  # bytes are a path as they stand
+        device.load_firmware(pathlib.Path(FIRMWARE))
         assert sim.cpu_running(board)
         assert sim.read_memory(board, 0, 3) == bytes.fromhex("020006")
 
@@ -103,19 +109,19 @@ def test_every_board_call(board):
         device.read(1)  # closed
 
 
-def test_sixty_four_mebibytes_into_a_numpy_array(board):
+def test_sixty_four_mebibytes_into_a_numpy_array(board: int) -> None:
     sim.set_source(board, sim.SOURCE_COUNTER, sim.RATE_UNLIMITED)
     words = np.empty(16 << 20, dtype="<u4")  # 64 MiB
     with quorix.open() as device:
         device.timeout = 5000
         chunk = 1 << 20
-        view = memoryview(words).cast("B")
+        view = words.data.cast("B")
         for start in range(0, len(view), chunk * 4):
             assert device.readinto(view[start:start + chunk * 4]) == chunk * 4
     assert np.array_equal(words, np.arange(len(words), dtype="<u4"))
 
 
-def test_loopback_through_the_simulator(board):
+def test_loopback_through_the_simulator(board: int) -> None:
     sim.set_source(board, sim.SOURCE_NONE, 0)
     sim.set_loopback(board, True)
     with quorix.open() as device:
