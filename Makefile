@@ -2,8 +2,10 @@
 # Each installs what it needs, configures and builds; the build uses both cores.
 
 BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli11-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev libumockdev-dev \
-                 python3 python3-pytest python3-numpy
+# The Python package's wheel is built with Debian's setuptools and wheel, offline.
+PYTHON_PACKAGES := python3 python3-pip python3-setuptools python3-wheel python3-venv
+TEST_PACKAGES := $(BUILD_PACKAGES) $(PYTHON_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev \
+                 libumockdev-dev python3-pytest python3-numpy mypy
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev umockdev libumockdev-dev
 # The kernel test: QEMU under software emulation, usbredir for the boards, and what the guest
 # is packed from (its kernel and udev come as .debs, downloaded into build/kernel/debs).
@@ -14,7 +16,8 @@ KERNEL_PACKAGES := $(TEST_PACKAGES) qemu-system-x86 libusbredirparser-dev busybo
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
                     googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test test-valgrind test-windows test-kernel windows bench fuzz build deps-build deps-test deps-bench deps-windows deps-kernel clean
+.PHONY: demo test test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
+        deps-build deps-test deps-bench deps-windows deps-kernel deps-python clean
 
 demo: deps-build
 	cmake --preset demo
@@ -92,6 +95,19 @@ build: deps-build
 	cmake --preset default
 	cmake --build --preset default
 
+# Everything an application needs, into PREFIX (UDEV_RULES_DIR: where the udev rule goes, if
+# not lib/udev/rules.d under PREFIX). Builds what is installed, in build/demo, and no tests.
+PREFIX ?= /usr/local
+install: deps-build
+	cmake --preset demo -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  $(if $(UDEV_RULES_DIR),-DQUORIX_UDEV_RULES_DIR=$(UDEV_RULES_DIR))
+	cmake --build --preset demo
+	cmake --install build/demo
+
+# The Python package's wheel, with both libraries inside: build/wheel/quorix-*.whl.
+wheel: deps-python
+	/usr/bin/python3 -m pip wheel --no-build-isolation --no-deps -w build/wheel .
+
 deps-build:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES)
 
@@ -109,6 +125,9 @@ deps-windows:
 
 deps-kernel:
 	@scripts/ensure-packages.sh $(KERNEL_PACKAGES)
+
+deps-python:
+	@scripts/ensure-packages.sh $(BUILD_PACKAGES) $(PYTHON_PACKAGES)
 
 deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)

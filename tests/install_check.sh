@@ -1,9 +1,11 @@
 #!/bin/sh
 # Installs the build tree into a prefix of its own and uses it as another project would:
-# CMake's find_package, pkg-config, the Python package, the udev rule.
-#   install_check.sh BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR
+# CMake's find_package, pkg-config, the Python package, the udev rule. Nothing is set in the
+# environment for the libraries to be found: ldconfig never ran for this prefix.
+#   install_check.sh BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR PYTHON_DIR
 set -eu
-build=$1 source=$2 work=$3 libdir=$4
+build=$1 source=$2 work=$3 libdir=$4 pythondir=$5
+unset QUORIX_LIBRARY LD_LIBRARY_PATH
 prefix=$work/prefix
 rm -rf "$work"
 mkdir -p "$work"
@@ -11,6 +13,7 @@ cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 
 test -e "$prefix/$libdir/libquorix.so.1"
 test -e "$prefix/$libdir/libquorix-sim.so.1"
+test -e "$prefix/share/doc/Quorix/LICENSE"
 grep -q 'ATTR{idVendor}=="dead", ATTR{idProduct}=="beef", TAG+="uaccess"' \
   "$prefix/lib/udev/rules.d/60-quorix.rules"
 # Only the API leaves the library.
@@ -27,5 +30,12 @@ cmake --build "$work/consumer" > "$work/build.log"
 PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs quorix-sim
 echo "pkg-config version $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --modversion quorix)"
 
-PYTHONPATH="$prefix/lib/python3/dist-packages" QUORIX_LIBRARY="$prefix/$libdir/libquorix-sim.so.1" \
-  /usr/bin/python3 -B -c 'import quorix; print("python:", quorix.count(), quorix.serial(0))'
+grep -q '^License: MIT$' "$prefix/$libdir/pkgconfig/quorix.pc"
+
+# The tool loads the native library from beside itself.
+"$prefix/bin/quorix" list > /dev/null && echo "tool: the native library loaded"
+
+PYTHONPATH="$prefix/$pythondir" /usr/bin/python3 -B -c \
+  'import quorix; quorix.load(simulated=True); print("python:", quorix.count(), quorix.serial(0))'
+PYTHONPATH="$prefix/$pythondir" /usr/bin/python3 -B -c \
+  'import quorix; from quorix import _api; quorix.count(); print("python, native:", _api.library().path)'
