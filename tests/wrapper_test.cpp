@@ -191,8 +191,8 @@ TEST_F(TimedReadTest, AReadThatTimesOutHandsOverTheBytesItTook) {
     FAIL();
   } catch (const quorix::Error& error) {
     EXPECT_EQ(error.transferred(), 100u);
-    EXPECT_TRUE(std::equal(third.begin(), third.end(), error.partial().begin(),
-                           error.partial().end()));
+    EXPECT_TRUE(
+        std::equal(third.begin(), third.end(), error.partial().begin(), error.partial().end()));
   }
   // Nothing was held back or dropped: the next bytes pushed are the next ones read.
   const std::vector<std::uint8_t> fourth = Push(30, 50);
@@ -225,7 +225,7 @@ TEST_F(TimedReadTest, ReadUpToReturnsWhatArrivedWithinTheTimeout) {
 TEST_F(TimedReadTest, BytesTheRingKeptAfterTheReadFailedAreStillDelivered) {
   const std::vector<std::uint8_t> sent = Push(100, 3);
   EXPECT_EQ(device_.BytesAvailable(), 100u);  // in the ring, the next read posted
-  ASSERT_EQ(QuorixSimUnplug(board_), 0);       // which ends that read with 1167
+  ASSERT_EQ(QuorixSimUnplug(board_), 0);      // which ends that read with 1167
   std::vector<std::uint8_t> buffer(200);
   try {
     (void)device_.ReadUpTo(std::span(buffer));
@@ -299,8 +299,9 @@ TEST_F(WrapperTest, ValuesBeyondWhatTheBoardTakesAreRefusedBeforeAnythingIsSent)
     device.SetPortD(300);
     FAIL() << "300 would reach the board as 44";
   } catch (const std::out_of_range& error) {
-    EXPECT_STREQ(error.what(),
-                 "quorix::Device::SetPortD: port D outputs 300 is outside 0..255; nothing was sent");
+    EXPECT_STREQ(
+        error.what(),
+        "quorix::Device::SetPortD: port D outputs 300 is outside 0..255; nothing was sent");
   }
   EXPECT_THROW(device.SetPortD(-1), std::out_of_range);
   EXPECT_THROW(device.SetPortDEnable(256), std::out_of_range);

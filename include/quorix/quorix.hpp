@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "quorix/quorix.h"
+
 namespace quorix {
 
 // The library's own statuses; positive values are Windows error codes.
@@ -353,10 +354,10 @@ class Device {
   // Opens the board at index (0-based, among the boards CountDevices counts).
   static Device Open(std::int64_t index) {
     QuorixHandle handle = nullptr;
-    detail::Check(QuorixOpenDevice(detail::Checked<std::int32_t>(index, "quorix::Device::Open",
-                                                                 "index"),
-                                   &handle),
-                  "QuorixOpenDevice");
+    detail::Check(
+        QuorixOpenDevice(detail::Checked<std::int32_t>(index, "quorix::Device::Open", "index"),
+                         &handle),
+        "QuorixOpenDevice");
     return Device(handle);
   }
   static Device Open(std::int64_t index, std::error_code& ec) noexcept {
@@ -492,16 +493,13 @@ class Device {
   // ---- Board controls: values 0 to 255 ----
 
   void SetPortD(std::int64_t outputs) {
-    detail::Check(QuorixSetPortDOutputs(handle_, detail::Checked<std::uint8_t>(
-                                                     outputs, "quorix::Device::SetPortD",
-                                                     "port D outputs")),
-                  "QuorixSetPortDOutputs");
+    SendByte(QuorixSetPortDOutputs, outputs, "SetPortD", "port D outputs", "QuorixSetPortDOutputs");
   }
   // At most 255 values, applied in order in one request; the latch keeps the last.
   void SetPortDSequence(std::span<const std::uint8_t> outputs) {
-    const auto count = detail::Checked<std::uint8_t>(
-        static_cast<std::int64_t>(outputs.size()), "quorix::Device::SetPortDSequence",
-        "number of values");
+    const auto count =
+        detail::Checked<std::uint8_t>(static_cast<std::int64_t>(outputs.size()),
+                                      "quorix::Device::SetPortDSequence", "number of values");
     detail::Check(QuorixSetPortDOutputsExt(handle_, count, outputs.data()),
                   "QuorixSetPortDOutputsExt");
   }
@@ -511,16 +509,11 @@ class Device {
     return outputs;
   }
   void SetPortDEnable(std::int64_t mask) {
-    detail::Check(QuorixSetPortDOutputEnable(handle_, detail::Checked<std::uint8_t>(
-                                                          mask, "quorix::Device::SetPortDEnable",
-                                                          "port D output enables")),
-                  "QuorixSetPortDOutputEnable");
+    SendByte(QuorixSetPortDOutputEnable, mask, "SetPortDEnable", "port D output enables",
+             "QuorixSetPortDOutputEnable");
   }
   void SetFpgaMode(std::int64_t mode) {
-    detail::Check(QuorixSetConfFpgaMode(handle_, detail::Checked<std::uint8_t>(
-                                                     mode, "quorix::Device::SetFpgaMode",
-                                                     "FPGA mode")),
-                  "QuorixSetConfFpgaMode");
+    SendByte(QuorixSetConfFpgaMode, mode, "SetFpgaMode", "FPGA mode", "QuorixSetConfFpgaMode");
   }
 
   // ---- EEPROM: any length within addresses 0 to 0xFFFF ----
@@ -531,9 +524,8 @@ class Device {
     const auto [start, part] = EepromRange(address, data.size(), select, "ReadEeprom");
     for (std::size_t done = 0; done < data.size();) {
       const std::size_t piece = std::min(detail::kLargestRequest, data.size() - done);
-      const int status =
-          QuorixReadEprom(handle_, part, static_cast<std::uint16_t>(start + done),
-                          static_cast<std::uint8_t>(piece), data.data() + done);
+      const int status = QuorixReadEprom(handle_, part, static_cast<std::uint16_t>(start + done),
+                                         static_cast<std::uint8_t>(piece), data.data() + done);
       if (status != QUORIX_OK) throw Error(status, "QuorixReadEprom", done);
       done += piece;
     }
@@ -548,9 +540,8 @@ class Device {
       const std::size_t at = start + done;
       const std::size_t piece =
           std::min(detail::kEepromPage - at % detail::kEepromPage, data.size() - done);
-      const int status =
-          QuorixWriteEprom(handle_, part, static_cast<std::uint16_t>(at),
-                           static_cast<std::uint8_t>(piece), data.data() + done);
+      const int status = QuorixWriteEprom(handle_, part, static_cast<std::uint16_t>(at),
+                                          static_cast<std::uint8_t>(piece), data.data() + done);
       if (status != QUORIX_OK) throw Error(status, "QuorixWriteEprom", done);
       done += piece;
     }
@@ -559,9 +550,9 @@ class Device {
   // Stores the startup command in the EEPROM (at most 65,535 bytes reach the library, which
   // refuses what does not fit with QUORIX_ERR_NO_SPACE).
   void SetStartupCommand(std::string_view command) {
-    const auto length = detail::Checked<std::uint16_t>(
-        static_cast<std::int64_t>(command.size()), "quorix::Device::SetStartupCommand",
-        "command length");
+    const auto length =
+        detail::Checked<std::uint16_t>(static_cast<std::int64_t>(command.size()),
+                                       "quorix::Device::SetStartupCommand", "command length");
     detail::Check(QuorixSetStartupCommand(handle_, length,
                                           reinterpret_cast<const std::uint8_t*>(command.data())),
                   "QuorixSetStartupCommand");
@@ -590,6 +581,14 @@ class Device {
                               std::to_string(start) +
                               " go beyond the last EEPROM address 0xFFFF; nothing was sent");
     return {start, detail::Checked<std::uint8_t>(select, call.c_str(), "EEPROM select")};
+  }
+
+  // A one-byte board request, with its value checked first.
+  void SendByte(int(QUORIX_CALL* request)(QuorixHandle, std::uint8_t), std::int64_t value,
+                const char* method, const char* name, const char* request_name) {
+    const std::string call = std::string("quorix::Device::") + method;
+    detail::Check(request(handle_, detail::Checked<std::uint8_t>(value, call.c_str(), name)),
+                  request_name);
   }
 
   QuorixHandle handle_ = nullptr;
