@@ -68,7 +68,8 @@ def test_the_library_is_looked_for_in_the_documented_order(tmp_path: pathlib.Pat
     built = quorix.load(simulated=True).path  # the build's, from QUORIX_LIBRARY
     name = quorix.library_name(simulated=True)
     assert name == "libquorix-sim.so.1"
-    shutil.copytree(PACKAGE, tmp_path / "site" / "quorix", ignore=shutil.ignore_patterns("__pycache__", "_lib"))
+    shutil.copytree(PACKAGE, tmp_path / "site" / "quorix",
+                    ignore=shutil.ignore_patterns("__pycache__", "_lib", "_library_dir.txt"))
     package = tmp_path / "site" / "quorix"
     show = "import quorix; print(quorix.load(simulated=True).path); print(quorix.count())"
 

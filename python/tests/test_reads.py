@@ -79,7 +79,8 @@ def test_a_buffer_beyond_four_gibibytes_is_not_cut_to_32_bits(quiet_board: int) 
         assert huge[:16].tobytes() == pattern(16, 9)
 
 
-def test_a_write_beyond_one_call_goes_out_whole_in_pieces(board: int, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_write_beyond_one_call_goes_out_whole_in_pieces(board: int,
+                                                          monkeypatch: pytest.MonkeyPatch) -> None:
     # The pieces of a write over 4 GiB, at a size a test can afford.
     monkeypatch.setattr(device_module, "_LARGEST_WRITE", 512)
     payload = pattern(1500, 11)
