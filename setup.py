@@ -9,6 +9,7 @@ platform but any Python 3: the package reaches the libraries through ctypes.
 import importlib.util
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 from setuptools import setup
@@ -24,7 +25,11 @@ def library_names():
     """The file names the package looks for, from the package itself."""
     spec = importlib.util.spec_from_file_location("quorix_api", ROOT / "python" / "quorix" / "_api.py")
     api = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(api)
+    writes, sys.dont_write_bytecode = sys.dont_write_bytecode, True  # no __pycache__ in the tree
+    try:
+        spec.loader.exec_module(api)
+    finally:
+        sys.dont_write_bytecode = writes
     return [api.library_name(simulated) for simulated in (False, True)]
 
 
