@@ -12,9 +12,10 @@ constexpr std::uint16_t kPortDOutputEnable = 1;
 // The gate, then one vendor request to the device with wValue 0.
 int Send(QuorixHandle handle, std::uint8_t request, std::uint16_t index, std::uint16_t length,
          const std::uint8_t* data) {
-  const int gate = quorix::ValidateDevice(handle, true);
-  if (gate != QUORIX_OK) return gate;
-  return quorix::VendorOut(quorix::RecordOfHandle(handle), request, 0, index, length, data);
+  return quorix::OnBoard(handle, true,
+                         [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           return quorix::VendorOut(record, request, 0, index, length, data);
+                         });
 }
 
 }  // namespace
@@ -31,10 +32,10 @@ QUORIX_API int QUORIX_CALL QuorixSetPortDOutputsExt(QuorixHandle device, uint8_t
 }
 
 QUORIX_API int QUORIX_CALL QuorixGetPortDOutputs(QuorixHandle device, uint8_t* outputs) {
-  const int gate = quorix::ValidateDevice(device, true);
-  if (gate != QUORIX_OK) return gate;
-  return quorix::VendorIn(quorix::RecordOfHandle(device), quorix::kRequestPortD, 0, kPortDOutputs,
-                          1, outputs);
+  return quorix::OnBoard(
+      device, true, [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+        return quorix::VendorIn(record, quorix::kRequestPortD, 0, kPortDOutputs, 1, outputs);
+      });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSetPortDOutputEnable(QuorixHandle device, uint8_t enable) {

@@ -47,16 +47,18 @@ extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixReadEprom(QuorixHandle device, uint8_t select, uint16_t address,
                                            uint8_t count, uint8_t* buffer) {
-  const int gate = quorix::ValidateDevice(device, true);
-  if (gate != QUORIX_OK) return gate;
-  return quorix::ReadEeprom(quorix::RecordOfHandle(device), select, address, count, buffer);
+  return quorix::OnBoard(device, true,
+                         [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           return quorix::ReadEeprom(record, select, address, count, buffer);
+                         });
 }
 
 QUORIX_API int QUORIX_CALL QuorixWriteEprom(QuorixHandle device, uint8_t select, uint16_t address,
                                             uint8_t count, const uint8_t* data) {
-  const int gate = quorix::ValidateDevice(device, true);
-  if (gate != QUORIX_OK) return gate;
-  return quorix::WriteEeprom(quorix::RecordOfHandle(device), select, address, count, data);
+  return quorix::OnBoard(device, true,
+                         [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           return quorix::WriteEeprom(record, select, address, count, data);
+                         });
 }
 
 }  // extern "C"

@@ -80,10 +80,11 @@ extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t length,
                                                    const uint8_t* command) {
-  const int gate = quorix::ValidateDevice(device, true);
-  if (gate != QUORIX_OK) return gate;
-  if (length != 0 && command == nullptr) return QUORIX_ERR_FAILED;
-  return quorix::SetStartupCommand(quorix::RecordOfHandle(device), length, command);
+  return quorix::OnBoard(device, true,
+                         [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           if (length != 0 && command == nullptr) return QUORIX_ERR_FAILED;
+                           return quorix::SetStartupCommand(record, length, command);
+                         });
 }
 
 }  // extern "C"

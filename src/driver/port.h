@@ -10,6 +10,9 @@
 // - A failing operation returns false (or a null handle or pointer) and leaves its Windows
 //   error code for LastError(), which the core reads right after the call on the same thread.
 // - No operation throws.
+// - Every operation may be called from any thread, as the Windows calls may: a transfer may
+//   complete, and an event be signalled, on behalf of one thread while another waits for it.
+//   The core serialises the calls on one device; the port guards what its devices share.
 #pragma once
 
 #include <cstddef>
@@ -115,6 +118,9 @@ std::uint32_t LastError();
 // A manual-reset, unnamed event without security attributes. Null on failure.
 Handle NewEvent(bool initially_signalled);
 bool ClearEvent(Handle event);
+// Signals the event (SetEvent), ending the waits on it: how one thread wakes another that waits
+// for a transfer, when what it waits for has happened another way.
+bool SignalEvent(Handle event);
 // kWaitObject0 when signalled, kWaitTimeout when the time ran out, anything else on failure.
 // kInfinite waits without limit.
 std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds);

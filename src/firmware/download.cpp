@@ -54,14 +54,15 @@ int DownloadFirmware(const DeviceRecord* device, const FirmwareList* list) {
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixLoadFirmware(QuorixHandle device, const char* path) {
-  const int gate = quorix::ValidateDevice(device, true);
-  if (gate != QUORIX_OK) return gate;
-  quorix::FirmwareList list{};
-  const int read = quorix::ReadFirmwareImage(path, &list);
-  if (read != QUORIX_OK) return read;
-  const int status = quorix::DownloadFirmware(quorix::RecordOfHandle(device), &list);
-  quorix::ReleaseFirmwareList(&list);
-  return status;
+  return quorix::OnBoard(device, true,
+                         [&](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           quorix::FirmwareList list{};
+                           const int read = quorix::ReadFirmwareImage(path, &list);
+                           if (read != QUORIX_OK) return read;
+                           const int status = quorix::DownloadFirmware(record, &list);
+                           quorix::ReleaseFirmwareList(&list);
+                           return status;
+                         });
 }
 
 }  // extern "C"

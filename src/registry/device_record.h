@@ -2,7 +2,10 @@
 // the processes that loaded the library.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "driver/port.h"
 #include "driver/requests.h"
@@ -13,7 +16,22 @@ inline constexpr std::uint32_t kRingSize = 0x200000;   // 2 MiB receive ring per
 inline constexpr std::uint32_t kBounceSize = 512;      // one high-speed bulk packet
 inline constexpr std::uint32_t kDefaultTimeout = 200;  // milliseconds
 
+// What lets several threads call on one board. The board's lock serialises the calls on it; a
+// read or write that waits for the driver lets go of it meanwhile.
+struct BoardSync {
+  std::mutex lock;
+  // Signalled when a read or write of the board ends, when a call leaves a closing board, and
+  // when the board starts closing.
+  std::condition_variable changed;
+  // Calls past the gate and not yet returned: taken under the registry's lock, given back under
+  // the board's, so that close can wait for them to leave.
+  std::atomic<std::uint32_t> users{0};
+};
+
 struct DeviceRecord {
+  // Made with the record and kept until it is dropped.
+  BoardSync* sync;
+
   // Identity, read once by discovery.
   std::uint16_t vendor_id;
   std::uint16_t product_id;
@@ -26,9 +44,11 @@ struct DeviceRecord {
   port::Handle driver;
   void* interface_path;  // owned detail block; its path text is at port::kDetailPathOffset
 
-  // Open state.
+  // Open state. The open flag, the owner, closing and the connection above change only with
+  // both the registry's lock and the board's held, so either lock lets them be read.
   std::int32_t open;
   std::uint32_t owner_pid;
+  std::int32_t closing;               // a close (or the process's detach) has begun: calls give -4
   port::Overlapped write_overlapped;  // its event is created at open
   port::Overlapped read_overlapped;   // its event is created at open
   std::uint32_t timeout;              // transfer timeout in ms, 0 without limit
@@ -50,6 +70,13 @@ struct DeviceRecord {
   // 1 while no read is outstanding because the ring had less than a packet of room: the board
   // holds its data until the application makes room and the library next looks at the driver.
   std::int32_t read_deferred;
+
+  // Calls in progress on the board, under its lock: one read and one write at a time.
+  std::int32_t reading;
+  std::int32_t writing;
+  // 1 while a read waits on the read event with the board's lock let go: whoever takes its
+  // completion into the ring meanwhile signals the event, so that the read sees the bytes.
+  std::int32_t read_waiting;
 };
 
 // Whether a read of the record is in the driver's hands (or may be): it has a ring, the last

@@ -11,19 +11,6 @@ namespace {
 
 inline constexpr std::uint32_t kMinimumDetail = 8;
 
-// A new record with its creation values: everything zero or none but the timeout and the
-// ring size.
-DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path) {
-  auto* record = static_cast<DeviceRecord*>(port::Allocate(sizeof(DeviceRecord)));
-  if (record == nullptr) return nullptr;
-  std::memset(record, 0, sizeof(DeviceRecord));
-  record->driver = driver;
-  record->interface_path = interface_path;
-  record->timeout = kDefaultTimeout;
-  record->ring_size = kRingSize;
-  return record;
-}
-
 // Adds the interface whose detail block is given; the block is taken on success. Returns 0
 // (added, known or skipped) or -1 (the refresh must end).
 int AddInterface(std::uint8_t*& marks, void* block) {
@@ -47,7 +34,13 @@ int AddInterface(std::uint8_t*& marks, void* block) {
   const bool added =
       record != nullptr && ResizeStorage(marks, gRegistry.count + 1) && AppendDeviceRecord(record);
   if (!added) {
-    port::Free(record);
+    if (record != nullptr) {
+      // The connection is the caller's to give back.
+      record->driver = nullptr;
+      record->interface_path = nullptr;
+      DisposeDeviceRecord(record);
+      port::Free(record);
+    }
     (void)port::CloseHandle(driver);
     port::Free(block);
     return QUORIX_ERR_FAILED;
@@ -66,8 +59,12 @@ void Prune(std::uint8_t* marks) {
       ++i;
       continue;
     }
-    if (record->driver != nullptr) ResetBulkPipes(record);
-    DropConnection(record);
+    {
+      // Calls of other threads may be using the connection of an open record.
+      const std::lock_guard board(record->sync->lock);
+      if (record->driver != nullptr) ResetBulkPipes(record);
+      DropConnection(record);
+    }
     if (record->open != 0) {
       // Gone but open: it stays until its caller closes it.
       ++i;
@@ -222,6 +219,7 @@ char* FetchStringDescriptor(const DeviceRecord* device, std::uint8_t index) {
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixCountDevices(int32_t* count) {
+  const std::lock_guard registry(quorix::gRegistryLock);
   std::uint32_t matching = 0;
   const int status = quorix::CountMatchingDevices(QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID, &matching);
   if (status == QUORIX_OK && count != nullptr) *count = static_cast<int32_t>(matching);
@@ -229,6 +227,7 @@ QUORIX_API int QUORIX_CALL QuorixCountDevices(int32_t* count) {
 }
 
 QUORIX_API const char* QUORIX_CALL QuorixGetDeviceSerialNumber(int32_t index) {
+  const std::lock_guard registry(quorix::gRegistryLock);
   // A negative index becomes an unsigned one beyond any count, so it matches nothing.
   const quorix::DeviceRecord* record = quorix::FindDeviceByIndex(
       QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID, static_cast<std::uint32_t>(index));

@@ -5,9 +5,10 @@
 #include "registry/registry.h"
 
 // Loading never fails on the handlers' account: the answer is TRUE for every reason, and the
-// thread notifications do nothing.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+// thread notifications do nothing. A detach with reserved set comes at the process's end,
+// when its other threads are gone already: none of their calls is left to wait for.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) quorix::ProcessAttach();
-  if (reason == DLL_PROCESS_DETACH) quorix::ProcessDetach();
+  if (reason == DLL_PROCESS_DETACH) quorix::ProcessDetach(reserved != nullptr);
   return TRUE;
 }

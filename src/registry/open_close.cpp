@@ -25,6 +25,8 @@ int OpenDeviceRecord(DeviceRecord* record) {
   if (!InRegistry(record)) return QUORIX_ERR_FAILED;
   if (record->driver == nullptr) return QUORIX_ERR_FAILED;
   if (record->open != 0) return QUORIX_ERR_ALREADY_OPEN;
+  // Nobody else is inside a closed record; its lock is taken because the open state changes.
+  const std::lock_guard board(record->sync->lock);
 
   std::memset(&record->read_overlapped, 0, sizeof record->read_overlapped);
   record->read_overlapped.event = port::NewEvent(false);
@@ -72,7 +74,13 @@ int CloseDeviceRecord(DeviceRecord* record) {
   if (!InRegistry(record)) return QUORIX_ERR_FAILED;
   if (record->open == 0) return QUORIX_ERR_NOT_OPEN;
   const std::uint32_t position = FindDevicePosition(record);
-  ReleaseOpenDevice(position);
+  {
+    const std::lock_guard board(record->sync->lock);
+    if (record->closing != 0)
+      ReleaseOpenState(record);  // its pipes were ended when the close began
+    else
+      ReleaseOpenDevice(position);
+  }
   if (record->driver != nullptr) return QUORIX_OK;
   // The board went while the device was open; discovery already reset its pipes and closed
   // its driver handle.
@@ -88,6 +96,7 @@ extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out) {
   if (out != nullptr) *out = nullptr;
+  const std::lock_guard registry(quorix::gRegistryLock);
   // A negative index becomes an unsigned one beyond any count, so it matches nothing.
   quorix::DeviceRecord* record = quorix::FindDeviceByIndex(QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID,
                                                            static_cast<std::uint32_t>(index));
@@ -106,6 +115,7 @@ QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, Quorix
   const std::size_t length = strnlen(serial, sizeof wanted);
   const bool fits = length < sizeof wanted;
   if (fits) std::memcpy(wanted, serial, length + 1);
+  const std::lock_guard registry(quorix::gRegistryLock);
   const int refreshed = quorix::RefreshDevices();
   if (refreshed != QUORIX_OK) return refreshed;
   if (!fits) return QUORIX_ERR_FAILED;
@@ -121,11 +131,21 @@ QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, Quorix
 }
 
 QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {
+  std::unique_lock registry(quorix::gRegistryLock);
   const int refreshed = quorix::RefreshDevices();
   if (refreshed != QUORIX_OK) return refreshed;
   const int gate = quorix::ValidateDevice(handle, false);
   if (gate != QUORIX_OK) return gate;
-  return quorix::CloseDeviceRecord(quorix::RecordOfHandle(handle));
+  quorix::DeviceRecord* record = quorix::RecordOfHandle(handle);
+  if (record->sync->users.load(std::memory_order_relaxed) != 0) {
+    // Other threads are inside calls on the board: end their waits, and let them leave before
+    // anything they use goes. The record stays open, and so in the registry, meanwhile.
+    quorix::BeginClosing(record);
+    registry.unlock();
+    (void)quorix::AwaitLeaving(record, quorix::port::kInfinite);
+    registry.lock();
+  }
+  return quorix::CloseDeviceRecord(record);
 }
 
 }  // extern "C"

@@ -1,11 +1,39 @@
 #include "registry/registry.h"
 
+#include <chrono>
+#include <cstring>
+#include <new>
+
 #include "quorix/quorix.h"
 
 namespace quorix {
 
 DeviceRegistry gRegistry{};
 ProcessTable gProcesses{};
+std::mutex gRegistryLock;
+
+namespace {
+// How long a process's detach waits for calls of its other threads to leave its boards.
+constexpr std::uint32_t kDetachWaitMs = 2000;
+}  // namespace
+
+DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path) {
+  auto* record = static_cast<DeviceRecord*>(port::Allocate(sizeof(DeviceRecord)));
+  if (record == nullptr) return nullptr;
+  std::memset(record, 0, sizeof(DeviceRecord));
+  void* sync = port::Allocate(sizeof(BoardSync));
+  if (sync == nullptr) {
+    port::Free(record);
+    return nullptr;
+  }
+  record->sync = new (sync) BoardSync;
+  record->driver = driver;
+  record->interface_path = interface_path;
+  record->timeout = kDefaultTimeout;
+  record->ring_size = kRingSize;
+  return record;
+}
+
 
 std::uint32_t GetDeviceCount() { return gRegistry.count; }
 
@@ -36,9 +64,50 @@ int ValidateDevice(const void* handle, bool driver_required) {
   const DeviceRecord* record = GetDeviceAt(FindDevicePosition(handle));
   if (record == nullptr) return QUORIX_ERR_FAILED;
   if (driver_required && record->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
-  if (record->open == 0) return QUORIX_ERR_NOT_OPEN;
+  if (record->open == 0 || record->closing != 0) return QUORIX_ERR_NOT_OPEN;
   if (record->owner_pid != port::ProcessId()) return QUORIX_ERR_NOT_OPEN;
   return QUORIX_OK;
+}
+
+int BoardUsable(const DeviceRecord* record, bool driver_required) {
+  if (record->open == 0 || record->closing != 0) return QUORIX_ERR_NOT_OPEN;
+  if (driver_required && record->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
+  return QUORIX_OK;
+}
+
+void LeaveBoard(DeviceRecord* record) {
+  record->sync->users.fetch_sub(1, std::memory_order_relaxed);
+  if (record->closing != 0) record->sync->changed.notify_all();
+}
+
+void DropConnectionOnBoard(DeviceRecord* record, BoardLock& lock) {
+  lock.unlock();
+  const std::lock_guard registry(gRegistryLock);
+  lock.lock();
+  DropConnection(record);
+}
+
+void BeginClosing(DeviceRecord* record) {
+  const std::lock_guard board(record->sync->lock);
+  record->closing = 1;
+  if (record->driver != nullptr) {
+    EndBulkTransfers(record);
+    // A write its abort did not end would keep its caller waiting, and the close with it.
+    if (record->driver != nullptr && record->writing != 0 &&
+        TransferOutstanding(record->driver, &record->write_overlapped))
+      DropConnection(record);
+  }
+  record->sync->changed.notify_all();
+}
+
+bool AwaitLeaving(DeviceRecord* record, std::uint32_t limit_ms) {
+  BoardLock lock(record->sync->lock);
+  auto left = [record] { return record->sync->users.load(std::memory_order_relaxed) == 0; };
+  if (limit_ms == port::kInfinite) {
+    record->sync->changed.wait(lock, left);
+    return true;
+  }
+  return record->sync->changed.wait_for(lock, std::chrono::milliseconds(limit_ms), left);
 }
 
 bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped) {
@@ -72,6 +141,10 @@ void EndBulkTransfers(DeviceRecord* record) {
 void ReleaseOpenState(DeviceRecord* record) {
   record->open = 0;
   record->owner_pid = 0;
+  record->closing = 0;
+  record->reading = 0;
+  record->writing = 0;
+  record->read_waiting = 0;
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
   FreeField(record->bounce);
@@ -87,9 +160,14 @@ void DisposeDeviceRecord(DeviceRecord* record) {
   FreeField(record->serial);
   FreeField(record->interface_path);
   CloseField(record->driver);
+  if (record->sync != nullptr) {
+    record->sync->~BoardSync();
+    FreeField(record->sync);
+  }
 }
 
 void ProcessAttach() {
+  const std::lock_guard registry(gRegistryLock);
   const std::uint32_t wanted = gProcesses.count + 1;
   if (gProcesses.count == 0) {
     gRegistry.count = 0;
@@ -102,25 +180,61 @@ void ProcessAttach() {
 
 namespace {
 
+bool CallsInside(const DeviceRecord* record) {
+  return record->sync->users.load(std::memory_order_relaxed) != 0;
+}
+
 // The last process leaves: every record is released and both tables are left without storage.
+// A record that a call of another thread is still inside is left as it is, not freed.
 void TearDown() {
   for (std::uint32_t i = 0; i < gRegistry.count; ++i)
-    if (gRegistry.records[i]->open != 0) ReleaseOpenDevice(i);
+    if (gRegistry.records[i]->open != 0 && !CallsInside(gRegistry.records[i])) ReleaseOpenDevice(i);
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
-    DisposeDeviceRecord(gRegistry.records[i]);
-    port::Free(gRegistry.records[i]);
+    DeviceRecord* record = gRegistry.records[i];
+    if (CallsInside(record)) continue;
+    DisposeDeviceRecord(record);
+    port::Free(record);
   }
   FreeField(gRegistry.records);
   gRegistry.count = 0;
   FreeField(gProcesses.entries);
 }
 
+// Ends the calls that threads of the process still make on its open devices: waiting reads
+// and writes are woken by the close of their pipes and return -4; the rest return when their
+// request ends. Waits for them up to a limit, without the registry's lock.
+void EndCallsOfProcess(std::unique_lock<std::mutex>& registry, std::uint32_t pid) {
+  auto ours = [pid](const DeviceRecord* record) {
+    return record->open != 0 && record->owner_pid == pid;
+  };
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i)
+    if (ours(gRegistry.records[i]) && gRegistry.records[i]->closing == 0)
+      BeginClosing(gRegistry.records[i]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDetachWaitMs);
+  for (;;) {
+    DeviceRecord* busy = nullptr;
+    for (std::uint32_t i = 0; i < gRegistry.count && busy == nullptr; ++i)
+      if (ours(gRegistry.records[i]) && CallsInside(gRegistry.records[i]))
+        busy = gRegistry.records[i];
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (busy == nullptr || left.count() <= 0) return;
+    // Open records stay in the registry meanwhile: nobody else removes them.
+    registry.unlock();
+    const bool gone = AwaitLeaving(busy, static_cast<std::uint32_t>(left.count()));
+    registry.lock();
+    if (!gone) return;
+  }
+}
+
 }  // namespace
 
-void ProcessDetach() {
+void ProcessDetach(bool process_ending) {
+  std::unique_lock registry(gRegistryLock);
   // No process recorded: this one's attach found no room. It is still the only user of what
   // its calls built, which would otherwise stay behind, driver handles and reads included.
   if (gProcesses.count == 0) {
+    if (!process_ending) EndCallsOfProcess(registry, port::ProcessId());
     TearDown();
     return;
   }
@@ -129,9 +243,17 @@ void ProcessDetach() {
   while (entry < gProcesses.count && gProcesses.entries[entry].pid != pid) ++entry;
   if (entry == gProcesses.count) return;
 
+  if (!process_ending) EndCallsOfProcess(registry, pid);
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
-    const DeviceRecord* record = gRegistry.records[i];
-    if (record->owner_pid == pid && record->open != 0) ReleaseOpenDevice(i);
+    DeviceRecord* record = gRegistry.records[i];
+    if (record->owner_pid != pid || record->open == 0 || CallsInside(record)) continue;
+    if (record->closing != 0) {
+      // Its pipes were ended already.
+      const std::lock_guard board(record->sync->lock);
+      ReleaseOpenState(record);
+    } else {
+      ReleaseOpenDevice(i);
+    }
   }
 
   gProcesses.count -= 1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "quorix/quorix.h"
 #include "registry/device_record.h"
@@ -59,8 +60,56 @@ void RemoveDeviceRecord(std::uint32_t position);
 // addresses only, so any handle value is safe to look up.
 std::uint32_t FindDevicePosition(const void* handle);
 
-// 0, or -1 not in the registry, -2 no driver handle (when required), -4 not open or not ours.
+// 0, or -1 not in the registry, -2 no driver handle (when required), -4 not open, closing or
+// not ours. Called with the registry's lock held.
 int ValidateDevice(const void* handle, bool driver_required);
+
+// ---- Threads ----
+// The registry's lock serialises discovery, opening, closing and every change to the tables;
+// each board's lock serialises the calls on that board. The registry's is always taken first:
+// a thread holding a board's lock never waits for the registry's.
+extern std::mutex gRegistryLock;
+using BoardLock = std::unique_lock<std::mutex>;
+
+// A new record holding the connection, with its creation values; null when there is no memory.
+DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path);
+
+// The checks of the gate that can change while a call waits for the board's lock: -4 once the
+// device is closing, -2 without a driver handle when one is required.
+int BoardUsable(const DeviceRecord* record, bool driver_required);
+// Gives back what the gate took for a call; a closing board's close is waiting for it.
+void LeaveBoard(DeviceRecord* record);
+
+// A call on one board: the gate under the registry's lock, then body(record, lock) with the
+// board's lock held. Other boards' calls go on meanwhile. Returns the gate's status or body's.
+template <typename Body>
+int OnBoard(const void* handle, bool driver_required, Body&& body) {
+  DeviceRecord* record;
+  {
+    const std::lock_guard registry(gRegistryLock);
+    const int gate = ValidateDevice(handle, driver_required);
+    if (gate != QUORIX_OK) return gate;
+    record = static_cast<DeviceRecord*>(const_cast<void*>(handle));
+    record->sync->users.fetch_add(1, std::memory_order_relaxed);
+  }
+  BoardLock lock(record->sync->lock);
+  int status = BoardUsable(record, driver_required);
+  if (status == QUORIX_OK) status = body(record, lock);
+  LeaveBoard(record);
+  return status;
+}
+
+// Drops the connection from within a call on the board (see DropConnection): the board's lock
+// is let go and taken again behind the registry's.
+void DropConnectionOnBoard(DeviceRecord* record, BoardLock& lock);
+
+// Starts closing an open record, with both locks held: calls give -4 from now on, the bulk
+// pipes are aborted and reset, which ends a waiting read or write, and calls waiting for
+// their turn are woken.
+void BeginClosing(DeviceRecord* record);
+// Waits, without the registry's lock, until no call is inside the closing record any more.
+// False when they did not all leave within the limit (milliseconds, or without one).
+bool AwaitLeaving(DeviceRecord* record, std::uint32_t limit_ms);
 
 // Whether the transfer of the overlapped record is still in the driver's hands.
 bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped);
@@ -79,10 +128,13 @@ int ReleaseOpenDevice(std::uint32_t position);
 // Marks the record closed without owner, closes the two events and frees the ring and bounce
 // buffers, whichever are present. Sends nothing to the board.
 void ReleaseOpenState(DeviceRecord* record);
-// Releases everything the record still holds so that it can be dropped.
+// Releases everything the record still holds so that it can be dropped, its lock last: no call
+// may be inside it any more.
 void DisposeDeviceRecord(DeviceRecord* record);
 
 void ProcessAttach();
-void ProcessDetach();
+// process_ending: the whole process is ending and its other threads are gone already (Windows
+// at exit), so no call can still be inside the library.
+void ProcessDetach(bool process_ending = false);
 
 }  // namespace quorix

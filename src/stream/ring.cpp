@@ -113,8 +113,10 @@ int PollBytesAvailable(DeviceRecord* device, std::uint32_t* count) {
   const std::uint32_t look = LookAtRead(device, &bytes);
   if (look == 0) {
     int status = CommitReceived(device, bytes);
-    if (status != QUORIX_OK) return status;
-    status = PostRead(device);
+    if (status == QUORIX_OK) status = PostRead(device);
+    // A read of another thread may be waiting for the completion just taken in, on the event
+    // the next read has reset: it must look again.
+    if (device->read_waiting != 0) (void)port::SignalEvent(device->read_overlapped.event);
     if (status != QUORIX_OK) return status;
   } else if (look != port::error::kIoIncomplete) {
     return static_cast<int>(look);
@@ -128,9 +130,10 @@ int PollBytesAvailable(DeviceRecord* device, std::uint32_t* count) {
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle handle, uint32_t* count) {
-  const int gate = quorix::ValidateDevice(handle, true);
-  if (gate != QUORIX_OK) return gate;
-  return quorix::PollBytesAvailable(quorix::RecordOfHandle(handle), count);
+  return quorix::OnBoard(handle, true,
+                         [count](quorix::DeviceRecord* record, quorix::BoardLock&) -> int {
+                           return quorix::PollBytesAvailable(record, count);
+                         });
 }
 
 }  // extern "C"

@@ -1,4 +1,5 @@
 // The application's reads and writes, and the transfer timeout that bounds their waits.
+#include <chrono>
 #include <cstring>
 
 #include "driver/port.h"
@@ -26,7 +27,48 @@ std::uint32_t CopyPiece(DeviceRecord* device, std::uint8_t* out, std::uint32_t w
   return piece;
 }
 
-int ReadDevice(DeviceRecord* device, std::uint32_t count, std::uint8_t* buffer) {
+// AwaitRead's answer when, while it waited, another thread took the completion in: the ring
+// holds what arrived, or the next read is deferred or was refused.
+constexpr int kTakenElsewhere = 1;
+
+// Waits, with the board's lock let go, for the outstanding read that LookAtRead found in
+// progress: 0 with its byte count once it has completed; kTakenElsewhere; -5 when the transfer
+// timeout ran out; -1 when the wait failed; -6 when the read failed; -4 when the device began
+// closing and -2 when its connection went meanwhile.
+int AwaitRead(DeviceRecord* device, BoardLock& lock, std::uint32_t* bytes) {
+  const std::uint32_t limit = WaitLimit(device);
+  const auto start = std::chrono::steady_clock::now();
+  std::uint32_t wait_for = limit;
+  for (;;) {
+    device->read_waiting = 1;
+    lock.unlock();
+    const std::uint32_t wait = port::WaitEvent(device->read_overlapped.event, wait_for);
+    lock.lock();
+    device->read_waiting = 0;
+    if (device->closing != 0) return QUORIX_ERR_NOT_OPEN;
+    if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
+    if (BytesHeld(device) != 0 || device->read_deferred != 0 || device->read_refused != 0)
+      return kTakenElsewhere;
+    if (wait == port::kWaitTimeout) return QUORIX_ERR_TIMEOUT;
+    if (wait != port::kWaitObject0) return QUORIX_ERR_FAILED;
+    if (port::OverlappedResult(device->driver, &device->read_overlapped, bytes)) return QUORIX_OK;
+    if (port::LastError() != port::error::kIoIncomplete) return QUORIX_ERR_TRANSFER;
+    // Woken while a read is in progress: another thread took a completion in and posted this
+    // read, whose event it signalled. Reset the event, look once more, and wait out the rest.
+    (void)port::ClearEvent(device->read_overlapped.event);
+    const std::uint32_t look = LookAtRead(device, bytes);
+    if (look == 0) return QUORIX_OK;
+    if (look != port::error::kIoIncomplete) return QUORIX_ERR_TRANSFER;
+    if (limit != port::kInfinite) {
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
+      if (waited.count() >= limit) return QUORIX_ERR_TIMEOUT;
+      wait_for = limit - static_cast<std::uint32_t>(waited.count());
+    }
+  }
+}
+
+int ReadDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint8_t* buffer) {
   std::uint32_t done = 0;
   while (done < count) {
     const std::uint32_t copied = CopyPiece(device, buffer + done, count - done);
@@ -45,11 +87,9 @@ int ReadDevice(DeviceRecord* device, std::uint32_t count, std::uint8_t* buffer) 
     std::uint32_t bytes = 0;
     const std::uint32_t look = LookAtRead(device, &bytes);
     if (look == port::error::kIoIncomplete) {
-      const std::uint32_t wait = port::WaitEvent(device->read_overlapped.event, WaitLimit(device));
-      if (wait == port::kWaitTimeout) return QUORIX_ERR_TIMEOUT;
-      if (wait != port::kWaitObject0) return QUORIX_ERR_FAILED;
-      if (!port::OverlappedResult(device->driver, &device->read_overlapped, &bytes))
-        return QUORIX_ERR_TRANSFER;
+      const int awaited = AwaitRead(device, lock, &bytes);
+      if (awaited == kTakenElsewhere) continue;
+      if (awaited != QUORIX_OK) return awaited;
     } else if (look != 0) {
       return static_cast<int>(look);
     }
@@ -63,7 +103,7 @@ int ReadDevice(DeviceRecord* device, std::uint32_t count, std::uint8_t* buffer) 
   return QUORIX_OK;
 }
 
-int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
+int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, const void* buffer) {
   SingleTransfer header{};
   header.endpoint = kEndpointBulkOut;
   std::uint32_t returned = 0;
@@ -77,14 +117,29 @@ int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
   const std::uint32_t error = port::LastError();
   if (error != port::error::kIoPending) return static_cast<int>(error);
 
-  const std::uint32_t wait = port::WaitEvent(device->write_overlapped.event, WaitLimit(device));
-  if (wait != port::kWaitObject0) {
+  // Other calls on the board go on while the write waits.
+  const std::uint32_t limit = WaitLimit(device);
+  lock.unlock();
+  const std::uint32_t wait = port::WaitEvent(device->write_overlapped.event, limit);
+  lock.lock();
+  // Gone with the connection: closing the driver handle ended the write.
+  if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
+  const bool closing = device->closing != 0;
+  if (wait != port::kWaitObject0 || closing) {
+    // The close aborted the pipes: the write ended, sent or not, and the board is no longer
+    // this call's to poll.
+    if (closing && !TransferOutstanding(device->driver, &device->write_overlapped))
+      return port::OverlappedResult(device->driver, &device->write_overlapped, &returned)
+                 ? QUORIX_OK
+                 : QUORIX_ERR_NOT_OPEN;
     // The abort ends the write before it returns, so the caller's buffer is free again.
     std::uint8_t endpoint = kEndpointBulkOut;
     (void)port::IoControl(device->driver, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
                           nullptr);
     // Without it the driver would go on reading a buffer that is the caller's again.
-    if (TransferOutstanding(device->driver, &device->write_overlapped)) DropConnection(device);
+    if (TransferOutstanding(device->driver, &device->write_overlapped))
+      DropConnectionOnBoard(device, lock);
+    if (closing) return QUORIX_ERR_NOT_OPEN;
     return wait == port::kWaitTimeout ? QUORIX_ERR_TIMEOUT : QUORIX_ERR_FAILED;
   }
   if (!port::OverlappedResult(device->driver, &device->write_overlapped, &returned))
@@ -94,6 +149,22 @@ int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
   return QUORIX_OK;
 }
 
+// One read and one write at a time on a board: a second waits for the first, and gives up
+// when the board closes or goes.
+int TakeTurn(DeviceRecord* device, BoardLock& lock, std::int32_t DeviceRecord::*busy) {
+  device->sync->changed.wait(lock, [&] {
+    return device->*busy == 0 || device->closing != 0 || device->driver == nullptr;
+  });
+  const int usable = BoardUsable(device, true);
+  if (usable == QUORIX_OK) device->*busy = 1;
+  return usable;
+}
+
+void EndTurn(DeviceRecord* device, std::int32_t DeviceRecord::*busy) {
+  device->*busy = 0;
+  device->sync->changed.notify_all();
+}
+
 }  // namespace
 
 }  // namespace quorix
@@ -101,27 +172,37 @@ int WriteDevice(DeviceRecord* device, std::uint32_t count, const void* buffer) {
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle handle, uint32_t count, void* buffer) {
-  const int gate = quorix::ValidateDevice(handle, true);
-  if (gate != QUORIX_OK) return gate;
-  if (count == 0) return QUORIX_OK;
-  if (buffer == nullptr) return QUORIX_ERR_FAILED;
-  return quorix::ReadDevice(quorix::RecordOfHandle(handle), count,
-                            static_cast<std::uint8_t*>(buffer));
+  using quorix::DeviceRecord;
+  return quorix::OnBoard(handle, true, [&](DeviceRecord* device, quorix::BoardLock& lock) -> int {
+    if (count == 0) return QUORIX_OK;
+    if (buffer == nullptr) return QUORIX_ERR_FAILED;
+    const int turn = quorix::TakeTurn(device, lock, &DeviceRecord::reading);
+    if (turn != QUORIX_OK) return turn;
+    const int status = quorix::ReadDevice(device, lock, count, static_cast<std::uint8_t*>(buffer));
+    quorix::EndTurn(device, &DeviceRecord::reading);
+    return status;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle handle, uint32_t count,
                                              const void* buffer) {
-  const int gate = quorix::ValidateDevice(handle, true);
-  if (gate != QUORIX_OK) return gate;
-  if (count != 0 && buffer == nullptr) return QUORIX_ERR_FAILED;
-  return quorix::WriteDevice(quorix::RecordOfHandle(handle), count, buffer);
+  using quorix::DeviceRecord;
+  return quorix::OnBoard(handle, true, [&](DeviceRecord* device, quorix::BoardLock& lock) -> int {
+    if (count != 0 && buffer == nullptr) return QUORIX_ERR_FAILED;
+    const int turn = quorix::TakeTurn(device, lock, &DeviceRecord::writing);
+    if (turn != QUORIX_OK) return turn;
+    const int status = quorix::WriteDevice(device, lock, count, buffer);
+    quorix::EndTurn(device, &DeviceRecord::writing);
+    return status;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSetTimeOut(QuorixHandle handle, uint32_t milliseconds) {
-  const int gate = quorix::ValidateDevice(handle, true);
-  if (gate != QUORIX_OK) return gate;
-  quorix::RecordOfHandle(handle)->timeout = milliseconds;
-  return QUORIX_OK;
+  return quorix::OnBoard(handle, true,
+                         [&](quorix::DeviceRecord* device, quorix::BoardLock&) -> int {
+                           device->timeout = milliseconds;
+                           return QUORIX_OK;
+                         });
 }
 
 }  // extern "C"

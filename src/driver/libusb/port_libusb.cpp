@@ -3,17 +3,24 @@
 // Listing reads libusb's cached descriptors and opens nothing. A driver handle is a libusb
 // device handle; endpoint-0 requests become libusb control transfers, SET_CONFIGURATION
 // re-claims interface 0, and direct transfers become asynchronous bulk transfers tied to the
-// caller's overlapped record. Their completions are noticed only on the caller's thread, when
-// the core asks for a result or waits on an event: the library starts no thread.
+// caller's overlapped record. Their completions are noticed on a caller's thread, when the
+// core asks for a result or waits on an event: the library starts no thread.
+//
+// Threads: a completion is handled by whichever thread handles libusb's events at the time,
+// not always the one that waits for it. So the port's own lock guards everything a completion
+// touches (the transfer lists, events, overlapped records) and the process-wide lists. It is
+// never held while libusb handles events, since the completions take it.
 #include <libusb.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -163,6 +170,9 @@ struct Device : Object {
 
 // Process-wide state: the one libusb context and what lives on it.
 struct State {
+  std::mutex lock;
+  // Signalled with every event that is signalled, for waits that no transfer will end.
+  std::condition_variable signalled;
   libusb_context* context = nullptr;
   std::uint32_t context_pid = 0;
   std::vector<Device*> devices;
@@ -179,11 +189,15 @@ State& TheState() {
   return *state;
 }
 
+using Guard = std::unique_lock<std::mutex>;
+Guard Lock() { return Guard(TheState().lock); }
+
 // getpid is a real system call (about 1 µs here), and the gate asks for it on every call.
 pid_t gPid = 0;
 void RefreshPid() { gPid = getpid(); }
 
 libusb_context* Context() {
+  const Guard guard = Lock();
   if (TheState().context != nullptr && TheState().context_pid == ProcessId())
     return TheState().context;
   // A forked child cannot use its parent's context (its event threads did not come along);
@@ -246,6 +260,7 @@ bool ListBoards(std::vector<Location>& boards) {
   }
   libusb_free_device_list(list, 1);
   // Once libusb has dropped a gone board, its mark is no longer needed.
+  const Guard guard = Lock();
   std::vector<std::string>& gone = TheState().gone;
   std::erase_if(gone, [&](const std::string& path) {
     return std::none_of(boards.begin(), boards.end(),
@@ -258,7 +273,7 @@ bool ListBoards(std::vector<Location>& boards) {
   return true;
 }
 
-// The device's connection has reported the board gone.
+// The device's connection has reported the board gone. Under the port's lock.
 void NoteGone(const Device* device) {
   std::vector<std::string>& gone = TheState().gone;
   if (std::find(gone.begin(), gone.end(), device->path) != gone.end()) return;
@@ -269,13 +284,20 @@ void NoteGone(const Device* device) {
   }
 }
 
+// Wakes the waits that no transfer will end. Under the port's lock.
+void Signal(Event* event) {
+  event->signalled = true;
+  TheState().signalled.notify_all();
+}
+
 void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
+  const Guard guard = Lock();
   auto* pending = static_cast<Pending*>(transfer->user_data);
   if (pending->overlapped != nullptr) {
     pending->overlapped->internal_high = static_cast<std::uintptr_t>(transfer->actual_length);
     pending->overlapped->internal = TransferStatus(WindowsErrorOfTransfer(transfer->status));
   }
-  if (pending->event != nullptr) pending->event->signalled = true;
+  if (pending->event != nullptr) Signal(pending->event);
   Device* device = pending->device;
   if (device != nullptr && transfer->status == LIBUSB_TRANSFER_NO_DEVICE) NoteGone(device);
   if (device == nullptr) {
@@ -288,19 +310,28 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
   device->Recycle(pending);
 }
 
+// This process's context, or null.
+libusb_context* OwnContext() {
+  const Guard guard = Lock();
+  return TheState().context_pid == ProcessId() ? TheState().context : nullptr;
+}
+
 // Notices every completion that has happened, without waiting, or waits up to the time given.
+// When another thread handles the events, this one waits until it has handled a round.
 void HandleEvents(std::chrono::microseconds wait) {
-  if (TheState().context == nullptr || TheState().context_pid != ProcessId()) return;
+  libusb_context* context = OwnContext();
+  if (context == nullptr) return;
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(wait.count() / 1000000);
   tv.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
-  (void)libusb_handle_events_timeout_completed(TheState().context, &tv, nullptr);
+  (void)libusb_handle_events_timeout_completed(context, &tv, nullptr);
 }
 
 // Cancels the transfers of the device on the endpoint (every one when endpoint is 0) and
 // handles events until each has reported.
 void CancelAndReap(Device* device, std::uint8_t endpoint) {
   auto matches = [endpoint](const Pending* p) { return endpoint == 0 || p->endpoint == endpoint; };
+  Guard guard = Lock();
   for (Pending* pending : device->pending)
     if (matches(pending)) (void)libusb_cancel_transfer(pending->transfer);
   const auto limit = std::chrono::steady_clock::now() + kAbortLimit;
@@ -316,7 +347,9 @@ void CancelAndReap(Device* device, std::uint8_t endpoint) {
       std::erase_if(device->pending, matches);
       return;
     }
+    guard.unlock();
     HandleEvents(std::chrono::milliseconds(100));
+    guard.lock();
   }
 }
 
@@ -348,7 +381,10 @@ bool Control(Device* device, std::uint8_t* request, std::uint32_t size, std::uin
   const int r =
       libusb_control_transfer(device->handle, header.bmRequestType, header.bRequest, header.wValue,
                               header.wIndex, request + kHeaderSize, header.wLength, timeout_ms);
-  if (r == LIBUSB_ERROR_NO_DEVICE) NoteGone(device);
+  if (r == LIBUSB_ERROR_NO_DEVICE) {
+    const Guard guard = Lock();
+    NoteGone(device);
+  }
   if (r < 0) return Fail(WindowsErrorOf(r));
   if (returned != nullptr) *returned = kHeaderSize + static_cast<std::uint32_t>(r);
   return true;
@@ -367,6 +403,7 @@ bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
     if (r != 0) return Fail(WindowsErrorOf(r));
     device->claimed = true;
   }
+  const Guard guard = Lock();
   Pending* pending = device->Take();
   if (pending == nullptr) return Fail(error::kNotEnoughMemory);
   try {
@@ -419,6 +456,7 @@ Handle OpenListing() {
     Fail(error::kNotEnoughMemory);
     return nullptr;
   }
+  const Guard guard = Lock();
   ++TheState().listings;
   return listing;
 }
@@ -453,6 +491,7 @@ bool InterfaceDetail(Handle handle, const InterfaceData* data, void* block,
 void CloseListing(Handle handle) {
   if (auto* listing = As<Listing>(handle, Kind::kListing)) {
     delete listing;
+    const Guard guard = Lock();
     --TheState().listings;
   }
 }
@@ -486,6 +525,7 @@ Handle OpenPath(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, s
   bool kept = device != nullptr && device->Prepare();
   if (kept) {
     try {
+      const Guard guard = Lock();
       TheState().devices.push_back(device);
     } catch (const std::bad_alloc&) {
       kept = false;
@@ -507,6 +547,7 @@ bool CloseHandle(Handle handle) {
       // Inherited: the handle and its transfers are the parent's; only this copy goes. The
       // libusb records are left alone, since freeing one drops a reference on the parent's
       // device.
+      const Guard guard = Lock();
       for (Pending* pending : device->pending) delete pending;
       for (Pending* pending : device->idle) delete pending;
       std::erase(TheState().devices, device);
@@ -516,15 +557,19 @@ bool CloseHandle(Handle handle) {
     }
     // Closing a handle ends the I/O still pending on it, as on Windows.
     CancelAndReap(device, 0);
-    device->FreeIdle();
+    {
+      const Guard guard = Lock();
+      device->FreeIdle();
+      std::erase(TheState().devices, device);
+    }
     if (device->claimed) (void)libusb_release_interface(device->handle, kInterface);
     libusb_close(device->handle);
-    std::erase(TheState().devices, device);
     device->kind = Kind{};
     delete device;
     return true;
   }
   if (auto* event = As<Event>(handle, Kind::kEvent)) {
+    const Guard guard = Lock();
     for (Device* device : TheState().devices)
       for (Pending* pending : device->pending)
         if (pending->event == event) pending->event = nullptr;
@@ -574,7 +619,12 @@ bool IoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t in_siz
 }
 
 bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
-  if (overlapped->internal == kStatusPending) HandleEvents(std::chrono::microseconds(0));
+  Guard guard = Lock();
+  if (overlapped->internal == kStatusPending) {
+    guard.unlock();
+    HandleEvents(std::chrono::microseconds(0));
+    guard.lock();
+  }
   if (overlapped->internal == kStatusPending) return Fail(error::kIoIncomplete);
   // As GetOverlappedResult: the count also for a transfer that failed or was aborted.
   if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(overlapped->internal_high);
@@ -594,6 +644,7 @@ Handle NewEvent(bool initially_signalled) {
     return nullptr;
   }
   try {
+    const Guard guard = Lock();
     TheState().events.push_back(event);
   } catch (const std::bad_alloc&) {
     delete event;
@@ -606,7 +657,20 @@ Handle NewEvent(bool initially_signalled) {
 bool ClearEvent(Handle handle) {
   auto* event = As<Event>(handle, Kind::kEvent);
   if (event == nullptr) return Fail(error::kInvalidHandle);
+  const Guard guard = Lock();
   event->signalled = false;
+  return true;
+}
+
+bool SignalEvent(Handle handle) {
+  auto* event = As<Event>(handle, Kind::kEvent);
+  if (event == nullptr) return Fail(error::kInvalidHandle);
+  {
+    const Guard guard = Lock();
+    Signal(event);
+  }
+  // The waiter may be the thread handling libusb's events, asleep in its poll.
+  if (libusb_context* context = OwnContext()) libusb_interrupt_event_handler(context);
   return true;
 }
 
@@ -619,6 +683,10 @@ std::uint32_t WaitEvent(Handle handle, std::uint32_t milliseconds) {
   using Clock = std::chrono::steady_clock;
   const bool forever = milliseconds == kInfinite;
   const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+  // A signal that another thread gives without a transfer may find this thread among
+  // libusb's event waiters, which nothing wakes: the events are handled in short rounds.
+  constexpr auto kRound = std::chrono::milliseconds(20);
+  Guard guard = Lock();
   for (;;) {
     if (event->signalled) return kWaitObject0;
     const bool awaited =
@@ -628,19 +696,17 @@ std::uint32_t WaitEvent(Handle handle, std::uint32_t milliseconds) {
         });
     const auto now = Clock::now();
     if (!forever && now >= deadline) return kWaitTimeout;
-    if (!awaited) {
-      // Only a transfer can signal the event, and no other thread exists.
-      if (forever) {
-        Fail(1131);  // ERROR_POSSIBLE_DEADLOCK
-        return kWaitFailed;
-      }
-      std::this_thread::sleep_until(deadline);
-      return kWaitTimeout;
-    }
     const auto left = forever
-                          ? std::chrono::microseconds(std::chrono::seconds(1))
+                          ? std::chrono::microseconds(kRound)
                           : std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-    HandleEvents(std::max(left, std::chrono::microseconds(1)));
+    if (!awaited) {
+      // Only another thread can signal the event now.
+      TheState().signalled.wait_for(guard, std::min<std::chrono::microseconds>(left, kRound));
+      continue;
+    }
+    guard.unlock();
+    HandleEvents(std::clamp<std::chrono::microseconds>(left, std::chrono::microseconds(1), kRound));
+    guard.lock();
   }
 }
 
@@ -670,10 +736,13 @@ void Pause(std::uint32_t milliseconds) {
 
 void ReleaseProcessState() {
   // Only once every handle is closed: a process that still holds some keeps the context.
+  Guard guard = Lock();
   if (TheState().context == nullptr || TheState().context_pid != ProcessId()) return;
   if (!TheState().devices.empty() || !TheState().events.empty() || TheState().listings != 0) return;
-  libusb_exit(TheState().context);
+  libusb_context* context = TheState().context;
   TheState().context = nullptr;
+  guard.unlock();
+  libusb_exit(context);
 }
 
 }  // namespace quorix::port

@@ -156,6 +156,8 @@ Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {
       if (port_d_writes.size() == kPortDLogLimit) port_d_writes.pop_front();
       port_d_writes.emplace_back(data.begin(), data.end());
       if (!data.empty()) port_d = data.back();
+      if (start_on_port_d && !data.empty() && port_d == start_on_port_d->first)
+        rate = start_on_port_d->second;
       return {};
     }
     if (type == kHostToDevice && setup.wIndex == 1 && setup.wLength == 1) {

@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdio>
@@ -131,6 +132,7 @@ void Board::RestartSource(std::uint64_t now) {
 Bus::Bus() { AddBoard(); }
 
 void Bus::Reset() {
+  const Hold hold(*this);
   // Like a surprise removal of every board: what was pending ends.
   EndPending([](const Transfer&) { return true; }, port::error::kDeviceNotConnected);
   boards_.clear();
@@ -156,6 +158,7 @@ void Describe(Board& board, const BoardIdentity& identity) {
 }
 
 Board& Bus::AddBoard(const BoardIdentity& identity) {
+  const Hold hold(*this);
   Board& board = boards_.emplace_back();
   board.id = next_board_++;
   Describe(board, identity);
@@ -176,12 +179,14 @@ void Bus::Plug(Board& board) {
 }
 
 Board* Bus::FindBoard(int id) {
+  const Hold hold(*this);
   for (Board& board : boards_)
     if (board.id == id) return &board;
   return nullptr;
 }
 
 bool Bus::Unplug(int id) {
+  const Hold hold(*this);
   Board* board = FindBoard(id);
   if (board == nullptr || !board->plugged) return false;
   board->plugged = false;
@@ -190,6 +195,7 @@ bool Bus::Unplug(int id) {
 }
 
 bool Bus::Replug(int id) {
+  const Hold hold(*this);
   Board* board = FindBoard(id);
   if (board == nullptr || board->plugged) return false;
   Plug(*board);
@@ -197,6 +203,7 @@ bool Bus::Replug(int id) {
 }
 
 std::vector<Board*> Bus::Listed() {
+  const Hold hold(*this);
   std::vector<Board*> listed;
   for (Board& board : boards_)
     if (board.plugged) listed.push_back(&board);
@@ -206,18 +213,22 @@ std::vector<Board*> Bus::Listed() {
 }
 
 void Bus::FailNth(Op op, std::uint64_t nth, std::uint32_t error) {
+  const Hold hold(*this);
   faults_.push_back({false, op, Calls(op) + nth, error});
 }
 
 void Bus::FailCall(std::uint64_t nth, std::uint32_t error) {
+  const Hold hold(*this);
   faults_.push_back({true, Op::kCount, total_calls_ + nth, error});
 }
 
 void Bus::UnplugAt(std::uint64_t nth, int board) {
+  const Hold hold(*this);
   unplugs_.emplace_back(total_calls_ + nth, board);
 }
 
 void Bus::ClearFaults() {
+  const Hold hold(*this);
   faults_.clear();
   unplugs_.clear();
 }
@@ -232,6 +243,7 @@ void RefreshPid() { gPid = static_cast<std::uint32_t>(::getpid()); }
 #endif
 
 std::uint32_t Bus::ProcessId() const {
+  const Hold hold(*this);
   if (pid_) return *pid_;
 #ifdef _WIN32
   return GetCurrentProcessId();
@@ -245,6 +257,7 @@ std::uint32_t Bus::ProcessId() const {
 }
 
 std::uint64_t Bus::NowUs() const {
+  const Hold hold(*this);
   if (virtual_clock_) return virtual_now_;
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
@@ -256,13 +269,36 @@ void Bus::PassTime(std::uint32_t milliseconds) {
 }
 
 void Bus::PassMicroseconds(std::uint64_t microseconds) {
-  if (virtual_clock_)
-    virtual_now_ += microseconds;
-  else
-    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+  {
+    const Hold hold(*this);
+    if (virtual_clock_) {
+      virtual_now_ += microseconds;
+      return;
+    }
+  }
+  // Real time passes without the bus: other threads go on meanwhile.
+  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
+namespace {
+
+// The threads that have called the bus and still run. A wait that nothing on the bus can end
+// fails at once when its thread is the only one, where it would hang; with others, one of them
+// may end it.
+std::atomic<int> gLiveThreads{0};
+struct ThreadMark {
+  ThreadMark() { ++gLiveThreads; }
+  ~ThreadMark() { --gLiveThreads; }
+  ThreadMark(const ThreadMark&) = delete;
+  ThreadMark& operator=(const ThreadMark&) = delete;
+};
+thread_local ThreadMark tMark;
+
+}  // namespace
+
 bool Bus::Enter(Op op) {
+  const Hold hold(*this);
+  (void)&tMark;
   const std::uint64_t call = ++calls_[static_cast<int>(op)];
   const std::uint64_t total = ++total_calls_;
   // No port call runs inside the bus's own loops over its transfers, so a board can go here.
@@ -305,6 +341,7 @@ void* Bus::NewHandle(Object object) {
 // ---- listing ----
 
 void* Bus::OpenListing() {
+  const Hold hold(*this);
   if (!Enter(Op::kOpenListing)) return nullptr;
   Object listing;
   listing.kind = Object::Kind::kListing;
@@ -313,6 +350,7 @@ void* Bus::OpenListing() {
 }
 
 bool Bus::NextInterface(void* handle, std::uint32_t index, void* data) {
+  const Hold hold(*this);
   if (!Enter(Op::kNextInterface)) return false;
   Object* listing = Find(handle, Object::Kind::kListing);
   if (listing == nullptr) {
@@ -336,6 +374,7 @@ bool Bus::NextInterface(void* handle, std::uint32_t index, void* data) {
 
 bool Bus::InterfaceDetail(void* handle, const void* data, void* block, std::uint32_t block_size,
                           std::uint32_t* required) {
+  const Hold hold(*this);
   const bool query = block == nullptr;
   const bool go = Enter(query ? Op::kDetailSize : Op::kDetailRead);
   if (!go && query) {
@@ -369,6 +408,7 @@ bool Bus::InterfaceDetail(void* handle, const void* data, void* block, std::uint
 }
 
 void Bus::CloseListing(void* handle) {
+  const Hold hold(*this);
   // The library cannot see a failure here, so an injected one only counts the call.
   (void)Enter(Op::kCloseListing);
   if (Find(handle, Object::Kind::kListing) != nullptr)
@@ -378,6 +418,7 @@ void Bus::CloseListing(void* handle) {
 // ---- driver handles ----
 
 void* Bus::OpenPath(const OpenCall& call) {
+  const Hold hold(*this);
   opens_.push_back(call);
   if (!Enter(Op::kOpenPath)) return nullptr;
   for (const Board* board : Listed()) {
@@ -394,6 +435,7 @@ void* Bus::OpenPath(const OpenCall& call) {
 }
 
 bool Bus::CloseHandle(void* handle) {
+  const Hold hold(*this);
   if (!Enter(Op::kCloseHandle)) return false;
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
   if (handles_.erase(value) == 0) {
@@ -408,6 +450,7 @@ bool Bus::CloseHandle(void* handle) {
 
 bool Bus::IoControl(void* handle, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                     std::uint32_t out_size, std::uint32_t* returned, void* overlapped) {
+  const Hold hold(*this);
   WireEntry entry{};
   entry.code = code;
   entry.out = out;
@@ -663,6 +706,17 @@ void Bus::SignalEvent(void* event) {
   if (Object* object = Find(event, Object::Kind::kEvent)) object->signalled = true;
 }
 
+bool Bus::SetEvent(void* handle) {
+  const Hold hold(*this);
+  Object* event = Find(handle, Object::Kind::kEvent);
+  if (event == nullptr) {
+    SetLastError(port::error::kInvalidHandle);
+    return false;
+  }
+  event->signalled = true;
+  return true;
+}
+
 void Bus::Complete(std::size_t index, std::uint32_t error) {
   const Transfer& transfer = pending_[index];
   port::Overlapped& record = OverlappedOf(transfer.overlapped);
@@ -685,6 +739,7 @@ void Bus::EndPending(Match match, std::uint32_t error) {
 }
 
 void Bus::Advance() {
+  const Hold hold(*this);
   if (pending_.empty()) return;
   const std::uint64_t now = NowUs();
   // OUT first, so that data looped back reach the IN reads in the same pass.
@@ -720,6 +775,7 @@ void Bus::Advance() {
 }
 
 bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
+  const Hold hold(*this);
   Advance();
   const port::Overlapped& record = OverlappedOf(overlapped);
   if (record.internal == port::kStatusPending) {
@@ -736,10 +792,12 @@ bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
 }
 
 void Bus::FailPending(int board, std::uint8_t endpoint, std::uint32_t error) {
+  const Hold hold(*this);
   EndPending([&](const Transfer& t) { return t.board == board && t.endpoint == endpoint; }, error);
 }
 
 void Bus::Stall(int id, std::uint8_t endpoint) {
+  const Hold hold(*this);
   Board* board = FindBoard(id);
   if (board == nullptr) return;
   (endpoint == kEndpointBulkIn ? board->in : board->out).halted = true;
@@ -747,12 +805,14 @@ void Bus::Stall(int id, std::uint8_t endpoint) {
 }
 
 std::size_t Bus::Pending(int board, std::uint8_t endpoint) const {
+  const Hold hold(*this);
   return static_cast<std::size_t>(
       std::count_if(pending_.begin(), pending_.end(),
                     [&](const Transfer& t) { return t.board == board && t.endpoint == endpoint; }));
 }
 
 std::uint32_t Bus::PendingLength(int board, std::uint8_t endpoint) const {
+  const Hold hold(*this);
   for (const Transfer& t : pending_)
     if (t.board == board && t.endpoint == endpoint) return t.length;
   return 0;
@@ -761,6 +821,7 @@ std::uint32_t Bus::PendingLength(int board, std::uint8_t endpoint) const {
 // ---- events ----
 
 void* Bus::NewEvent(bool signalled) {
+  const Hold hold(*this);
   if (!Enter(Op::kNewEvent)) return nullptr;
   Object event;
   event.kind = Object::Kind::kEvent;
@@ -769,6 +830,7 @@ void* Bus::NewEvent(bool signalled) {
 }
 
 bool Bus::ClearEvent(void* handle) {
+  const Hold hold(*this);
   if (!Enter(Op::kClearEvent)) return false;
   Object* event = Find(handle, Object::Kind::kEvent);
   if (event == nullptr) {
@@ -780,17 +842,20 @@ bool Bus::ClearEvent(void* handle) {
 }
 
 std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
+  Hold hold(*this);
   if (!Enter(Op::kWaitEvent)) return port::kWaitFailed;
-  if (Find(handle, Object::Kind::kEvent) == nullptr) {
-    SetLastError(port::error::kInvalidHandle);
-    return port::kWaitFailed;
-  }
   const bool forever = milliseconds == port::kInfinite;
   const std::uint64_t limit = std::uint64_t{milliseconds} * 1000;
   const std::uint64_t start = NowUs();
   for (;;) {
     Advance();
-    if (Find(handle, Object::Kind::kEvent)->signalled) return port::kWaitObject0;
+    // Looked up each time round: another thread may have closed it meanwhile.
+    const Object* event = Find(handle, Object::Kind::kEvent);
+    if (event == nullptr) {
+      SetLastError(port::error::kInvalidHandle);
+      return port::kWaitFailed;
+    }
+    if (event->signalled) return port::kWaitObject0;
     const std::uint64_t waited = NowUs() - start;
     if (!forever && waited >= limit) return port::kWaitTimeout;
     std::optional<std::uint64_t> soonest;
@@ -801,20 +866,32 @@ std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
       auto time = TimeToComplete(*board, transfer);
       if (time && (!soonest || *time < *soonest)) soonest = time;
     }
-    if (!soonest && forever) {
-      // Nothing can ever signal the event and no other thread exists: fail rather than hang.
+    if (!soonest && forever && (virtual_clock_ || gLiveThreads.load() <= 1)) {
+      // Nothing on the bus can ever signal the event and no other thread could: fail rather
+      // than hang.
       SetLastError(1131);  // ERROR_POSSIBLE_DEADLOCK
       return port::kWaitFailed;
     }
-    std::uint64_t step = forever ? *soonest : limit - waited;
+    // Without a bound, in slices, so that the bus's clock is looked at now and then.
+    constexpr std::uint64_t kSlice = 100000;
+    std::uint64_t step = forever ? kSlice : limit - waited;
     if (soonest && *soonest < step) step = *soonest;
-    PassMicroseconds(std::max<std::uint64_t>(step, 1));
+    step = std::max<std::uint64_t>(step, 1);
+    if (virtual_clock_) {
+      virtual_now_ += step;
+      continue;
+    }
+    // Another thread's call may signal the event or make the transfer complete sooner.
+    ++waiters_;
+    changed_.wait_for(hold.lock(), std::chrono::microseconds(step));
+    --waiters_;
   }
 }
 
 // ---- heap ----
 
 void* Bus::Allocate(std::size_t size) {
+  const Hold hold(*this);
   if (!Enter(Op::kAllocate)) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) ++live_blocks_;
@@ -823,6 +900,7 @@ void* Bus::Allocate(std::size_t size) {
 }
 
 void* Bus::Reallocate(void* block, std::size_t size) {
+  const Hold hold(*this);
   if (block == nullptr) return Allocate(size);
   if (!Enter(Op::kAllocate)) return nullptr;
   allocated_bytes_ += size;
@@ -830,26 +908,32 @@ void* Bus::Reallocate(void* block, std::size_t size) {
 }
 
 void Bus::Free(void* block) {
+  const Hold hold(*this);
   if (block == nullptr) return;
   std::free(block);
   --live_blocks_;
 }
 
 namespace {
-Bus* gBus = nullptr;
+std::atomic<Bus*> gBus{nullptr};
+std::mutex gBusMaking;
 
 // After the library's own detach (which still talks to the bus), so a library that is
 // unloaded and loaded again starts with a fresh bus and leaves nothing behind. Destructors
 // of lower priority run later.
-__attribute__((destructor(101))) void DestroyBus() {
-  delete gBus;
-  gBus = nullptr;
-}
+__attribute__((destructor(101))) void DestroyBus() { delete gBus.exchange(nullptr); }
 }  // namespace
 
 Bus& TheBus() {
-  if (gBus == nullptr) gBus = new Bus();
-  return *gBus;
+  Bus* bus = gBus.load(std::memory_order_acquire);
+  if (bus != nullptr) return *bus;
+  const std::lock_guard making(gBusMaking);
+  bus = gBus.load(std::memory_order_relaxed);
+  if (bus == nullptr) {
+    bus = new Bus();
+    gBus.store(bus, std::memory_order_release);
+  }
+  return *bus;
 }
 
 }  // namespace quorix::sim

@@ -32,14 +32,17 @@ bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_siz
 }
 
 bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
-  if (!TheBus().Enter(sim::Op::kOverlappedResult)) return false;
-  return TheBus().OverlappedResult(overlapped, bytes);
+  return TheBus().Locked([&] {
+    return TheBus().Enter(sim::Op::kOverlappedResult) &&
+           TheBus().OverlappedResult(overlapped, bytes);
+  });
 }
 
 std::uint32_t LastError() { return TheBus().LastError(); }
 
 Handle NewEvent(bool initially_signalled) { return TheBus().NewEvent(initially_signalled); }
 bool ClearEvent(Handle event) { return TheBus().ClearEvent(event); }
+bool SignalEvent(Handle event) { return TheBus().SetEvent(event); }
 std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds) {
   return TheBus().WaitEvent(event, milliseconds);
 }

@@ -3,19 +3,25 @@
 // The driver side decodes every request as the kernel driver would (I/O control code, the
 // 38-byte header, the data stage) and keeps a wire log of what it was handed. The board side
 // answers the standard requests from its descriptors and runs the bulk endpoints. Faults can
-// be injected per port operation and per heap allocation. Nothing here is thread-safe: like
-// the library, the simulator is used from one thread at a time.
+// be injected per port operation and per heap allocation.
 //
 // Bulk transfers complete lazily: nothing happens between calls, and a pending transfer makes
 // progress only when the library asks for an overlapped result or waits on an event. So no
 // thread is needed and, on the virtual clock, every run is repeatable.
+//
+// Every call of the bus holds its one lock, so threads may use it at once, as they use a
+// driver: a wait lets go of the lock and wakes when another thread's call changes the bus.
+// Boards are plain records: a test that changes one while other threads use the bus does so
+// inside Locked. The virtual clock is for one thread at a time.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -211,6 +217,10 @@ class Board {
   // The bytes of FX2 memory from address on, or null when they do not all lie in one region.
   std::uint8_t* Memory(std::uint16_t address, std::uint32_t count);
 
+  // Port D's latch written with this value starts the source at this rate, as a board whose
+  // FPGA streams once told to.
+  std::optional<std::pair<std::uint8_t, std::uint32_t>> start_on_port_d;
+
   // ---- bulk IN (0x86) ----
   Endpoint in;
   // Packets waiting on the board, sent before anything of the source. A read completes when
@@ -253,6 +263,14 @@ class Bus {
  public:
   Bus();
 
+  // Runs f with the bus held, for whoever changes boards while other threads use the bus;
+  // waits that the change may end wake when it returns.
+  template <typename F>
+  decltype(auto) Locked(F&& f) {
+    const Hold hold(*this);
+    return f();
+  }
+
   // No boards, no faults, an empty wire log, real time. Handles still open stay valid.
   void Reset();
 
@@ -274,15 +292,18 @@ class Bus {
   void UnplugAt(std::uint64_t nth, int board);
   void ClearFaults();
   // The operation the last injected fault failed.
-  Op LastFailed() const { return last_failed_; }
-  std::uint64_t Calls(Op op) const { return calls_[static_cast<int>(op)]; }
-  std::uint64_t TotalCalls() const { return total_calls_; }
+  Op LastFailed() const { return Read(last_failed_); }
+  std::uint64_t Calls(Op op) const { return Read(calls_[static_cast<int>(op)]); }
+  std::uint64_t TotalCalls() const { return Read(total_calls_); }
 
   // The wire log keeps the last kWireLimit requests; it can be switched off for long runs.
   static constexpr std::size_t kWireLimit = 100000;
   const std::deque<WireEntry>& Wire() const { return wire_; }
-  void ClearWire() { wire_.clear(); }
-  void LogWire(bool on) { log_wire_ = on; }
+  void ClearWire() {
+    const Hold hold(*this);
+    wire_.clear();
+  }
+  void LogWire(bool on) { Write(log_wire_, on); }
 
   // ---- bulk transfers ----
   // Runs every board's endpoints up to now: completes what the data at hand allow.
@@ -297,17 +318,20 @@ class Bus {
   const std::vector<OpenCall>& Opens() const { return opens_; }
 
   // Heap blocks and handles the library holds now.
-  std::size_t LiveBlocks() const { return live_blocks_; }
+  std::size_t LiveBlocks() const { return Read(live_blocks_); }
   // Bytes asked of the heap so far, by Allocate and Reallocate.
-  std::uint64_t AllocatedBytes() const { return allocated_bytes_; }
-  std::size_t LiveHandles() const { return handles_.size(); }
+  std::uint64_t AllocatedBytes() const { return Read(allocated_bytes_); }
+  std::size_t LiveHandles() const {
+    const Hold hold(*this);
+    return handles_.size();
+  }
 
-  void SetProcessId(std::optional<std::uint32_t> pid) { pid_ = pid; }
+  void SetProcessId(std::optional<std::uint32_t> pid) { Write(pid_, pid); }
   std::uint32_t ProcessId() const;
 
   // Virtual time: waits and pauses advance the clock instead of sleeping. The bus keeps time in
   // microseconds, as a host controller sees completions at once, not at the next millisecond.
-  void UseVirtualClock(bool on) { virtual_clock_ = on; }
+  void UseVirtualClock(bool on) { Write(virtual_clock_, on); }
   std::uint64_t NowUs() const;
   std::uint64_t NowMs() const { return NowUs() / 1000; }
   void PassTime(std::uint32_t milliseconds);
@@ -331,12 +355,41 @@ class Bus {
   bool OverlappedResult(void* overlapped, std::uint32_t* bytes);
   void* NewEvent(bool signalled);
   bool ClearEvent(void* event);
+  bool SetEvent(void* event);
   std::uint32_t WaitEvent(void* event, std::uint32_t milliseconds);
   void* Allocate(std::size_t size);
   void* Reallocate(void* block, std::size_t size);
   void Free(void* block);
 
  private:
+  // The bus's lock, held by every call; letting go of it wakes the waits when a change may have
+  // ended one.
+  class Hold {
+   public:
+    explicit Hold(const Bus& bus) : bus_(bus), lock_(bus.mutex_) {}
+    ~Hold() {
+      if (bus_.waiters_ != 0) bus_.changed_.notify_all();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    std::unique_lock<std::recursive_mutex>& lock() { return lock_; }
+
+   private:
+    const Bus& bus_;
+    std::unique_lock<std::recursive_mutex> lock_;
+  };
+
+  template <typename T>
+  T Read(const T& field) const {
+    const Hold hold(*this);
+    return field;
+  }
+  template <typename T>
+  void Write(T& field, T value) {
+    const Hold hold(*this);
+    field = value;
+  }
+
   struct Object {
     enum class Kind { kListing, kDevice, kEvent };
     Kind kind = Kind::kListing;
@@ -411,6 +464,10 @@ class Bus {
   std::optional<std::uint32_t> pid_;
   bool virtual_clock_ = false;
   std::uint64_t virtual_now_ = 0;  // µs
+
+  mutable std::recursive_mutex mutex_;
+  mutable std::condition_variable_any changed_;
+  std::size_t waiters_ = 0;  // threads in WaitEvent
 };
 
 // The one simulated bus of the process. Before any control call it holds one default board.

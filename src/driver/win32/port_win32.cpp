@@ -92,6 +92,7 @@ Handle NewEvent(bool initially_signalled) {
 }
 
 bool ClearEvent(Handle event) { return ResetEvent(event) != FALSE; }
+bool SignalEvent(Handle event) { return SetEvent(event) != FALSE; }
 
 std::uint32_t WaitEvent(Handle event, std::uint32_t milliseconds) {
   return WaitForSingleObject(event, milliseconds);
