@@ -16,7 +16,7 @@ KERNEL_PACKAGES := $(TEST_PACKAGES) qemu-system-x86 libusbredirparser-dev busybo
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
                     googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
+.PHONY: demo test test-tsan test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
         deps-build deps-test deps-bench deps-windows deps-kernel deps-python clean
 
 demo: deps-build
@@ -31,6 +31,14 @@ test: deps-test
 	cmake --preset sanitize
 	cmake --build --preset sanitize
 	ctest --preset sanitize
+
+# The core suite (the scenarios of several threads among it), the simulated library through the
+# wrapper, the fault sweep and the soak, built with ThreadSanitizer: any data race or lock-order
+# inversion fails the run.
+test-tsan: deps-test
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 # The core suite and the fault sweep under valgrind's memcheck: no error, no leak. Minutes, so
 # not part of make test.

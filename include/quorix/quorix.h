@@ -71,7 +71,34 @@
  *   call says below how long it may block.
  *
  * Threads
- *   The library takes no lock: a process calls it from one thread at a time.
+ *   Every function may be called from any thread at any time; the library serialises itself
+ *   and starts no thread of its own.
+ *   - Discovery, opening and closing (QuorixCountDevices, QuorixGetDeviceSerialNumber,
+ *     QuorixOpenDevice, QuorixOpenDeviceWithSerial, QuorixCloseDevice) run one at a time in
+ *     the process. Every other call takes the table of boards only for the moment it checks
+ *     its handle.
+ *   - Calls on different boards run in parallel.
+ *   - Calls on one board run one at a time, except that a QuorixReadDevice or
+ *     QuorixWriteDevice waiting for the driver lets the other calls on that board go on
+ *     meanwhile: QuorixNumberOfBytesAvailable, the board controls, the EEPROM, the startup
+ *     command, QuorixLoadFirmware, QuorixSetTimeOut, a write while a read waits (a read while a
+ *     write waits), and QuorixCloseDevice. A second read of a board waits until the first has
+ *     returned, and a second write until the first has: reads of one board never interleave.
+ *   - A read that waits while another thread's QuorixNumberOfBytesAvailable or
+ *     QuorixWriteDevice takes the completion it waits for into the ring returns at once with
+ *     those bytes.
+ *   - QuorixCloseDevice from another thread ends a waiting read or write at once: it returns
+ *     -4 (a write whose transfer had completed returns 0) and touches the device no more. The
+ *     close waits until such calls have returned, then closes as it always does. A waiting
+ *     read whose board is unplugged returns -6 (its transfer failed), or -2 when discovery on
+ *     another thread noticed first.
+ *   - Unloading the library (the process's detach) ends the waiting reads and writes of the
+ *     process's devices in the same way and waits up to 2 s for calls of other threads still
+ *     inside; a device that a call is still inside after that is left alone, not freed. At the
+ *     end of a Windows process the other threads are gone already and nothing is waited for.
+ *     Calls made while the library is being unloaded are not supported.
+ *   - The string QuorixGetDeviceSerialNumber returns may be freed by a refresh on another
+ *     thread (see there): copy it before other threads run discovery.
  *
  * Discovery
  *   The library keeps one table of the boards it has found, per process. Each call that needs
@@ -219,15 +246,19 @@ QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, Quorix
  * between. A device whose board was unplugged while open is removed from the table, and its
  * handle is then unknown (-1).
  *
+ * Calls of other threads still inside on the device are ended first: their waits end at once
+ * (they return -4), and the close waits until they have returned.
+ *
  * Returns 0; -1 when the refresh failed or the handle is unknown; -4 when the device is not
- * open or another process opened it. Blocks for the refresh and four pipe requests. */
+ * open, another process opened it, or another thread's close of it has begun. Blocks for the
+ * refresh and four pipe requests, and for the other threads' calls on the device to return. */
 QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle device);
 
 /* ---- Streaming -------------------------------------------------------------------------- */
 
 /* Every call of this group first checks the handle: -1 when it is unknown, -2 when the board
- * was unplugged while the device was open (close it), -4 when the device is not open or
- * another process opened it. Nothing else is done then. */
+ * was unplugged while the device was open (close it), -4 when the device is not open, another
+ * process opened it, or its close has begun. Nothing else is done then. */
 
 /* The number of bytes waiting in the receive ring, after taking in the outstanding read if it
  * has completed (and posting the next). Never waits.
@@ -252,11 +283,13 @@ QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle device, uin
  * -1 also when waiting failed; -5 when the ring was empty and no read completed within the
  * transfer timeout (the outstanding read goes on, and the next call continues with it); -6
  * when the outstanding read failed after the wait; -7 when the driver reported more for a
- * read than it asked for (the ring was emptied, reading goes on); or the Windows error code with which the outstanding read
- * failed or the driver refused the next read. After a failure the bytes copied so far in this
- * call are in buffer and gone from the ring; how many is not reported.
+ * read than it asked for (the ring was emptied, reading goes on); -4 when another thread
+ * closed the device while the read waited, and -2 when discovery on another thread found its
+ * board gone; or the Windows error code with which the outstanding read failed or the driver
+ * refused the next read. After a failure the bytes copied so far in this call are in buffer
+ * and gone from the ring; how many is not reported.
  * Blocks while the ring is empty: up to the transfer timeout for each completion (without
- * limit when the timeout is 0). */
+ * limit when the timeout is 0); a second read of the device first waits for the first. */
 QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle device, uint32_t count, void* buffer);
 
 /* Writes count bytes to the board's bulk-OUT endpoint 0x02 and waits until the driver has
@@ -268,10 +301,12 @@ QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle device, uint32_t count,
  * buffer: count bytes; may be NULL only when count is 0 (otherwise -1).
  * Returns 0 when the driver completed the write, even if it sent fewer bytes than count;
  * -1, -2, -4 (handle check); -1 also when waiting failed; -5 when the write did not complete
- * within the transfer timeout; -6 when it failed after the wait; or the Windows error code
- * with which the driver refused it. On -5 and -1 the write was aborted before the call
- * returned, and part of the data may have been sent.
- * Blocks until the write ends: up to the transfer timeout (without limit when it is 0). */
+ * within the transfer timeout; -6 when it failed after the wait; -4 when another thread closed
+ * the device while the write waited, and -2 when discovery on another thread found its board
+ * gone; or the Windows error code with which the driver refused it. On -5, -4, -2 and -1 the
+ * write has ended before the call returned, and part of the data may have been sent.
+ * Blocks until the write ends: up to the transfer timeout (without limit when it is 0); a
+ * second write of the device first waits for the first. */
 QUORIX_API int QUORIX_CALL QuorixWriteDevice(QuorixHandle device, uint32_t count,
                                              const void* buffer);
 

@@ -330,6 +330,11 @@ inline std::optional<std::string> SerialNumber(std::int64_t index) {
 }
 
 // One open board; closed when destroyed. Move-only; a moved-from or default Device is empty.
+// Its calls may come from several threads at once, as the C API's may (a thread streams while
+// another sets port D or closes the board; a read waiting then fails with NOT_OPEN and says
+// how many bytes it took). Moving, assigning and destroying it are not such calls. A Read or
+// ReadUpTo is made of several library calls: give each board one reading thread, or two reads
+// of one Device may interleave their pieces of the stream.
 class Device {
  public:
   Device() noexcept = default;

@@ -3,8 +3,8 @@
  *
  * The simulated library has the same functions as the real one (quorix.h) over a simulated
  * bus in the process, so an application switches to it by loading the other library. These
- * QuorixSim functions shape that bus. Like the rest of the library they are called from one
- * thread at a time and never print.
+ * QuorixSim functions shape that bus. Like the rest of the library they may be called from
+ * any thread, and never print.
  *
  * The default board
  *   Before any of these calls the bus holds exactly one board:
@@ -24,9 +24,12 @@
  *   pattern without gaps. Bulk OUT 0x02 keeps what is written for QuorixSimTakeOut, or with
  *   loopback on sends it back on bulk IN as packets. Transfers complete when the library asks
  *   for their result or waits for them; the simulator starts no thread. A wait without limit
- *   (transfer timeout 0) for something that nothing could ever complete, such as a read with
- *   the source stopped, would hang the caller for good; the simulator fails that wait instead,
- *   so the read or write returns -1 (a write is aborted first).
+ *   (transfer timeout 0) for something that nothing on the bus could ever complete, such as a
+ *   read with the source stopped, waits for another thread to change the board (a port D
+ *   value given to QuorixSimStartSourceOnPortD, QuorixSimSetSource, QuorixSimPushIn, an
+ *   unplug, a close). When the waiting thread is the only one that uses the library, nothing
+ *   could, and the wait would hang the caller for good; the simulator fails it instead, so the
+ *   read or write returns -1 (a write is aborted first).
  *
  * Board firmware
  *   Every board answers the vendor requests of a board with its firmware running:
@@ -148,6 +151,12 @@ QUORIX_API int QUORIX_CALL QuorixSimReadMemory(int board, uint16_t address, uint
 
 /* 1 when the board's FX2 CPU runs, 0 while it is held in reset, -1 for an unknown board. */
 QUORIX_API int QUORIX_CALL QuorixSimCpuRunning(int board);
+
+/* Makes the board start its source at bytes_per_second once port D's output latch is written
+ * with value (0xB2, wIndex 0), as a board whose FPGA streams when told to: lets a test release,
+ * from another thread, a read that waits without limit. Returns 0, or -1 for an unknown board. */
+QUORIX_API int QUORIX_CALL QuorixSimStartSourceOnPortD(int board, uint8_t value,
+                                                       uint32_t bytes_per_second);
 
 /* The port D output latch and output enables, and the FPGA mode, as the board holds them;
  * each pointer may be NULL. Returns 0, or -1 for an unknown board. */

@@ -14,6 +14,10 @@ system's (libquorix.so.1, libquorix.1.dylib, KV420_FX2.dll).
 Reads lose nothing: a read that fails, a timeout among them, hands over the bytes it took in
 the exception's partial, and read_up_to() returns what arrived within the timeout.
 
+Threads: every call releases the GIL while it is in the library (ctypes does), and the
+library may be called from several threads at once, so one thread can stream from a board
+while another uses the same board or others; see Device.
+
 quorix.open and quorix.TimeoutError are not in __all__, so that "from quorix import *" does
 not replace the built-in open and TimeoutError; reach them as quorix.open and
 quorix.TimeoutError (which is also a built-in TimeoutError).

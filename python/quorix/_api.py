@@ -54,6 +54,7 @@ SIM_PROTOTYPES: dict[str, Prototype] = {
     "QuorixSimReadMemory": (ctypes.c_int, [ctypes.c_int, ctypes.c_uint16, ctypes.c_uint32,
                                            ctypes.c_void_p]),
     "QuorixSimCpuRunning": (ctypes.c_int, [ctypes.c_int]),
+    "QuorixSimStartSourceOnPortD": (ctypes.c_int, [ctypes.c_int, ctypes.c_uint8, ctypes.c_uint32]),
     "QuorixSimGetBoardState": (ctypes.c_int, [ctypes.c_int, _U8P, _U8P, _U8P]),
 }
 

@@ -6,6 +6,7 @@ import ctypes
 import operator
 import os
 import sys
+import threading
 from types import TracebackType
 from typing import Any, Callable, Optional, SupportsIndex, Union
 
@@ -180,7 +181,13 @@ class Eeprom:
 
 class Device:
     """One open board, made by quorix.open(). A context manager: it closes the board when
-    the with block ends; close() and garbage collection do too."""
+    the with block ends; close() and garbage collection do too.
+
+    Its methods may be called from several threads at once, as the library's functions may:
+    each call releases the GIL while it is in the library, so a thread can stream while
+    another sets port D, reads the EEPROM or closes the board (a read waiting then raises
+    NotOpenError with the bytes it took). A read is made of several library calls; the reads
+    of one Device are taken one at a time, so that each returns one piece of the stream."""
 
     eeprom: Eeprom
 
@@ -190,6 +197,7 @@ class Device:
         self._library = _api.library()
         self._key = handle.value or 0
         self._fpga_mode: Optional[int] = None
+        self._reading = threading.Lock()
         self.eeprom = Eeprom(self)
 
     def _open_handle(self, name: str) -> ctypes.c_void_p:
@@ -258,15 +266,16 @@ class Device:
         address = ctypes.addressof(anchor)
         held = ctypes.c_uint32()
         taken = 0
-        while taken < size:
-            polled = int(poll(handle, ctypes.byref(held)))
-            if polled == _OVERFLOW:
-                return taken, polled
-            piece = min(held.value, size - taken) if polled == 0 and held.value else 1
-            status = int(read(handle, piece, address + taken))
-            if status != 0:
-                return taken, status
-            taken += piece
+        with self._reading:
+            while taken < size:
+                polled = int(poll(handle, ctypes.byref(held)))
+                if polled == _OVERFLOW:
+                    return taken, polled
+                piece = min(held.value, size - taken) if polled == 0 and held.value else 1
+                status = int(read(handle, piece, address + taken))
+                if status != 0:
+                    return taken, status
+                taken += piece
         return taken, 0
 
     @staticmethod

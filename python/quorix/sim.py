@@ -146,6 +146,15 @@ def cpu_running(board: SupportsIndex) -> bool:
     return _call("QuorixSimCpuRunning", _board(board)) == 1
 
 
+def start_source_on_port_d(board: SupportsIndex, value: SupportsIndex,
+                           bytes_per_second: SupportsIndex) -> None:
+    """Makes the board start its source at bytes_per_second once port D's latch is written
+    with value, as a board whose FPGA streams when told to. Raises SimError for an unknown
+    board, ValueError for a value or rate out of range."""
+    _call("QuorixSimStartSourceOnPortD", _board(board), _integer(value, "value", 0, 0xFF),
+          _integer(bytes_per_second, "bytes_per_second", 0, 0xFFFFFFFF))
+
+
 def board_state(board: SupportsIndex) -> tuple[int, int, int]:
     """(port D latch, port D output enables, FPGA mode) as the board holds them. Raises
     SimError for an unknown board."""

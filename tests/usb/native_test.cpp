@@ -2,9 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "usb/native_fixture.h"
@@ -184,6 +186,59 @@ TEST_F(NativeTest, BoardControlsEepromAndFirmwareReachTheBoard) {
   EXPECT_EQ(state.fpga_mode, 2);
   EXPECT_EQ(state.cpu_history, (std::vector<bool>{true, false}));
   EXPECT_NE(state.program_ram[0], 0) << "the image landed in program RAM";
+}
+
+// A reader thread streams while this thread uses the same board: libusb may hand one thread's
+// completion to the other, and neither may lose a byte or its own request.
+TEST_F(NativeTest, AReaderStreamsWhileAnotherThreadUsesTheBoard) {
+  EmulatedBoard& board = Plug();
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(QuorixSetTimeOut(handle, 5000), QUORIX_OK);
+  constexpr std::uint64_t kTotal = 32ull << 20;
+  std::atomic<bool> done{false};
+  std::uint64_t position = 0;
+  int status = QUORIX_OK;
+  long long gap = -1;
+  std::thread reader([&] {
+    Bytes chunk;
+    std::uint32_t size = 1;
+    while (position < kTotal && status == QUORIX_OK && gap < 0) {
+      size = size * 7 % (1u << 20) + 1;
+      chunk.resize(size);
+      status = QuorixReadDevice(handle, size, chunk.data());
+      if (status == QUORIX_OK) gap = PatternBreak(chunk, position);
+      position += size;
+    }
+    done = true;
+  });
+  int rounds = 0;
+  while (!done) {
+    const auto value = static_cast<std::uint8_t>(rounds);
+    EXPECT_EQ(QuorixSetPortDOutputs(handle, value), QUORIX_OK);
+    std::uint8_t latch = 0;
+    EXPECT_EQ(QuorixGetPortDOutputs(handle, &latch), QUORIX_OK);
+    EXPECT_EQ(latch, value);
+    const Bytes written = {value, 1, 2, 3};
+    Bytes read(4);
+    EXPECT_EQ(QuorixWriteEprom(handle, 1, 0x0300, 4, written.data()), QUORIX_OK);
+    EXPECT_EQ(QuorixReadEprom(handle, 1, 0x0300, 4, read.data()), QUORIX_OK);
+    EXPECT_EQ(read, written);
+    std::uint32_t held = 0;
+    EXPECT_EQ(QuorixNumberOfBytesAvailable(handle, &held), QUORIX_OK);
+    std::int32_t count = 0;
+    EXPECT_EQ(QuorixCountDevices(&count), QUORIX_OK);
+    EXPECT_EQ(QuorixSetTimeOut(handle, 5000), QUORIX_OK);
+    ++rounds;
+  }
+  reader.join();
+  EXPECT_EQ(status, QUORIX_OK);
+  EXPECT_EQ(gap, -1) << "before " << position;
+  EXPECT_GE(position, kTotal);
+  std::printf(
+      "[ figures  ] 32 MiB read in order while another thread made %d rounds of board "
+      "calls\n",
+      rounds);
 }
 
 // The process's resident memory, from the kernel's own account.

@@ -1,5 +1,7 @@
-// The QuorixSim C control API over the simulated bus.
+// The QuorixSim C control API over the simulated bus. Each call holds the bus, so any thread
+// may make it while others use the library.
 #include <algorithm>
+#include <utility>
 
 #include "driver/sim/sim.h"
 #include "quorix/quorix_sim.h"
@@ -26,86 +28,104 @@ quorix::sim::Eeprom* EepromOf(int board, std::uint8_t select) {
 extern "C" {
 
 QUORIX_API int QUORIX_CALL QuorixSimReset(void) {
-  TheBus().Reset();
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    TheBus().Reset();
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimAddBoard(const char* serial, uint16_t vendor,
                                              uint16_t product) {
-  if (serial == nullptr) return QUORIX_ERR_FAILED;
-  quorix::sim::BoardIdentity identity;
-  identity.serial = serial;
-  identity.vendor = vendor;
-  identity.product = product;
-  return TheBus().AddBoard(identity).id;
+  return TheBus().Locked([&]() -> int {
+    if (serial == nullptr) return QUORIX_ERR_FAILED;
+    quorix::sim::BoardIdentity identity;
+    identity.serial = serial;
+    identity.vendor = vendor;
+    identity.product = product;
+    return TheBus().AddBoard(identity).id;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimUnplug(int board) {
-  return TheBus().Unplug(board) ? QUORIX_OK : QUORIX_ERR_FAILED;
+  return TheBus().Locked(
+      [&]() -> int { return TheBus().Unplug(board) ? QUORIX_OK : QUORIX_ERR_FAILED; });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimReplug(int board) {
-  return TheBus().Replug(board) ? QUORIX_OK : QUORIX_ERR_FAILED;
+  return TheBus().Locked(
+      [&]() -> int { return TheBus().Replug(board) ? QUORIX_OK : QUORIX_ERR_FAILED; });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimPushIn(int board, const void* data, uint32_t count) {
-  quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
-  found->PushIn({static_cast<const std::uint8_t*>(data), count});
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+    found->PushIn({static_cast<const std::uint8_t*>(data), count});
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimSetSource(int board, int source, uint32_t bytes_per_second) {
-  quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr) return QUORIX_ERR_FAILED;
-  if (source != QUORIX_SIM_SOURCE_NONE && source != QUORIX_SIM_SOURCE_COUNTER)
-    return QUORIX_ERR_FAILED;
-  // What the old setting produced so far stands; the new one counts from now.
-  TheBus().Advance();
-  found->source =
-      source == QUORIX_SIM_SOURCE_NONE ? quorix::sim::Source::kNone : quorix::sim::Source::kCounter;
-  found->rate = bytes_per_second;
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr) return QUORIX_ERR_FAILED;
+    if (source != QUORIX_SIM_SOURCE_NONE && source != QUORIX_SIM_SOURCE_COUNTER)
+      return QUORIX_ERR_FAILED;
+    // What the old setting produced so far stands; the new one counts from now.
+    TheBus().Advance();
+    found->source = source == QUORIX_SIM_SOURCE_NONE ? quorix::sim::Source::kNone
+                                                     : quorix::sim::Source::kCounter;
+    found->rate = bytes_per_second;
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimSetLoopback(int board, int on) {
-  quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr) return QUORIX_ERR_FAILED;
-  found->loopback = on != 0;
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr) return QUORIX_ERR_FAILED;
+    found->loopback = on != 0;
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimTakeOut(int board, void* buffer, uint32_t capacity,
                                             uint32_t* taken) {
-  quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr || taken == nullptr) return QUORIX_ERR_FAILED;
-  std::vector<std::uint8_t>& kept = found->out_data;
-  if (buffer == nullptr) {
-    *taken = static_cast<uint32_t>(std::min<std::size_t>(kept.size(), 0xFFFFFFFF));
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr || taken == nullptr) return QUORIX_ERR_FAILED;
+    std::vector<std::uint8_t>& kept = found->out_data;
+    if (buffer == nullptr) {
+      *taken = static_cast<uint32_t>(std::min<std::size_t>(kept.size(), 0xFFFFFFFF));
+      return QUORIX_OK;
+    }
+    const std::size_t size = std::min<std::size_t>(kept.size(), capacity);
+    std::copy_n(kept.begin(), size, static_cast<std::uint8_t*>(buffer));
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(size));
+    *taken = static_cast<uint32_t>(size);
     return QUORIX_OK;
-  }
-  const std::size_t size = std::min<std::size_t>(kept.size(), capacity);
-  std::copy_n(kept.begin(), size, static_cast<std::uint8_t*>(buffer));
-  kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(size));
-  *taken = static_cast<uint32_t>(size);
-  return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimReadEeprom(int board, uint8_t select, uint16_t address,
                                                uint32_t count, void* buffer) {
-  const quorix::sim::Eeprom* eeprom = EepromOf(board, select);
-  if (eeprom == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
-  const std::vector<std::uint8_t> bytes = eeprom->Read(address, count);
-  std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(buffer));
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    const quorix::sim::Eeprom* eeprom = EepromOf(board, select);
+    if (eeprom == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+    const std::vector<std::uint8_t> bytes = eeprom->Read(address, count);
+    std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(buffer));
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint16_t address,
                                                 uint32_t count, const void* data) {
-  quorix::sim::Eeprom* eeprom = EepromOf(board, select);
-  if (eeprom == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
-  eeprom->Write(address, {static_cast<const std::uint8_t*>(data), count});
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Eeprom* eeprom = EepromOf(board, select);
+    if (eeprom == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+    eeprom->Write(address, {static_cast<const std::uint8_t*>(data), count});
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimClearStartupArea(int board) {
@@ -115,28 +135,44 @@ QUORIX_API int QUORIX_CALL QuorixSimClearStartupArea(int board) {
 
 QUORIX_API int QUORIX_CALL QuorixSimReadMemory(int board, uint16_t address, uint32_t count,
                                                void* buffer) {
-  quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
-  const std::uint8_t* memory = found->Memory(address, count);
-  if (memory == nullptr) return QUORIX_ERR_FAILED;
-  std::copy_n(memory, count, static_cast<std::uint8_t*>(buffer));
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr || (buffer == nullptr && count != 0)) return QUORIX_ERR_FAILED;
+    const std::uint8_t* memory = found->Memory(address, count);
+    if (memory == nullptr) return QUORIX_ERR_FAILED;
+    std::copy_n(memory, count, static_cast<std::uint8_t*>(buffer));
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimCpuRunning(int board) {
-  const quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr) return QUORIX_ERR_FAILED;
-  return found->cpu_reset ? 0 : 1;
+  return TheBus().Locked([&]() -> int {
+    const quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr) return QUORIX_ERR_FAILED;
+    return found->cpu_reset ? 0 : 1;
+  });
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimStartSourceOnPortD(int board, uint8_t value,
+                                                       uint32_t bytes_per_second) {
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr) return QUORIX_ERR_FAILED;
+    found->start_on_port_d = std::make_pair(value, bytes_per_second);
+    return QUORIX_OK;
+  });
 }
 
 QUORIX_API int QUORIX_CALL QuorixSimGetBoardState(int board, uint8_t* port_d,
                                                   uint8_t* port_d_enable, uint8_t* fpga_mode) {
-  const quorix::sim::Board* found = TheBus().FindBoard(board);
-  if (found == nullptr) return QUORIX_ERR_FAILED;
-  if (port_d != nullptr) *port_d = found->port_d;
-  if (port_d_enable != nullptr) *port_d_enable = found->port_d_enable;
-  if (fpga_mode != nullptr) *fpga_mode = found->fpga_mode;
-  return QUORIX_OK;
+  return TheBus().Locked([&]() -> int {
+    const quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr) return QUORIX_ERR_FAILED;
+    if (port_d != nullptr) *port_d = found->port_d;
+    if (port_d_enable != nullptr) *port_d_enable = found->port_d_enable;
+    if (fpga_mode != nullptr) *fpga_mode = found->fpga_mode;
+    return QUORIX_OK;
+  });
 }
 
 }  // extern "C"

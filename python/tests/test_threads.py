@@ -1,0 +1,63 @@
+"""The package from several Python threads: a reader streams while the main thread uses the
+same board, and a close from the main thread ends a read that waits without limit."""
+
+import threading
+
+import numpy as np
+
+import quorix
+from quorix import sim
+
+
+def test_a_reader_streams_while_another_thread_uses_the_board(board: int) -> None:
+    sim.set_source(board, sim.SOURCE_COUNTER, sim.RATE_UNLIMITED)
+    words = np.empty(4 << 20, dtype="<u4")  # 16 MiB
+    errors: list[BaseException] = []
+    with quorix.open() as device:
+        device.timeout = 2000
+
+        def read() -> None:
+            try:
+                for start in range(0, len(words), 65537):
+                    device.readinto(words[start:start + 65537])
+            except BaseException as error:  # noqa: BLE001 - reported by the main thread
+                errors.append(error)
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        rounds = 0
+        while reader.is_alive():
+            device.port_d = rounds & 0xFF
+            assert device.port_d == rounds & 0xFF
+            device.eeprom.write(0x400, bytes([rounds & 0xFF] * 8))
+            assert device.eeprom.read(0x400, 8) == bytes([rounds & 0xFF] * 8)
+            assert device.available >= 0
+            assert quorix.count() == 1
+            rounds += 1
+        reader.join()
+    assert not errors
+    assert np.array_equal(words, np.arange(len(words), dtype="<u4"))
+    assert rounds > 0
+
+
+def test_a_close_from_another_thread_ends_a_waiting_read(quiet_board: int) -> None:
+    device = quorix.open()
+    device.timeout = 0  # without limit: only the close can end it
+    sim.push_in(quiet_board, b"abc")
+    outcome: list[BaseException] = []
+
+    def read() -> None:
+        try:
+            device.read(100)
+        except quorix.QuorixError as error:
+            outcome.append(error)
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    reader.join(0.05)
+    assert reader.is_alive()
+    device.close()
+    reader.join(10)
+    assert not reader.is_alive()
+    assert isinstance(outcome[0], quorix.NotOpenError)
+    assert outcome[0].partial == b"abc"
