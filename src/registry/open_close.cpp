@@ -137,13 +137,18 @@ QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {
   const int gate = quorix::ValidateDevice(handle, false);
   if (gate != QUORIX_OK) return gate;
   quorix::DeviceRecord* record = quorix::RecordOfHandle(handle);
-  if (record->sync->users.load(std::memory_order_relaxed) != 0) {
-    // Other threads are inside calls on the board: end their waits, and let them leave before
-    // anything they use goes. The record stays open, and so in the registry, meanwhile.
+  quorix::BoardLock board(record->sync->lock);
+  // With the board, any other call inside it is counted.
+  if (quorix::CallsInside(record)) {
+    // End their waits, and let them leave before anything they use goes. The record stays
+    // open, and so in the registry, meanwhile; new calls are refused.
     quorix::BeginClosing(record);
+    board.unlock();
     registry.unlock();
     (void)quorix::AwaitLeaving(record, quorix::port::kInfinite);
     registry.lock();
+  } else {
+    board.unlock();
   }
   return quorix::CloseDeviceRecord(record);
 }

@@ -34,7 +34,6 @@ DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path) {
   return record;
 }
 
-
 std::uint32_t GetDeviceCount() { return gRegistry.count; }
 
 DeviceRecord* GetDeviceAt(std::uint32_t position) {
@@ -75,20 +74,23 @@ int BoardUsable(const DeviceRecord* record, bool driver_required) {
   return QUORIX_OK;
 }
 
-void LeaveBoard(DeviceRecord* record) {
+void Unpin(DeviceRecord* record) {
   record->sync->users.fetch_sub(1, std::memory_order_relaxed);
   if (record->closing != 0) record->sync->changed.notify_all();
 }
 
 void DropConnectionOnBoard(DeviceRecord* record, BoardLock& lock) {
+  Pin(record);
   lock.unlock();
-  const std::lock_guard registry(gRegistryLock);
-  lock.lock();
-  DropConnection(record);
+  {
+    const std::lock_guard registry(gRegistryLock);
+    lock.lock();
+    DropConnection(record);
+  }
+  Unpin(record);
 }
 
 void BeginClosing(DeviceRecord* record) {
-  const std::lock_guard board(record->sync->lock);
   record->closing = 1;
   if (record->driver != nullptr) {
     EndBulkTransfers(record);
@@ -180,10 +182,6 @@ void ProcessAttach() {
 
 namespace {
 
-bool CallsInside(const DeviceRecord* record) {
-  return record->sync->users.load(std::memory_order_relaxed) != 0;
-}
-
 // The last process leaves: every record is released and both tables are left without storage.
 // A record that a call of another thread is still inside is left as it is, not freed.
 void TearDown() {
@@ -207,9 +205,13 @@ void EndCallsOfProcess(std::unique_lock<std::mutex>& registry, std::uint32_t pid
   auto ours = [pid](const DeviceRecord* record) {
     return record->open != 0 && record->owner_pid == pid;
   };
-  for (std::uint32_t i = 0; i < gRegistry.count; ++i)
-    if (ours(gRegistry.records[i]) && gRegistry.records[i]->closing == 0)
-      BeginClosing(gRegistry.records[i]);
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
+    DeviceRecord* record = gRegistry.records[i];
+    if (!ours(record) || record->closing != 0) continue;
+    // Once it has the board, a call still inside is counted.
+    const BoardLock board(record->sync->lock);
+    BeginClosing(record);
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDetachWaitMs);
   for (;;) {
     DeviceRecord* busy = nullptr;

@@ -77,25 +77,37 @@ DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path);
 // The checks of the gate that can change while a call waits for the board's lock: -4 once the
 // device is closing, -2 without a driver handle when one is required.
 int BoardUsable(const DeviceRecord* record, bool driver_required);
-// Gives back what the gate took for a call; a closing board's close is waiting for it.
-void LeaveBoard(DeviceRecord* record);
+
+// A call that lets go of the board's lock while it is inside (to wait for the driver, for its
+// turn, for the board) is counted meanwhile, so that a close waits for it to leave: Pin before
+// letting go, Unpin with the lock held again.
+inline void Pin(DeviceRecord* record) {
+  record->sync->users.fetch_add(1, std::memory_order_relaxed);
+}
+void Unpin(DeviceRecord* record);
 
 // A call on one board: the gate under the registry's lock, then body(record, lock) with the
 // board's lock held. Other boards' calls go on meanwhile. Returns the gate's status or body's.
 template <typename Body>
 int OnBoard(const void* handle, bool driver_required, Body&& body) {
-  DeviceRecord* record;
-  {
-    const std::lock_guard registry(gRegistryLock);
-    const int gate = ValidateDevice(handle, driver_required);
-    if (gate != QUORIX_OK) return gate;
-    record = static_cast<DeviceRecord*>(const_cast<void*>(handle));
-    record->sync->users.fetch_add(1, std::memory_order_relaxed);
+  std::unique_lock registry(gRegistryLock);
+  const int gate = ValidateDevice(handle, driver_required);
+  if (gate != QUORIX_OK) return gate;
+  auto* record = static_cast<DeviceRecord*>(const_cast<void*>(handle));
+  // The board's lock while the registry's is still held: nothing can change in between.
+  BoardLock lock(record->sync->lock, std::try_to_lock);
+  if (lock.owns_lock()) {
+    registry.unlock();
+    return body(record, lock);
   }
-  BoardLock lock(record->sync->lock);
+  // Another call has the board: wait for it without the registry's lock, which other boards'
+  // calls need.
+  Pin(record);
+  registry.unlock();
+  lock.lock();
   int status = BoardUsable(record, driver_required);
   if (status == QUORIX_OK) status = body(record, lock);
-  LeaveBoard(record);
+  Unpin(record);
   return status;
 }
 
@@ -107,6 +119,10 @@ void DropConnectionOnBoard(DeviceRecord* record, BoardLock& lock);
 // pipes are aborted and reset, which ends a waiting read or write, and calls waiting for
 // their turn are woken.
 void BeginClosing(DeviceRecord* record);
+// Calls counted inside the record (see Pin); with its lock held, no other call is inside.
+inline bool CallsInside(const DeviceRecord* record) {
+  return record->sync->users.load(std::memory_order_relaxed) != 0;
+}
 // Waits, without the registry's lock, until no call is inside the closing record any more.
 // False when they did not all leave within the limit (milliseconds, or without one).
 bool AwaitLeaving(DeviceRecord* record, std::uint32_t limit_ms);

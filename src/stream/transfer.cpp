@@ -41,9 +41,11 @@ int AwaitRead(DeviceRecord* device, BoardLock& lock, std::uint32_t* bytes) {
   std::uint32_t wait_for = limit;
   for (;;) {
     device->read_waiting = 1;
+    Pin(device);
     lock.unlock();
     const std::uint32_t wait = port::WaitEvent(device->read_overlapped.event, wait_for);
     lock.lock();
+    Unpin(device);
     device->read_waiting = 0;
     if (device->closing != 0) return QUORIX_ERR_NOT_OPEN;
     if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
@@ -119,9 +121,11 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
 
   // Other calls on the board go on while the write waits.
   const std::uint32_t limit = WaitLimit(device);
+  Pin(device);
   lock.unlock();
   const std::uint32_t wait = port::WaitEvent(device->write_overlapped.event, limit);
   lock.lock();
+  Unpin(device);
   // Gone with the connection: closing the driver handle ended the write.
   if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
   const bool closing = device->closing != 0;
@@ -152,9 +156,13 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
 // One read and one write at a time on a board: a second waits for the first, and gives up
 // when the board closes or goes.
 int TakeTurn(DeviceRecord* device, BoardLock& lock, std::int32_t DeviceRecord::*busy) {
-  device->sync->changed.wait(lock, [&] {
-    return device->*busy == 0 || device->closing != 0 || device->driver == nullptr;
-  });
+  if (device->*busy != 0) {
+    Pin(device);
+    device->sync->changed.wait(lock, [&] {
+      return device->*busy == 0 || device->closing != 0 || device->driver == nullptr;
+    });
+    Unpin(device);
+  }
   const int usable = BoardUsable(device, true);
   if (usable == QUORIX_OK) device->*busy = 1;
   return usable;

@@ -883,7 +883,7 @@ std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
     }
     // Another thread's call may signal the event or make the transfer complete sooner.
     ++waiters_;
-    changed_.wait_for(hold.lock(), std::chrono::microseconds(step));
+    hold.WaitFor(std::chrono::microseconds(step));
     --waiters_;
   }
 }

@@ -362,21 +362,32 @@ class Bus {
   void Free(void* block);
 
  private:
-  // The bus's lock, held by every call; letting go of it wakes the waits when a change may have
-  // ended one.
+  // The bus's lock, held by every call. Calls of the bus nest, and only the outermost hold of
+  // a thread takes and gives back the lock (the process has one bus); giving it back wakes
+  // the waits when a change may have ended one.
   class Hold {
    public:
-    explicit Hold(const Bus& bus) : bus_(bus), lock_(bus.mutex_) {}
+    explicit Hold(const Bus& bus) : bus_(bus) {
+      if (depth_++ == 0) bus.mutex_.lock();
+    }
     ~Hold() {
+      if (--depth_ != 0) return;
       if (bus_.waiters_ != 0) bus_.changed_.notify_all();
+      bus_.mutex_.unlock();
     }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
-    std::unique_lock<std::recursive_mutex>& lock() { return lock_; }
+    // Waits for a change, or for the time given, with the lock let go meanwhile. Only from
+    // the outermost hold.
+    void WaitFor(std::chrono::microseconds time) {
+      std::unique_lock lock(bus_.mutex_, std::adopt_lock);
+      bus_.changed_.wait_for(lock, time);
+      lock.release();
+    }
 
    private:
     const Bus& bus_;
-    std::unique_lock<std::recursive_mutex> lock_;
+    static inline thread_local int depth_ = 0;
   };
 
   template <typename T>
@@ -465,8 +476,8 @@ class Bus {
   bool virtual_clock_ = false;
   std::uint64_t virtual_now_ = 0;  // µs
 
-  mutable std::recursive_mutex mutex_;
-  mutable std::condition_variable_any changed_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
   std::size_t waiters_ = 0;  // threads in WaitEvent
 };
 
