@@ -27,9 +27,10 @@
  *   (transfer timeout 0) for something that nothing on the bus could ever complete, such as a
  *   read with the source stopped, waits for another thread to change the board (a port D
  *   value given to QuorixSimStartSourceOnPortD, QuorixSimSetSource, QuorixSimPushIn, an
- *   unplug, a close). When the waiting thread is the only one that uses the library, nothing
- *   could, and the wait would hang the caller for good; the simulator fails it instead, so the
- *   read or write returns -1 (a write is aborted first).
+ *   unplug, a close). When the waiting thread is the only one that has used the library since
+ *   it was loaded or QuorixSimReset, nothing could, and the wait would hang the caller for
+ *   good; the simulator fails it instead, so the read or write returns -1 (a write is aborted
+ *   first).
  *
  * Board firmware
  *   Every board answers the vendor requests of a board with its firmware running:

@@ -129,10 +129,22 @@ void Board::RestartSource(std::uint64_t now) {
   source_clock = now;
 }
 
-Bus::Bus() { AddBoard(); }
+namespace {
+
+// Each bus, and each reset of it, is an era of its own; a thread notes the era in which it last
+// called, so that the bus counts the threads that have called it since it was made or reset.
+// (No thread-local object with a destructor: it would keep a DLL from unloading.)
+std::atomic<std::uint64_t> gEras{0};
+thread_local std::uint64_t tEra = 0;
+
+}  // namespace
+
+Bus::Bus() : era_(++gEras) { AddBoard(); }
 
 void Bus::Reset() {
   const Hold hold(*this);
+  era_ = ++gEras;
+  threads_ = 0;
   // Like a surprise removal of every board: what was pending ends.
   EndPending([](const Transfer&) { return true; }, port::error::kDeviceNotConnected);
   boards_.clear();
@@ -280,25 +292,12 @@ void Bus::PassMicroseconds(std::uint64_t microseconds) {
   std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
-namespace {
-
-// The threads that have called the bus and still run. A wait that nothing on the bus can end
-// fails at once when its thread is the only one, where it would hang; with others, one of them
-// may end it.
-std::atomic<int> gLiveThreads{0};
-struct ThreadMark {
-  ThreadMark() { ++gLiveThreads; }
-  ~ThreadMark() { --gLiveThreads; }
-  ThreadMark(const ThreadMark&) = delete;
-  ThreadMark& operator=(const ThreadMark&) = delete;
-};
-thread_local ThreadMark tMark;
-
-}  // namespace
-
 bool Bus::Enter(Op op) {
   const Hold hold(*this);
-  (void)&tMark;
+  if (tEra != era_) {
+    tEra = era_;
+    ++threads_;
+  }
   const std::uint64_t call = ++calls_[static_cast<int>(op)];
   const std::uint64_t total = ++total_calls_;
   // No port call runs inside the bus's own loops over its transfers, so a board can go here.
@@ -866,9 +865,9 @@ std::uint32_t Bus::WaitEvent(void* handle, std::uint32_t milliseconds) {
       auto time = TimeToComplete(*board, transfer);
       if (time && (!soonest || *time < *soonest)) soonest = time;
     }
-    if (!soonest && forever && (virtual_clock_ || gLiveThreads.load() <= 1)) {
-      // Nothing on the bus can ever signal the event and no other thread could: fail rather
-      // than hang.
+    if (!soonest && forever && (virtual_clock_ || threads_ <= 1)) {
+      // Nothing on the bus can ever signal the event, and no other thread has used the bus
+      // that could: fail rather than hang.
       SetLastError(1131);  // ERROR_POSSIBLE_DEADLOCK
       return port::kWaitFailed;
     }

@@ -479,6 +479,8 @@ class Bus {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::size_t waiters_ = 0;  // threads in WaitEvent
+  std::uint64_t era_;        // this bus since it was made or last reset
+  std::size_t threads_ = 0;  // the threads that have called it in this era
 };
 
 // The one simulated bus of the process. Before any control call it holds one default board.
