@@ -1,6 +1,7 @@
 // The simulated board's answers to control requests: the standard requests from its
 // descriptors, the board firmware's vendor requests and the FX2 core's load request.
 #include <algorithm>
+#include <cstring>
 
 #include "driver/port.h"
 #include "driver/sim/sim.h"
@@ -73,35 +74,50 @@ std::uint8_t* Board::Memory(std::uint16_t address, std::uint32_t count) {
   return nullptr;
 }
 
-std::uint32_t Board::SendIn(std::span<std::uint8_t> target, std::uint32_t& error) {
-  error = 0;
-  std::size_t filled = 0;
-  while (filled < target.size()) {
-    const std::size_t room = target.size() - filled;
+bool Board::FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::uint64_t& produced,
+                   std::uint32_t& error) {
+  for (;;) {
+    const auto room = static_cast<std::uint32_t>(target.size()) - filled;
+    if (room == 0) return true;
+    std::uint8_t* at = target.data() + filled;
     if (!in_packets.empty()) {
-      const std::vector<std::uint8_t> packet = std::move(in_packets.front());
-      in_packets.pop_front();
-      if (packet.size() > room) {
-        error = kStall;  // babble: the host controller reports it as the pipe failing
-        break;
+      const std::vector<std::uint8_t>& packet = in_packets.front();
+      const auto size = static_cast<std::uint32_t>(packet.size());
+      if (size > room) {
+        // More than the request holds: the host controller reports babble.
+        in_packets.pop_front();
+        error = kStall;
+        return true;
       }
-      std::copy(packet.begin(), packet.end(), target.begin() + static_cast<std::ptrdiff_t>(filled));
-      filled += packet.size();
-      if (packet.size() < kPacketSize) break;
+      if (size != 0) std::memcpy(at, packet.data(), size);
+      filled += size;
+      in_packets.pop_front();
+      if (size < kPacketSize) return true;  // a short packet ends the request
       continue;
     }
-    if (source == Source::kNone || configuration == 0) break;
-    const std::size_t size = room - room % kPacketSize;
+    if (produced == 0) return false;
+    auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(produced, room));
+    size -= size % kPacketSize;
     if (size == 0) {
+      // A whole packet into less room: babble too.
+      produced -= std::min<std::uint64_t>(produced, kPacketSize);
       source_position += kPacketSize;
       error = kStall;
-      break;
+      return true;
     }
-    if (source == Source::kCounter) FillCounter(target.data() + filled, source_position, size);
+    if (source == Source::kCounter) FillCounter(at, source_position, size);
     filled += size;
+    produced -= size;
     source_position += size;
   }
-  return static_cast<std::uint32_t>(filled);
+}
+
+std::uint32_t Board::SendIn(std::span<std::uint8_t> target, std::uint32_t& error) {
+  error = 0;
+  std::uint32_t filled = 0;
+  std::uint64_t unlimited = source == Source::kNone || configuration == 0 ? 0 : ~std::uint64_t{0};
+  (void)FillIn(target, filled, unlimited, error);
+  return filled;
 }
 
 Reply Board::Control(const Setup& setup, std::span<const std::uint8_t> data) {

@@ -605,39 +605,8 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
 }
 
 bool Bus::FeedIn(Board& board, Transfer& transfer, std::uint32_t& error) {
-  for (;;) {
-    const std::uint32_t room = transfer.length - transfer.filled;
-    if (room == 0) return true;
-    std::uint8_t* target = transfer.buffer + transfer.filled;
-    if (!board.in_packets.empty()) {
-      std::vector<std::uint8_t>& packet = board.in_packets.front();
-      const auto size = static_cast<std::uint32_t>(packet.size());
-      if (size > room) {
-        // More than the buffer holds: the host controller reports babble.
-        board.in_packets.pop_front();
-        error = port::error::kGenFailure;
-        return true;
-      }
-      if (size != 0) std::memcpy(target, packet.data(), size);
-      transfer.filled += size;
-      board.in_packets.pop_front();
-      if (size < kPacketSize) return true;  // a short packet ends the transfer
-      continue;
-    }
-    if (board.source_ready == 0) return false;
-    auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(board.source_ready, room));
-    size -= size % kPacketSize;
-    if (size == 0) {
-      board.source_ready -= kPacketSize;
-      board.source_position += kPacketSize;
-      error = port::error::kGenFailure;
-      return true;
-    }
-    if (board.source == Source::kCounter) FillCounter(target, board.source_position, size);
-    transfer.filled += size;
-    board.source_ready -= size;
-    board.source_position += size;
-  }
+  return board.FillIn({transfer.buffer, transfer.length}, transfer.filled, board.source_ready,
+                      error);
 }
 
 void Bus::SinkOut(Board& board, Transfer& transfer) {

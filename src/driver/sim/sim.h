@@ -244,6 +244,12 @@ class Board {
   // then the source in whole packets, without a rate. Returns the bytes delivered; error is
   // set (babble) when a packet did not fit the room left.
   std::uint32_t SendIn(std::span<std::uint8_t> target, std::uint32_t& error);
+  // What both take IN requests with: moves what the board sends into target from filled on,
+  // the queued packets first, then up to produced bytes of the source in whole packets (less
+  // by what it sent). True when the request has ended: full, a short packet, or babble (a
+  // packet larger than the room left; error is set); false when the board has no more now.
+  bool FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::uint64_t& produced,
+              std::uint32_t& error);
 
   // ---- bulk OUT (0x02) ----
   Endpoint out;
