@@ -212,33 +212,48 @@ TEST_F(StartupTest, TheCommandAddressFollowsTheBase) {
   }
 }
 
-TEST_F(StartupTest, TheImageGoesInSixteenBytePiecesFromS) {
+// (address, size) of each write, and the length prefix each write at S carried.
+using Piece = std::pair<std::uint16_t, std::size_t>;
+
+TEST_F(StartupTest, TheImageGoesInSixteenBytePiecesFromSWithTheLengthLast) {
   struct Case {
     std::uint16_t length;
-    std::vector<std::pair<std::uint16_t, std::size_t>> pieces;  // address, size
+    std::vector<Piece> pieces;
   };
-  const Case cases[] = {
-      {0, {{0x1000, 2}}}, {14, {{0x1000, 16}}}, {15, {{0x1000, 16}, {0x1010, 1}}}, {0x0102, {}}};
+  // Up to 16 bytes of image are one request; a longer image starts with its first piece
+  // holding length 0 and ends with that piece again, holding the length.
+  const Case cases[] = {{0, {{0x1000, 2}}},
+                        {14, {{0x1000, 16}}},
+                        {15, {{0x1000, 16}, {0x1010, 1}, {0x1000, 16}}},
+                        {30, {{0x1000, 16}, {0x1010, 16}, {0x1000, 16}}},
+                        {31, {{0x1000, 16}, {0x1010, 16}, {0x1020, 1}, {0x1000, 16}}}};
   Bytes command(0x0102);
   for (std::size_t i = 0; i < command.size(); ++i) command[i] = static_cast<std::uint8_t>(i);
   for (const Case& c : cases) {
     bus().ClearWire();
     ASSERT_EQ(QuorixSetStartupCommand(handle_, c.length, command.data()), QUORIX_OK);
     const auto operations = Operations();
-    std::vector<std::pair<std::uint16_t, std::size_t>> pieces;
+    std::vector<Piece> pieces;
     for (std::size_t k = 3; k < operations.size(); ++k)
       pieces.emplace_back(operations[k].address, operations[k].data.size());
-    if (c.pieces.empty()) {
-      EXPECT_EQ(pieces.size(), 17u);  // 260 bytes
-      EXPECT_EQ(pieces.back(), (std::pair<std::uint16_t, std::size_t>{0x1100, 4}));
-    } else {
-      EXPECT_EQ(pieces, c.pieces) << "length " << c.length;
+    EXPECT_EQ(pieces, c.pieces) << "length " << c.length;
+    if (pieces.size() > 1) {
+      EXPECT_EQ(operations[3].data[0], 0);
+      EXPECT_EQ(operations[3].data[1], 0);
+      EXPECT_EQ(Bytes(operations[3].data.begin() + 2, operations[3].data.end()),
+                Bytes(operations.back().data.begin() + 2, operations.back().data.end()));
     }
-    EXPECT_EQ(operations[3].data[0], static_cast<std::uint8_t>(c.length));
-    EXPECT_EQ(operations[3].data[1], c.length >> 8);
-    Bytes stored = eeprom().Read(0x1002, c.length);
-    EXPECT_EQ(stored, Bytes(command.begin(), command.begin() + c.length));
+    EXPECT_EQ(operations.back().data[0], static_cast<std::uint8_t>(c.length));
+    EXPECT_EQ(operations.back().data[1], c.length >> 8);
+    EXPECT_EQ(eeprom().Read(0x1002, c.length), Bytes(command.begin(), command.begin() + c.length));
   }
+
+  bus().ClearWire();
+  ASSERT_EQ(QuorixSetStartupCommand(handle_, 0x0102, command.data()), QUORIX_OK);
+  const auto operations = Operations();
+  ASSERT_EQ(operations.size(), 3u + 17u + 1u);  // 260 bytes in 17 pieces, the first twice
+  EXPECT_EQ(operations[19].address, 0x1100);
+  EXPECT_EQ(operations[19].data.size(), 4u);
   EXPECT_EQ(eeprom().Read(0x1000, 2), (Bytes{0x02, 0x01}));
 }
 
@@ -252,11 +267,15 @@ TEST_F(StartupTest, TheLongestCommandPausesAfterEveryOperation) {
   const std::uint64_t begin = bus().NowMs();
   ASSERT_EQ(QuorixSetStartupCommand(handle_, 4076, command.data()), QUORIX_OK);
   const auto operations = Operations();
-  ASSERT_EQ(operations.size(), 3u + 255u);  // 4,078 bytes in 255 pieces
+  ASSERT_EQ(operations.size(), 3u + 256u);  // 4,078 bytes in 255 pieces, the first twice
+  EXPECT_EQ(VendorRequests().size(), 6u + 256u);
   for (std::size_t k = 0; k < operations.size(); ++k)
     ASSERT_EQ(operations[k].at_ms, begin + 200 * k) << "operation " << k;
-  EXPECT_EQ(bus().NowMs() - begin, 200u * operations.size());
-  EXPECT_EQ(operations.back().address + operations.back().data.size() - 1, 0x1FEDu);
+  EXPECT_EQ(bus().NowMs() - begin, 200u * operations.size());  // 51.8 s
+  const Operation& last_piece = operations[operations.size() - 2];
+  EXPECT_EQ(last_piece.address + last_piece.data.size() - 1, 0x1FEDu);
+  EXPECT_EQ(operations.back().address, 0x1000);
+  EXPECT_EQ(eeprom().Read(0x1000, 2), (Bytes{0xEC, 0x0F}));
   EXPECT_EQ(eeprom().Read(0x1FEE, 1), Bytes{0xFF});  // never written
   EXPECT_EQ(eeprom().Read(0x1FEF, 2), (Bytes{0x00, 0x10}));
   EXPECT_EQ(begin - start, 600u);
@@ -277,7 +296,7 @@ TEST_F(StartupTest, TheImageMustEndBelow0x1FEF) {
   }
 }
 
-TEST_F(StartupTest, AFailedWriteKeepsTheEarlierPieces) {
+TEST_F(StartupTest, AFailedWriteLeavesNoCommandAndSendsNothingMore) {
   Bytes command(40, 0x77);
   // No memory for the image, after the six requests of the reads: nothing written.
   bus().FailNth(sim::Op::kAllocate, 7, 0);
@@ -285,15 +304,80 @@ TEST_F(StartupTest, AFailedWriteKeepsTheEarlierPieces) {
   EXPECT_EQ(Operations().size(), 3u);
   bus().ClearWire();
 
-  // The second piece is the eighth request.
+  // The second piece is the eighth request; the first, with length 0, went before it.
   bus().FailNth(sim::Op::kIoControl, 8, 121);
   const std::uint64_t start = bus().NowMs();
   EXPECT_EQ(QuorixSetStartupCommand(handle_, 40, command.data()), 121);
   EXPECT_EQ(bus().NowMs() - start, 200u * 5);  // three reads and two writes, each paused
-  EXPECT_EQ(eeprom().Read(0x1000, 16), (Bytes{40, 0, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77,
+  EXPECT_EQ(eeprom().Read(0x1000, 16), (Bytes{0, 0, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77,
                                               0x77, 0x77, 0x77, 0x77, 0x77, 0x77}));
   EXPECT_EQ(eeprom().Read(0x1010, 1), Bytes{0xFF});
   EXPECT_EQ(VendorRequests().size(), 8u);  // nothing after the failed piece
+}
+
+// Whichever request of the call fails or meets an unplugged board, the EEPROM at S holds the
+// old command untouched (nothing was written yet), no command, or the whole new one.
+TEST_F(StartupTest, AnInterruptionAtAnyRequestLeavesNoCommandOrTheWholeNewOne) {
+  const Bytes old_command(60, 'o');
+  Bytes new_command(40);
+  for (std::size_t i = 0; i < new_command.size(); ++i)
+    new_command[i] = static_cast<std::uint8_t>('A' + i % 26);
+  auto store_old = [&] {
+    Bytes image = {60, 0};
+    image.insert(image.end(), old_command.begin(), old_command.end());
+    eeprom().Write(0x1000, image);
+  };
+  auto stored = [&]() -> Bytes {
+    const Bytes prefix = eeprom().Read(0x1000, 2);
+    return eeprom().Read(0x1002, static_cast<std::uint32_t>(prefix[0] | prefix[1] << 8));
+  };
+
+  store_old();
+  bus().ClearWire();
+  const std::uint64_t before = bus().TotalCalls();
+  ASSERT_EQ(QuorixSetStartupCommand(handle_, 40, new_command.data()), QUORIX_OK);
+  // Every port call of the call, allocations and pauses among them, is a place to stop.
+  const std::uint64_t calls = bus().TotalCalls() - before;
+  ASSERT_EQ(stored(), new_command);
+  ASSERT_EQ(VendorRequests().size(), 6u + 4u);  // 3 reads, 3 pieces and the first again
+
+  int old_left = 0, none_left = 0, new_left = 0;
+  for (std::uint64_t nth = 1; nth <= calls; ++nth) {
+    for (const bool unplug : {false, true}) {
+      SCOPED_TRACE("port call " + std::to_string(nth) + (unplug ? ", unplugged" : ", failed"));
+      store_old();
+      bus().ClearWire();
+      if (unplug)
+        bus().UnplugAt(nth, board_->id);
+      else
+        bus().FailCall(nth, port::error::kDeviceNotConnected);
+      const int status = QuorixSetStartupCommand(handle_, 40, new_command.data());
+      bus().ClearFaults();
+      const Bytes now = stored();
+      if (now == old_command) {
+        ++old_left;
+        for (const sim::WireEntry& request : VendorRequests())
+          EXPECT_FALSE(request.ok && request.in[0] == 0x40 && Stage(request).size() > 2)
+              << "a piece was written";
+      } else if (now.empty()) {
+        ++none_left;
+        EXPECT_NE(status, QUORIX_OK);
+      } else {
+        ++new_left;
+        EXPECT_EQ(now, new_command);
+      }
+      if (unplug) {
+        ASSERT_TRUE(bus().Replug(board_->id));
+        ASSERT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
+        handle_ = Open();
+      }
+    }
+  }
+  // Each outcome is reached: interruptions before the first write, between the writes, and
+  // at the last pause, after the command was whole.
+  EXPECT_GT(old_left, 0);
+  EXPECT_GT(none_left, 0);
+  EXPECT_GT(new_left, 0);
 }
 
 }  // namespace

@@ -386,12 +386,23 @@ QUORIX_API int QUORIX_CALL QuorixWriteEprom(QuorixHandle device, uint8_t select,
  * not a multiple of 16 makes pieces cross page boundaries, which such a part wraps. A
  * shorter command leaves the bytes of a longer earlier one behind its own image.
  *
+ * Order of the requests: three EEPROM reads (0x1FFC, 4 bytes; 0x1FF8, 2 bytes; B + 7, 2
+ * bytes; each an address request and a data read), then the writes. An image of up to 16
+ * bytes (a command of up to 14) is one write. A longer one of k pieces takes k + 1 writes:
+ * first the piece at S with its length bytes zeroed, then the pieces at S + 16, S + 32, ...
+ * in order, and last the piece at S again, now with the length. So a call that is cut short
+ * at any request (an unplug, a failed request, the process ending) leaves the EEPROM
+ * unchanged (before the first write), holding no command (length 0), or holding the whole
+ * new command: never a length that promises bytes that were not written.
+ *
  * command: length bytes, copied before anything is written; may be NULL only when length is
  *          0 (else -1, nothing sent).
  * Returns 0; -1, -2, -4 (handle check); -1 also without memory; -8; -9; or the Windows error
- * code of the first failed transfer. When a write fails, the pieces before it stay written.
- * Blocks for 200 ms after each of three reads and each write: 0.8 s for up to 14 bytes, about
- * 51 s for the 4,076 bytes that fit above S = 0x1000. */
+ * code of the first failed transfer, after which nothing more is sent and the EEPROM holds
+ * what the paragraph above says.
+ * Blocks for 200 ms after each of the three reads and each write: 0.8 s for up to 14 bytes,
+ * 1.2 s for 15 to 30, about 52 s for the 4,076 bytes that fit above S = 0x1000 (3 reads and
+ * 256 writes). */
 QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t length,
                                                    const uint8_t* command);
 

@@ -1,4 +1,4 @@
-// The startup command: stored where the EEPROM's own address chain says, length first, in
+// The startup command: stored where the EEPROM's own address chain says, length-prefixed, in
 // 16-byte pieces, with the board's EEPROM given time after every operation.
 #include <cstring>
 
@@ -31,16 +31,33 @@ int ReadThenPause(const DeviceRecord* device, std::uint16_t address, std::uint8_
   return status;
 }
 
+// One piece, then the pause, whatever the write gave.
+int WriteThenPause(const DeviceRecord* device, std::uint16_t address, std::uint32_t size,
+                   const std::uint8_t* bytes) {
+  const int status = WriteEeprom(device, kSelect, address, static_cast<std::uint8_t>(size), bytes);
+  port::Pause(kPauseMs);
+  return status;
+}
+
+// The image in pieces aligned to S. One piece is one request, so it lands whole or not at all.
+// A longer image must never leave a length that promises bytes not yet written: its first
+// piece goes first with a zero length (no command), the other pieces follow, and the first
+// piece again, now with the length, makes the new command valid in one request.
 int WriteImage(const DeviceRecord* device, std::uint16_t at, const std::uint8_t* image,
                std::uint32_t size) {
-  for (std::uint32_t k = 0; k < size; k += kPiece) {
-    const auto piece = static_cast<std::uint8_t>(size - k < kPiece ? size - k : kPiece);
-    const int status =
-        WriteEeprom(device, kSelect, static_cast<std::uint16_t>(at + k), piece, image + k);
-    port::Pause(kPauseMs);
+  if (size <= kPiece) return WriteThenPause(device, at, size, image);
+  std::uint8_t first[kPiece];
+  std::memcpy(first, image, kPiece);
+  first[0] = 0;
+  first[1] = 0;
+  int status = WriteThenPause(device, at, kPiece, first);
+  if (status != QUORIX_OK) return status;
+  for (std::uint32_t k = kPiece; k < size; k += kPiece) {
+    status = WriteThenPause(device, static_cast<std::uint16_t>(at + k),
+                            size - k < kPiece ? size - k : kPiece, image + k);
     if (status != QUORIX_OK) return status;
   }
-  return QUORIX_OK;
+  return WriteThenPause(device, at, kPiece, image);
 }
 
 int SetStartupCommand(const DeviceRecord* device, std::uint16_t length,
