@@ -112,6 +112,9 @@ bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_siz
 bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytes);
 
 std::uint32_t LastError();
+// Sets what LastError() gives, as SetLastError does: a traced request keeps its error across
+// the writing of its line.
+void SetLastError(std::uint32_t error);
 
 // ---- Events (CreateEventA, ResetEvent, WaitForSingleObject) ----
 

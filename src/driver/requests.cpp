@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/port.h"
+#include "driver/trace.h"
 #include "quorix/quorix.h"
 #include "registry/device_record.h"
 
@@ -44,8 +45,8 @@ int ControlTransfer(const DeviceRecord* device, const ControlRequest* request, s
     std::memcpy(buffer + kHeaderSize, data, length);
 
   std::uint32_t returned = 0;
-  if (!port::IoControl(device->driver, kIoctlControlTransfer, buffer, size, buffer, size, &returned,
-                       nullptr)) {
+  if (!DriverRequest(device->driver, kIoctlControlTransfer, buffer, size, buffer, size, &returned,
+                     nullptr)) {
     const std::uint32_t error = port::LastError();
     port::Free(buffer);
     return static_cast<int>(error);
@@ -87,7 +88,7 @@ void ResetBulkPipes(const DeviceRecord* device) {
   for (const Step& step : kSteps) {
     std::uint8_t endpoint = step.endpoint;
     std::uint32_t returned = 0;
-    (void)port::IoControl(device->driver, step.code, &endpoint, 1, nullptr, 0, &returned, nullptr);
+    (void)DriverRequest(device->driver, step.code, &endpoint, 1, nullptr, 0, &returned, nullptr);
   }
 }
 

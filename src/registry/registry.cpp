@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "driver/trace.h"
 #include "quorix/quorix.h"
 
 namespace quorix {
@@ -114,7 +115,7 @@ bool AwaitLeaving(DeviceRecord* record, std::uint32_t limit_ms) {
 
 bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped) {
   std::uint32_t bytes = 0;
-  if (port::OverlappedResult(driver, overlapped, &bytes)) return false;
+  if (DriverResult(driver, overlapped, &bytes)) return false;
   // When the question itself fails, the status word still tells, as HasOverlappedIoCompleted
   // reads it.
   return port::LastError() == port::error::kIoIncomplete ||

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "driver/port.h"
+#include "driver/trace.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 #include "stream/stream.h"
@@ -49,8 +50,8 @@ int PostRead(DeviceRecord* device) {
 
     (void)port::ClearEvent(device->read_overlapped.event);
     std::uint32_t returned = 0;
-    if (port::IoControl(device->driver, kIoctlDirectTransfer, &device->read_header, kHeaderSize,
-                        target, length, &returned, &device->read_overlapped)) {
+    if (DriverRequest(device->driver, kIoctlDirectTransfer, &device->read_header, kHeaderSize,
+                      target, length, &returned, &device->read_overlapped)) {
       device->read_refused = 0;
       const int status = CommitReceived(device, returned);
       if (status != QUORIX_OK) return status;
@@ -101,7 +102,7 @@ int ResumeRead(DeviceRecord* device) {
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes) {
   if (device->read_refused != 0) return device->read_refused;
   if (device->read_deferred != 0) return port::error::kIoIncomplete;
-  if (port::OverlappedResult(device->driver, &device->read_overlapped, bytes)) return 0;
+  if (DriverResult(device->driver, &device->read_overlapped, bytes)) return 0;
   return port::LastError();
 }
 

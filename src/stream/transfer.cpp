@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/port.h"
+#include "driver/trace.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 #include "stream/stream.h"
@@ -53,7 +54,7 @@ int AwaitRead(DeviceRecord* device, BoardLock& lock, std::uint32_t* bytes) {
       return kTakenElsewhere;
     if (wait == port::kWaitTimeout) return QUORIX_ERR_TIMEOUT;
     if (wait != port::kWaitObject0) return QUORIX_ERR_FAILED;
-    if (port::OverlappedResult(device->driver, &device->read_overlapped, bytes)) return QUORIX_OK;
+    if (DriverResult(device->driver, &device->read_overlapped, bytes)) return QUORIX_OK;
     if (port::LastError() != port::error::kIoIncomplete) return QUORIX_ERR_TRANSFER;
     // Woken while a read is in progress: another thread took a completion in and posted this
     // read, whose event it signalled. Reset the event, look once more, and wait out the rest.
@@ -111,8 +112,8 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
   std::uint32_t returned = 0;
   // The driver only reads the data, through the output buffer of a direct transfer.
   void* data = const_cast<void*>(buffer);
-  if (port::IoControl(device->driver, kIoctlDirectTransfer, &header, kHeaderSize, data, count,
-                      &returned, &device->write_overlapped)) {
+  if (DriverRequest(device->driver, kIoctlDirectTransfer, &header, kHeaderSize, data, count,
+                    &returned, &device->write_overlapped)) {
     (void)PollBytesAvailable(device, nullptr);
     return QUORIX_OK;
   }
@@ -133,20 +134,20 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
     // The close aborted the pipes: the write ended, sent or not, and the board is no longer
     // this call's to poll.
     if (closing && !TransferOutstanding(device->driver, &device->write_overlapped))
-      return port::OverlappedResult(device->driver, &device->write_overlapped, &returned)
+      return DriverResult(device->driver, &device->write_overlapped, &returned)
                  ? QUORIX_OK
                  : QUORIX_ERR_NOT_OPEN;
     // The abort ends the write before it returns, so the caller's buffer is free again.
     std::uint8_t endpoint = kEndpointBulkOut;
-    (void)port::IoControl(device->driver, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
-                          nullptr);
+    (void)DriverRequest(device->driver, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, &returned,
+                        nullptr);
     // Without it the driver would go on reading a buffer that is the caller's again.
     if (TransferOutstanding(device->driver, &device->write_overlapped))
       DropConnectionOnBoard(device, lock);
     if (closing) return QUORIX_ERR_NOT_OPEN;
     return wait == port::kWaitTimeout ? QUORIX_ERR_TIMEOUT : QUORIX_ERR_FAILED;
   }
-  if (!port::OverlappedResult(device->driver, &device->write_overlapped, &returned))
+  if (!DriverResult(device->driver, &device->write_overlapped, &returned))
     return QUORIX_ERR_TRANSFER;
   // What the receive side found is not the write's business; an overrun empties the ring.
   (void)PollBytesAvailable(device, nullptr);

@@ -634,6 +634,7 @@ bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
 }
 
 std::uint32_t LastError() { return tLastError; }
+void SetLastError(std::uint32_t error) { tLastError = error; }
 
 // ---- Events ----
 

@@ -39,6 +39,7 @@ bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
 }
 
 std::uint32_t LastError() { return TheBus().LastError(); }
+void SetLastError(std::uint32_t error) { TheBus().SetLastError(error); }
 
 Handle NewEvent(bool initially_signalled) { return TheBus().NewEvent(initially_signalled); }
 bool ClearEvent(Handle event) { return TheBus().ClearEvent(event); }

@@ -86,6 +86,7 @@ bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* byte
 }
 
 std::uint32_t LastError() { return GetLastError(); }
+void SetLastError(std::uint32_t error) { ::SetLastError(error); }
 
 Handle NewEvent(bool initially_signalled) {
   return CreateEventA(nullptr, TRUE, initially_signalled ? TRUE : FALSE, nullptr);
