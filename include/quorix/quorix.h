@@ -356,6 +356,13 @@ QUORIX_API int QUORIX_CALL QuorixSetConfFpgaMode(QuorixHandle device, uint8_t mo
  * byte first. The library imposes no size or page limit: addressing, wrapping and write
  * timing are the board's. */
 
+/* The size of the board's own EEPROM (select 1) in bytes: a 24C64, addresses 0x0000-0x1FFF.
+ * The part ignores higher address bits, so an address past its end wraps to the start; the
+ * library passes every address on unchanged, so staying below this size is the caller's
+ * part. The startup-command area's address chain lies in its top bytes (see
+ * QuorixSetStartupCommand). */
+#define QUORIX_EEPROM_SIZE 8192
+
 /* Reads count bytes from address: one request sets the EEPROM's read position (wLength 2,
  * the address only), a second reads count bytes. When the first fails the second is not
  * sent.

@@ -12,6 +12,7 @@ using quorix::sim::TheBus;
 static_assert(quorix::sim::kDefaultRate == QUORIX_SIM_RATE_DEFAULT);
 static_assert(quorix::sim::kRateUnlimited == QUORIX_SIM_RATE_UNLIMITED);
 static_assert(quorix::sim::kEepromSize == QUORIX_SIM_EEPROM_SIZE);
+static_assert(QUORIX_SIM_EEPROM_SIZE == QUORIX_EEPROM_SIZE, "the simulated board's part");
 static_assert(quorix::sim::kEepromPage == QUORIX_SIM_EEPROM_PAGE);
 static_assert(quorix::sim::kStartupBase == QUORIX_SIM_STARTUP_BASE);
 static_assert(quorix::sim::kStartupCommandAddress == QUORIX_SIM_STARTUP_COMMAND);
