@@ -69,6 +69,25 @@
  *   Each connection of a board lists a path text of its own, so a board that is unplugged
  *   and plugged in again is a new interface to the library. The listing shows plugged boards
  *   in the order they were (last) plugged in.
+ *
+ * A board that remembers: QUORIX_SIM_STATE
+ *   Each process that loads the simulated library has a bus of its own, so by default a board
+ *   forgets everything when the process ends. With the environment variable QUORIX_SIM_STATE
+ *   naming a file, the library loads the boards' state from that file when it is loaded
+ *   (before any call), and saves it there when it is unloaded or the process ends, so that
+ *   consecutive programs see one board. The state of a board is its EEPROMs' contents, the
+ *   port D latch and output enables, the FPGA mode, the FX2's RAM and the reset bit of its
+ *   CPUCS; it is kept by serial number, and a board added later with a remembered serial
+ *   number (QuorixSimAddBoard) gets its state too. Nothing else is kept: streams, faults,
+ *   the request log and the boards' number start afresh.
+ *   - A file that does not exist yet is made at the end.
+ *   - A file that is not a state file, or is damaged (every file carries a checksum), or is
+ *     not a regular file, is refused as a whole: the library writes one line on stderr that
+ *     says why, the boards start afresh, and the file is left as it is, not saved over.
+ *   - The file is saved whole or not at all (written beside it as FILE.new and renamed), by
+ *     the process that loaded it only: a forked child that exits does not save it.
+ *   - Two processes that use one file at the same time each save what they saw; the last to
+ *     end wins.
  */
 #pragma once
 
@@ -158,6 +177,13 @@ QUORIX_API int QUORIX_CALL QuorixSimCpuRunning(int board);
  * from another thread, a read that waits without limit. Returns 0, or -1 for an unknown board. */
 QUORIX_API int QUORIX_CALL QuorixSimStartSourceOnPortD(int board, uint8_t value,
                                                        uint32_t bytes_per_second);
+
+/* What became of QUORIX_SIM_STATE when the library was loaded. */
+#define QUORIX_SIM_STATE_NONE 0       /* not set: nothing is loaded or saved */
+#define QUORIX_SIM_STATE_LOADED 1     /* the file was read; it is saved at the end */
+#define QUORIX_SIM_STATE_NEW 2        /* no such file yet; it is made at the end */
+#define QUORIX_SIM_STATE_REFUSED (-1) /* refused (see above); it is not saved over */
+QUORIX_API int QUORIX_CALL QuorixSimStateStatus(void);
 
 /* The port D output latch and output enables, and the FPGA mode, as the board holds them;
  * each pointer may be NULL. Returns 0, or -1 for an unknown board. */

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "driver/sim/sim.h"
+#include "driver/sim/state_file.h"
 #include "quorix/quorix_sim.h"
 
 using quorix::sim::TheBus;
@@ -43,7 +44,9 @@ QUORIX_API int QUORIX_CALL QuorixSimAddBoard(const char* serial, uint16_t vendor
     identity.serial = serial;
     identity.vendor = vendor;
     identity.product = product;
-    return TheBus().AddBoard(identity).id;
+    quorix::sim::Board& board = TheBus().AddBoard(identity);
+    quorix::sim::ApplyRememberedState(board);
+    return board.id;
   });
 }
 
