@@ -87,7 +87,7 @@ TEST_F(WrapperTest, EveryStatusHasANameAndAMessage) {
   // Windows codes keep their number.
   const std::error_code busy = quorix::MakeErrorCode(170);
   EXPECT_EQ(busy.value(), 170);
-  EXPECT_EQ(busy.message(), "Windows error 170: the resource is busy");
+  EXPECT_EQ(busy.message(), "Windows error 170: busy: another process has this board open");
   EXPECT_EQ(busy, std::errc::device_or_resource_busy);
   EXPECT_EQ(quorix::MakeErrorCode(4242).message(), "Windows error 4242");
   EXPECT_NE(quorix::MakeErrorCode(4242), std::errc::io_error);

@@ -114,21 +114,28 @@ struct WindowsCode {
   std::errc condition;
 };
 
-// The Windows codes the library passes on most, with the portable condition they mean.
+// The Windows codes the library passes on most, what they mean for a board, and the portable
+// condition they mean.
 inline constexpr WindowsCode kWindowsCodes[] = {
-    {2, "ERROR_FILE_NOT_FOUND", "file not found", std::errc::no_such_device},
-    {5, "ERROR_ACCESS_DENIED", "access denied", std::errc::permission_denied},
+    {2, "ERROR_FILE_NOT_FOUND", "not found: the board's interface has gone",
+     std::errc::no_such_device},
+    {5, "ERROR_ACCESS_DENIED", "access denied: no permission to open the board",
+     std::errc::permission_denied},
     {8, "ERROR_NOT_ENOUGH_MEMORY", "not enough memory", std::errc::not_enough_memory},
     {31, "ERROR_GEN_FAILURE", "the board stalled the request or is not functioning",
      std::errc::io_error},
     {50, "ERROR_NOT_SUPPORTED", "not supported", std::errc::not_supported},
     {87, "ERROR_INVALID_PARAMETER", "invalid parameter", std::errc::invalid_argument},
-    {121, "ERROR_SEM_TIMEOUT", "the semaphore timeout period has expired", std::errc::timed_out},
-    {170, "ERROR_BUSY", "the resource is busy", std::errc::device_or_resource_busy},
-    {995, "ERROR_OPERATION_ABORTED", "the I/O operation has been aborted",
+    {121, "ERROR_SEM_TIMEOUT", "timed out: the board did not answer within its second",
+     std::errc::timed_out},
+    {170, "ERROR_BUSY", "busy: another process has this board open",
+     std::errc::device_or_resource_busy},
+    {995, "ERROR_OPERATION_ABORTED", "aborted: the transfer was cancelled",
      std::errc::operation_canceled},
-    {1117, "ERROR_IO_DEVICE", "I/O device error", std::errc::io_error},
-    {1167, "ERROR_DEVICE_NOT_CONNECTED", "the device is not connected", std::errc::no_such_device},
+    {1117, "ERROR_IO_DEVICE", "I/O device error: the transfer failed on the wire",
+     std::errc::io_error},
+    {1167, "ERROR_DEVICE_NOT_CONNECTED", "not connected: the board was unplugged",
+     std::errc::no_such_device},
 };
 
 inline const WindowsCode* FindWindowsCode(int code) {
