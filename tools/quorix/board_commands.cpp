@@ -1,104 +1,45 @@
-// Listing, identity, port D, FPGA mode, EEPROM and the startup command.
+// Listing, identity, port D and the FPGA mode.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <future>
 
 #include "commands.h"
-
-#if defined(QUORIX_TOOL_HAS_LIBUSB)
-#include <libusb.h>
-#endif
+#include "json.h"
 
 namespace quorix::tool {
 
 namespace {
 
-// One request carries at most 255 bytes, and an EEPROM write must not cross a page (a
-// 24C64's are 32 bytes) or the part wraps it within the page.
+// One request carries at most 255 bytes.
 constexpr std::uint32_t kPiece = 255;
-constexpr std::uint32_t kEepromPage = 32;
+// The startup command's image must end below this address.
+constexpr std::uint32_t kImageLimit = 8175;
 
-// When no board is found: is one there that this user may not open?
-void HintAtPermissions() {
-#if defined(QUORIX_TOOL_HAS_LIBUSB)
-  libusb_context* context = nullptr;
-  if (libusb_init(&context) != 0) return;
-  libusb_device** list = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &list);
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
-    if (descriptor.idVendor != QUORIX_VENDOR_ID || descriptor.idProduct != QUORIX_PRODUCT_ID)
-      continue;
-    libusb_device_handle* handle = nullptr;
-    const int r = libusb_open(list[i], &handle);
-    if (r == 0) {
-      libusb_close(handle);
-      continue;
-    }
-    std::fprintf(
-        stderr,
-        "A board (0xDEAD:0xBEEF) is on bus %u at address %u, but it cannot be opened (%s).\n",
-        libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), libusb_error_name(r));
-    if (r == LIBUSB_ERROR_ACCESS)
-      std::fprintf(stderr,
-                   "Install the udev rule packaging/linux/60-quorix.rules (see \"Linux "
-                   "permissions\" in the README), then plug the board in again.\n");
-  }
-  if (count >= 0) libusb_free_device_list(list, 1);
-  libusb_exit(context);
-#endif
+std::uint16_t Word(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-void HexDump(std::uint32_t base, const std::vector<std::uint8_t>& bytes) {
-  for (std::size_t row = 0; row < bytes.size(); row += 16) {
-    std::printf("%08zx ", base + row);
-    for (std::size_t i = 0; i < 16; ++i) {
-      if (i == 8) std::printf(" ");
-      if (row + i < bytes.size())
-        std::printf(" %02x", bytes[row + i]);
-      else
-        std::printf("   ");
-    }
-    std::printf("  |");
-    for (std::size_t i = row; i < std::min(bytes.size(), row + 16); ++i)
-      std::putchar(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
-    std::printf("|\n");
-  }
-  std::printf("%08zx\n", base + bytes.size());
-}
+struct Listed {
+  std::string serial;
+  bool readable = false;
+  std::optional<bool> in_use;  // unknown when opening failed for another reason
+  std::string problem;
+};
+
+}  // namespace
 
 std::vector<std::uint8_t> ReadEeprom(const Api& api, QuorixHandle handle, std::uint8_t select,
                                      std::uint32_t address, std::uint32_t length) {
   std::vector<std::uint8_t> bytes(length);
   for (std::uint32_t done = 0; done < length;) {
     const std::uint32_t piece = std::min(kPiece, length - done);
+    char what[64];
+    std::snprintf(what, sizeof what, "reading the EEPROM at 0x%04x", address + done);
     Check(api.QuorixReadEprom(handle, select, static_cast<std::uint16_t>(address + done),
                               static_cast<std::uint8_t>(piece), bytes.data() + done),
-          "reading the EEPROM at " + std::to_string(address + done));
+          what);
     done += piece;
   }
   return bytes;
-}
-
-std::uint16_t Word(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-}  // namespace
-
-int List(const Library& library) {
-  const Api& api = library.api();
-  int32_t count = 0;
-  Check(api.QuorixCountDevices(&count), "listing the boards");
-  std::printf("%d board%s\n", count, count == 1 ? "" : "s");
-  for (int32_t i = 0; i < count; ++i) {
-    const char* serial = api.QuorixGetDeviceSerialNumber(i);
-    std::printf("  %d  %s\n", i, serial != nullptr ? serial : "(no serial number)");
-  }
-  if (count == 0 && library.sim() == nullptr) HintAtPermissions();
-  return 0;
 }
 
 StartupArea ReadStartupArea(const Api& api, QuorixHandle handle) {
@@ -116,130 +57,143 @@ StartupArea ReadStartupArea(const Api& api, QuorixHandle handle) {
   area.command = Word(word);
   Check(api.QuorixReadEprom(handle, 1, area.command, 2, word), "reading the EEPROM");
   area.length = Word(word);
+  area.room = area.command + 2u < kImageLimit ? kImageLimit - 1 - 2 - area.command : 0;
+  area.length_fits = area.command + 2u + area.length < kImageLimit;
   return area;
 }
 
-int Info(const Api& api, const Options& options) {
-  Session session(api, options);
+int List(const Library& library, const Options& options) {
+  const Api& api = library.api();
+  std::int32_t count = 0;
+  Check(api.QuorixCountDevices(&count), "listing the boards");
+  std::vector<Listed> boards(static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    Listed& board = boards[static_cast<std::size_t>(i)];
+    if (const char* serial = api.QuorixGetDeviceSerialNumber(i)) {
+      board.serial = serial;
+      board.readable = true;
+    }
+    // Opening is the one way to learn whether another process has the board.
+    QuorixHandle handle = nullptr;
+    const int status = api.QuorixOpenDevice(i, &handle);
+    if (status == QUORIX_OK) {
+      board.in_use = false;
+      (void)api.QuorixCloseDevice(handle);
+    } else if (status == 170) {
+      board.in_use = true;
+    } else {
+      board.problem = Explain(status);
+    }
+  }
+
+  if (options.json) {
+    Json json;
+    json.Object().Number("count", static_cast<std::uint64_t>(count)).Array("boards");
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+      json.Object().Number("index", i);
+      if (boards[i].readable)
+        json.String("serial", boards[i].serial);
+      else
+        json.Null("serial");
+      if (boards[i].in_use)
+        json.Bool("in_use", *boards[i].in_use);
+      else
+        json.Null("in_use").String("error", boards[i].problem);
+      json.Close();
+    }
+    json.Close().Close().Print();
+  } else {
+    std::printf("%d board%s\n", count, count == 1 ? "" : "s");
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+      const Listed& board = boards[i];
+      const std::string state = !board.in_use   ? "cannot be opened: " + board.problem
+                                : *board.in_use ? "in use: another process has it open"
+                                                : "free";
+      std::printf("  %zu  %s  %s\n", i,
+                  board.readable ? board.serial.c_str() : "(no serial number)", state.c_str());
+    }
+  }
+  if (count == 0) {
+    const std::string hint = NoBoardHint(library);
+    if (!hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str() + 1);
+  }
+  return 0;
+}
+
+int Info(const Library& library, const Options& options) {
+  const Api& api = library.api();
+  Session session(library, options);
   const char* serial = options.serial ? options.serial->c_str()
                                       : api.QuorixGetDeviceSerialNumber(options.index.value_or(0));
-  std::printf("serial number   %s\n", serial != nullptr ? serial : "(none)");
   std::uint8_t latch = 0;
   Check(api.QuorixGetPortDOutputs(session.handle(), &latch), "reading port D");
-  std::printf("port D outputs  0x%02x\n", latch);
   const StartupArea area = ReadStartupArea(api, session.handle());
+  if (options.json) {
+    Json json;
+    json.Object();
+    if (serial != nullptr)
+      json.String("serial", serial);
+    else
+      json.Null("serial");
+    json.Number("port_d", latch).Number("eeprom_size", kEepromSize);
+    if (area.present)
+      json.Object("startup_area")
+          .Number("base", area.base)
+          .Number("command_address", area.command)
+          .Number("stored_length", area.length)
+          .Bool("length_fits", area.length_fits)
+          .Number("room", area.room)
+          .Close();
+    else
+      json.Null("startup_area");
+    json.Close().Print();
+    return 0;
+  }
+  std::printf("serial number   %s\n", serial != nullptr ? serial : "(none)");
+  std::printf("port D outputs  0x%02x\n", latch);
   if (!area.present)
     std::printf("startup area    none\n");
   else
-    std::printf("startup area    base 0x%04x, command at 0x%04x, %u bytes stored\n", area.base,
-                area.command, area.length);
+    std::printf("startup area    base 0x%04x, command at 0x%04x, %u bytes stored%s (room for %u)\n",
+                area.base, area.command, area.length,
+                area.length_fits ? "" : " (more than the area holds: corrupt)", area.room);
+  std::printf("EEPROM          %u bytes\n", kEepromSize);
   return 0;
 }
 
-int PortDSet(const Api& api, const Options& options, std::uint8_t value) {
-  Session session(api, options);
-  Check(api.QuorixSetPortDOutputs(session.handle(), value), "setting port D");
+int PortDSet(const Library& library, const Options& options, std::uint8_t value) {
+  Session session(library, options);
+  Check(library.api().QuorixSetPortDOutputs(session.handle(), value), "setting port D");
   return 0;
 }
 
-int PortDGet(const Api& api, const Options& options) {
-  Session session(api, options);
+int PortDGet(const Library& library, const Options& options) {
+  Session session(library, options);
   std::uint8_t latch = 0;
-  Check(api.QuorixGetPortDOutputs(session.handle(), &latch), "reading port D");
+  Check(library.api().QuorixGetPortDOutputs(session.handle(), &latch), "reading port D");
   std::printf("0x%02x\n", latch);
   return 0;
 }
 
-int PortDEnable(const Api& api, const Options& options, std::uint8_t mask) {
-  Session session(api, options);
-  Check(api.QuorixSetPortDOutputEnable(session.handle(), mask), "setting the port D enables");
+int PortDEnable(const Library& library, const Options& options, std::uint8_t mask) {
+  Session session(library, options);
+  Check(library.api().QuorixSetPortDOutputEnable(session.handle(), mask),
+        "setting the port D enables");
   return 0;
 }
 
-int PortDSequence(const Api& api, const Options& options, const std::vector<std::uint8_t>& bytes) {
-  if (bytes.size() > kPiece) throw BadArguments("BYTES: at most 255");
-  Session session(api, options);
-  Check(api.QuorixSetPortDOutputsExt(session.handle(), static_cast<std::uint8_t>(bytes.size()),
-                                     bytes.data()),
+int PortDSequence(const Library& library, const Options& options,
+                  const std::vector<std::uint8_t>& bytes) {
+  Session session(library, options);
+  Check(library.api().QuorixSetPortDOutputsExt(
+            session.handle(), static_cast<std::uint8_t>(bytes.size()), bytes.data()),
         "writing the port D sequence");
   return 0;
 }
 
-int FpgaMode(const Api& api, const Options& options, std::uint8_t mode) {
-  Session session(api, options);
-  Check(api.QuorixSetConfFpgaMode(session.handle(), mode), "setting the FPGA mode");
-  return 0;
-}
-
-int ReadEepromCommand(const Api& api, const Options& options, const EepromRead& request) {
-  Session session(api, options);
-  const std::vector<std::uint8_t> bytes =
-      ReadEeprom(api, session.handle(), request.select, request.address, request.length);
-  if (!request.output.empty()) {
-    std::ofstream file(request.output, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    if (!file) throw Failure("cannot write " + request.output);
-  } else if (request.hex || IsTerminal(1)) {
-    HexDump(request.address, bytes);
-  } else {
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  }
-  return 0;
-}
-
-int WriteEepromCommand(const Api& api, const Options& options, const EepromWrite& request) {
-  const std::vector<std::uint8_t>& bytes = request.bytes;
-  Session session(api, options);
-  const bool progress = bytes.size() > 1024 && IsTerminal(2);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const std::uint32_t at = request.address + static_cast<std::uint32_t>(done);
-    const std::uint32_t room = kEepromPage - at % kEepromPage;
-    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(room, bytes.size() - done));
-    Check(api.QuorixWriteEprom(session.handle(), request.select, static_cast<std::uint16_t>(at),
-                               static_cast<std::uint8_t>(piece), bytes.data() + done),
-          "writing the EEPROM at " + std::to_string(at));
-    done += piece;
-    if (progress) std::fprintf(stderr, "\rwritten %zu of %zu bytes", done, bytes.size());
-  }
-  if (progress) std::fprintf(stderr, "\n");
-  std::printf("wrote %zu bytes at 0x%04x\n", bytes.size(), request.address);
-  if (!request.verify) return 0;
-  const auto back = ReadEeprom(api, session.handle(), request.select, request.address,
-                               static_cast<std::uint32_t>(bytes.size()));
-  const auto differ = std::mismatch(bytes.begin(), bytes.end(), back.begin());
-  if (differ.first != bytes.end()) {
-    char text[96];
-    std::snprintf(text, sizeof text, "verify failed: 0x%04zx reads 0x%02x, not 0x%02x",
-                  request.address + static_cast<std::size_t>(differ.first - bytes.begin()),
-                  *differ.second, *differ.first);
-    throw Failure(text);
-  }
-  std::printf("verified\n");
-  return 0;
-}
-
-int SetStartup(const Api& api, const Options& options, const std::vector<std::uint8_t>& command) {
-  if (command.size() > 0xFFFF) throw BadArguments("the command is longer than 65535 bytes");
-  Session session(api, options);
-  // One call, with a 200 ms pause after each of its EEPROM requests: three reads and one write
-  // per 16 bytes of the length-prefixed image. The call runs on a thread of its own so that
-  // this one can show how far it may have got; nothing else calls the library meanwhile.
-  const double expected = 0.2 * (3 + (command.size() + 2 + 15) / 16);
-  const double start = Seconds();
-  auto call = std::async(std::launch::async, [&] {
-    return api.QuorixSetStartupCommand(session.handle(), static_cast<std::uint16_t>(command.size()),
-                                       command.data());
-  });
-  const bool progress = IsTerminal(2);
-  while (call.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-    if (progress)
-      std::fprintf(stderr, "\rstoring the startup command: %.1f s of about %.1f s",
-                   Seconds() - start, expected);
-  }
-  if (progress) std::fprintf(stderr, "\n");
-  Check(call.get(), "storing the startup command");
-  std::printf("stored a %zu-byte startup command in %.1f s\n", command.size(), Seconds() - start);
+int FpgaMode(const Library& library, const Options& options, std::uint8_t mode) {
+  Session session(library, options);
+  Check(library.api().QuorixSetConfFpgaMode(session.handle(), mode), "setting the FPGA mode");
   return 0;
 }
 

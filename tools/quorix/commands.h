@@ -10,14 +10,28 @@
 
 namespace quorix::tool {
 
-int List(const Library& library);
-int Info(const Api& api, const Options& options);
+// The board's own EEPROM (select 1): its size, and the top bytes that hold the chain of
+// addresses to the startup command (base address, command address, the area's flag).
+inline constexpr std::uint32_t kEepromSize = QUORIX_EEPROM_SIZE;
+inline constexpr std::uint32_t kEepromSelect = 1;
+inline constexpr std::uint32_t kChainStart = 0x1FE8;
+// What a 16-bit EEPROM address reaches at another select, whose part the tool does not know.
+inline constexpr std::uint32_t kAddressSpace = 0x10000;
 
-int PortDSet(const Api& api, const Options& options, std::uint8_t value);
-int PortDGet(const Api& api, const Options& options);
-int PortDEnable(const Api& api, const Options& options, std::uint8_t mask);
-int PortDSequence(const Api& api, const Options& options, const std::vector<std::uint8_t>& bytes);
-int FpgaMode(const Api& api, const Options& options, std::uint8_t mode);
+// The size of the EEPROM at select, as far as the tool knows it.
+inline std::uint32_t EepromSize(std::uint8_t select) {
+  return select == kEepromSelect ? kEepromSize : kAddressSpace;
+}
+
+int List(const Library& library, const Options& options);
+int Info(const Library& library, const Options& options);
+
+int PortDSet(const Library& library, const Options& options, std::uint8_t value);
+int PortDGet(const Library& library, const Options& options);
+int PortDEnable(const Library& library, const Options& options, std::uint8_t mask);
+int PortDSequence(const Library& library, const Options& options,
+                  const std::vector<std::uint8_t>& bytes);
+int FpgaMode(const Library& library, const Options& options, std::uint8_t mode);
 
 struct EepromRead {
   std::uint8_t select = 1;
@@ -25,17 +39,31 @@ struct EepromRead {
   std::string output;  // empty: stdout
   bool hex = false;    // dump even when stdout is not a terminal
 };
-int ReadEepromCommand(const Api& api, const Options& options, const EepromRead& request);
+int ReadEepromCommand(const Library& library, const Options& options, const EepromRead& request);
 
 struct EepromWrite {
   std::uint8_t select = 1;
   std::uint32_t address = 0;
-  std::vector<std::uint8_t> bytes;
+  std::vector<std::string> words;  // HEXBYTES, or
+  std::string file;                // -i FILE
   bool verify = false;
+  bool force = false;  // into the startup-area chain too
 };
-int WriteEepromCommand(const Api& api, const Options& options, const EepromWrite& request);
+int WriteEepromCommand(const Library& library, const Options& options, const EepromWrite& request);
+int DumpEeprom(const Library& library, const Options& options, std::uint8_t select,
+               const std::string& path);
+int RestoreEeprom(const Library& library, const Options& options, std::uint8_t select,
+                  const std::string& path, bool force);
+// Refuses (BadArguments) a range that runs past the EEPROM's end, or that touches the
+// startup-area chain without force.
+void CheckEepromRange(std::uint8_t select, std::uint64_t address, std::uint64_t length, bool force,
+                      const std::string& what);
 
-int SetStartup(const Api& api, const Options& options, const std::vector<std::uint8_t>& command);
+int StartupGet(const Library& library, const Options& options);
+// command: the text, or the bytes of file when file is not empty.
+int StartupSet(const Library& library, const Options& options, const std::string& command,
+               const std::string& file);
+int StartupClear(const Library& library, const Options& options);
 
 struct StreamRequest {
   std::optional<std::uint64_t> bytes;
@@ -43,12 +71,14 @@ struct StreamRequest {
   std::string output;  // "" none given, "-" stdout
   bool check_counter = false;
 };
-int Stream(const Api& api, const Options& options, const StreamRequest& request);
-int Write(const Api& api, const Options& options, const std::vector<std::uint8_t>& bytes);
+int Stream(const Library& library, const Options& options, const StreamRequest& request);
+int Write(const Library& library, const Options& options, const std::vector<std::string>& words,
+          const std::string& file);
 int Loopback(const Library& library, const Options& options, std::uint64_t bytes);
 
-int FirmwareLoad(const Api& api, const Options& options, const std::string& path);
-int FirmwareCheck(const std::string& path);
+int FirmwareLoad(const Library& library, const Options& options, const std::string& path,
+                 bool force);
+int FirmwareCheck(const Options& options, const std::string& path);
 int FirmwareRepack(const std::string& in, const std::string& out);
 
 int Demo(const Library& library, const Options& options, const std::string& firmware);
@@ -57,8 +87,15 @@ int Demo(const Library& library, const Options& options, const std::string& firm
 struct StartupArea {
   bool present = false;
   std::uint16_t base = 0, command = 0, length = 0;
+  // The longest command that fits at this command address, and whether the stored length
+  // stays inside the area.
+  std::uint32_t room = 0;
+  bool length_fits = false;
 };
 StartupArea ReadStartupArea(const Api& api, QuorixHandle handle);
+// length bytes of the EEPROM at select from address on, in pieces of 255.
+std::vector<std::uint8_t> ReadEeprom(const Api& api, QuorixHandle handle, std::uint8_t select,
+                                     std::uint32_t address, std::uint32_t length);
 
 // Bytes of a stream checked against the simulated board's counter pattern: 32-bit
 // little-endian words counting up from 0. Every word that does not follow its predecessor is
@@ -77,18 +114,25 @@ class CounterCheck {
 };
 
 // Reads the stream until the limit (bytes or seconds, or neither: until Ctrl-C) and hands
-// each completed read to the sink. An overrun is counted and reading goes on; another
-// failure ends the capture with its status.
+// what arrives to the sink. Reading runs on a thread of its own, which waits for the board as
+// long as it takes (or idle_limit_ms for each completion, when not 0: the capture then fails
+// with -5); the caller's thread keeps the live line, notices Ctrl-C and the time limit, and
+// stops the capture on time. An overrun is counted and reading goes on; another failure ends
+// the capture with its status.
 struct Capture {
   std::uint64_t bytes = 0;
   std::uint64_t overruns = 0;
   double seconds = 0;
+  double first_data = -1;  // seconds until the first bytes were handed on; -1 for none
   int status = QUORIX_OK;
   bool interrupted = false;
+  // The reading thread was still waiting in the library when the capture stopped: the device
+  // cannot be closed or used, and the process must end with platform::ExitNow.
+  bool abandoned = false;
 };
 using Sink = void (*)(void* context, const std::uint8_t* data, std::size_t size);
-Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits, Sink sink,
-                      void* context, bool progress);
+Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,
+                      std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress);
 std::string Summary(const Capture& capture);
 
 // Writes a pattern and reads it back; the first position that differs, if any.

@@ -1,11 +1,17 @@
 #include "common.h"
 
-#include <unistd.h>
-
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cmath>
+#include <cstring>
+
+#include "platform.h"
+#include "quorix/quorix.hpp"
+
+#if defined(QUORIX_TOOL_HAS_LIBUSB)
+#include <libusb.h>
+#endif
 
 namespace quorix::tool {
 
@@ -15,24 +21,119 @@ bool HasHexPrefix(const std::string& text) {
   return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
+// A serial number as a message shows it: long ones cut, control characters escaped.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const char c : text.substr(0, 64)) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  if (text.size() > 64) shown += "... (" + std::to_string(text.size()) + " characters)";
+  return "'" + shown + "'";
+}
+
+std::string Boards(std::int32_t count) {
+  return std::to_string(count) + (count == 1 ? " board" : " boards");
+}
+
 }  // namespace
+
+std::string Explain(int status) {
+  std::string meaning = StatusMeaning(status);
+  const std::string name = StatusName(status);
+  if (status <= 0) return (meaning.empty() ? "unknown status" : meaning) + " (" + name + ")";
+  if (meaning.empty())
+    return "the driver reported an error that the tool has no words for (" + name + ")";
+  // "Windows error 170 (ERROR_BUSY)" as "Windows error 170, ERROR_BUSY".
+  std::string code = name;
+  const std::size_t open = code.find(" (");
+  if (open != std::string::npos && code.back() == ')')
+    code = code.substr(0, open) + ", " + code.substr(open + 2, code.size() - open - 3);
+  return meaning + " (" + code + ")";
+}
 
 void Check(int status, const std::string& what) {
   if (status != QUORIX_OK) throw CallFailed(what, status);
 }
 
-Session::Session(const Api& api, const Options& options) : api_(api) {
-  if (options.serial) {
-    Check(api.QuorixOpenDeviceWithSerial(options.serial->c_str(), &handle_),
-          "opening the board with serial " + *options.serial);
-  } else {
-    const int index = options.index.value_or(0);
-    Check(api.QuorixOpenDevice(index, &handle_), "opening board " + std::to_string(index));
+std::string NoBoardHint([[maybe_unused]] const Library& library) {
+  std::string hint;
+#if defined(QUORIX_TOOL_HAS_LIBUSB)
+  if (library.sim() != nullptr) return hint;
+  // Is one there that this user may not open?
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != 0) return hint;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+    if (descriptor.idVendor != QUORIX_VENDOR_ID || descriptor.idProduct != QUORIX_PRODUCT_ID)
+      continue;
+    libusb_device_handle* handle = nullptr;
+    const int r = libusb_open(list[i], &handle);
+    if (r == 0) {
+      libusb_close(handle);
+      continue;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "\nA board (0xDEAD:0xBEEF) is on bus %u at address %u, but it cannot be opened "
+                  "(%s).",
+                  libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]),
+                  libusb_error_name(r));
+    hint += text;
+    if (r == LIBUSB_ERROR_ACCESS)
+      hint +=
+          "\nInstall the udev rule packaging/linux/60-quorix.rules (see \"Linux permissions\" "
+          "in the README), then plug the board in again.";
   }
+  if (count >= 0) libusb_free_device_list(list, 1);
+  libusb_exit(context);
+#endif
+  return hint;
+}
+
+Session::Session(const Library& library, const Options& options) : api_(library.api()) {
+  std::string what;
+  int status = QUORIX_OK;
+  if (options.serial) {
+    what = "opening the board with serial number " + Shown(*options.serial);
+    status = api_.QuorixOpenDeviceWithSerial(options.serial->c_str(), &handle_);
+  } else {
+    what = "opening board " + std::to_string(options.index.value_or(0));
+    status = api_.QuorixOpenDevice(options.index.value_or(0), &handle_);
+  }
+  if (status == QUORIX_ERR_FAILED) {
+    // The library's -1 covers several causes; the listing tells which.
+    std::int32_t count = 0;
+    Check(api_.QuorixCountDevices(&count), "listing the boards");
+    if (count == 0) throw Failure(what + " failed: no board found" + NoBoardHint(library));
+    if (options.serial) {
+      std::string there;
+      for (std::int32_t i = 0; i < count; ++i) {
+        const char* serial = api_.QuorixGetDeviceSerialNumber(i);
+        there += (i == 0 ? "" : ", ") + (serial != nullptr ? Shown(serial) : "(unreadable)");
+      }
+      throw Failure(what + " failed: no board has that serial number; " + Boards(count) +
+                    " found: " + there);
+    }
+    if (options.index.value_or(0) >= count)
+      throw Failure(what + " failed: there is no board " +
+                    std::to_string(options.index.value_or(0)) + "; " + Boards(count) +
+                    " found (index 0" + (count > 1 ? " to " + std::to_string(count - 1) : "") +
+                    ")");
+  }
+  Check(status, what);
   if (options.timeout_ms) {
-    const int status = api.QuorixSetTimeOut(handle_, *options.timeout_ms);
+    status = api_.QuorixSetTimeOut(handle_, *options.timeout_ms);
     if (status != QUORIX_OK) {
-      (void)api.QuorixCloseDevice(handle_);
+      (void)Close();
       Check(status, "setting the timeout");
     }
   }
@@ -49,11 +150,12 @@ int Session::Close() {
 
 void PrepareSimulator(const Library& library, const Options& options) {
   const SimApi* sim = library.sim();
-  if (sim == nullptr) {
-    if (options.sim_boards || options.sim_rate)
-      throw BadArguments("--sim-boards and --sim-rate need --sim");
-    return;
-  }
+  if (sim == nullptr) return;
+  if (sim->QuorixSimStateStatus != nullptr &&
+      sim->QuorixSimStateStatus() == QUORIX_SIM_STATE_REFUSED)
+    throw Failure(
+        "the simulated library refused its state file (the line above says why); nothing was "
+        "done. Remove the file, or name another one, to start with a fresh board.");
   const int boards = options.sim_boards.value_or(1);
   if (boards != 1) {
     sim->QuorixSimReset();
@@ -68,48 +170,226 @@ void PrepareSimulator(const Library& library, const Options& options) {
       sim->QuorixSimSetSource(board, QUORIX_SIM_SOURCE_COUNTER, *options.sim_rate);
 }
 
-std::uint32_t ParseNumber(const std::string& text, std::uint32_t limit, const std::string& what) {
-  std::size_t used = 0;
-  unsigned long long value = 0;
-  try {
-    const bool hex = HasHexPrefix(text);
-    value = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-    if (hex) used += 2;
-  } catch (const std::exception&) {
-    used = 0;
+// ---- what people type ----
+
+namespace {
+
+// The digits of a number at the start of text: its value, and where it ends; nullopt when
+// there are none or the value does not fit 64 bits.
+std::optional<std::uint64_t> LeadingNumber(const std::string& text, std::size_t* end) {
+  const bool hex = HasHexPrefix(text);
+  const unsigned base = hex ? 16 : 10;
+  std::size_t i = hex ? 2 : 0;
+  const std::size_t first = i;
+  std::uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+    unsigned digit;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (hex && c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else
+      break;
+    if (value > (UINT64_MAX - digit) / base) return std::nullopt;
+    value = value * base + digit;
   }
-  if (used == 0 || used != text.size() || text[0] == '-' || value > limit)
-    throw BadArguments(what + ": '" + text + "' is not a number from 0 to " +
-                       std::to_string(limit));
-  return static_cast<std::uint32_t>(value);
+  if (i == first) return std::nullopt;
+  *end = i;
+  return value;
 }
 
-std::vector<std::uint8_t> ParseBytes(const std::vector<std::string>& words) {
+}  // namespace
+
+std::uint64_t ParseNumber(const std::string& text, std::uint64_t limit, const std::string& what) {
+  std::size_t end = 0;
+  const std::optional<std::uint64_t> value = LeadingNumber(text, &end);
+  if (!value || end != text.size() || *value > limit)
+    throw BadArguments(what + ": '" + text + "' is not a number from 0 to " +
+                       std::to_string(limit) + " (decimal, or hexadecimal with 0x)");
+  return *value;
+}
+
+std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint64_t most,
+                        const std::string& what) {
+  static const struct {
+    const char* suffix;
+    std::uint64_t factor;
+  } kSuffixes[] = {{"", 1},           {"K", 1000},       {"k", 1000},
+                   {"M", 1000000},    {"G", 1000000000}, {"KiB", 1u << 10},
+                   {"kiB", 1u << 10}, {"MiB", 1u << 20}, {"GiB", 1u << 30}};
+  std::size_t end = 0;
+  const std::optional<std::uint64_t> value = LeadingNumber(text, &end);
+  if (value) {
+    const std::string suffix = text.substr(end);
+    for (const auto& known : kSuffixes) {
+      if (suffix != known.suffix) continue;
+      if (*value > most / known.factor) break;
+      const std::uint64_t bytes = *value * known.factor;
+      if (bytes >= least && bytes <= most) return bytes;
+    }
+  }
+  throw BadArguments(what + ": '" + text + "' is not a size from " + SizeText(least) + " to " +
+                     SizeText(most) +
+                     " (a number, decimal or 0x hexadecimal, with K, M or G for 10^3, 10^6, "
+                     "10^9, or KiB, MiB or GiB for 2^10, 2^20, 2^30)");
+}
+
+double ParseSeconds(const std::string& text, double most, const std::string& what) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  const bool plain =
+      !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) != 0 || text[0] == '.');
+  if (!plain || errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) ||
+      value <= 0 || value > most)
+    throw BadArguments(what + ": '" + text + "' is not a number of seconds above 0 and at most " +
+                       std::to_string(static_cast<long long>(most)));
+  return value;
+}
+
+std::vector<std::uint8_t> ParseHexBytes(const std::vector<std::string>& words) {
   std::vector<std::uint8_t> bytes;
+  auto hex_byte = [](const std::string& digits, const std::string& word) {
+    std::size_t end = 0;
+    const std::optional<std::uint64_t> value = LeadingNumber("0x" + digits, &end);
+    if (digits.empty() || digits.size() > 2 || !value || end != digits.size() + 2)
+      throw BadArguments("HEXBYTES: '" + word + "' is not hexadecimal bytes");
+    return static_cast<std::uint8_t>(*value);
+  };
   if (words.size() == 1 && words[0].size() > 2 && !HasHexPrefix(words[0])) {
     const std::string& text = words[0];
-    if (text.size() % 2 != 0) throw BadArguments("HEXBYTES: an odd number of digits");
+    if (text.size() % 2 != 0)
+      throw BadArguments("HEXBYTES: '" + text + "' has an odd number of digits");
     for (std::size_t i = 0; i < text.size(); i += 2)
-      bytes.push_back(
-          static_cast<std::uint8_t>(ParseNumber("0x" + text.substr(i, 2), 0xFF, "HEXBYTES")));
+      bytes.push_back(hex_byte(text.substr(i, 2), text));
     return bytes;
   }
   for (const std::string& word : words)
-    bytes.push_back(static_cast<std::uint8_t>(
-        ParseNumber(HasHexPrefix(word) ? word : "0x" + word, 0xFF, "byte")));
+    bytes.push_back(hex_byte(HasHexPrefix(word) ? word.substr(2) : word, word));
   return bytes;
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw Failure("cannot read " + path);
-  return {std::istreambuf_iterator<char>(file), {}};
+std::string SizeText(std::uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  if (bytes < 1024 || bytes % 1024 != 0) return std::to_string(bytes);
+  std::uint64_t value = bytes / 1024;
+  int unit = 0;
+  while (value % 1024 == 0 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  return std::to_string(value) + " " + kUnits[unit];
 }
 
-bool IsTerminal(int fd) { return isatty(fd) == 1; }
+// ---- files ----
+
+std::vector<std::uint8_t> ReadInputFile(const std::string& path, std::uint64_t limit,
+                                        const std::string& what) {
+  std::vector<std::uint8_t> bytes;
+  std::string reason;
+  switch (platform::ReadRegularFile(path, limit, &bytes, &reason)) {
+    case platform::ReadResult::kRead:
+      return bytes;
+    case platform::ReadResult::kMissing:
+    case platform::ReadResult::kUnreadable:
+      throw Failure("cannot read " + what + " '" + path + "': " + reason);
+    case platform::ReadResult::kNotRegular:
+      throw Failure(what + " '" + path + "' is " + reason + ", not a regular file");
+    case platform::ReadResult::kTooLarge:
+      break;
+  }
+  throw Failure(what + " '" + path + "' is larger than the " + SizeText(limit) + " it may have (" +
+                reason + ")");
+}
+
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (std::filesystem::is_directory(status))
+    throw Failure("cannot write '" + path + "': it is a directory");
+  // A device or a FIFO takes the bytes as they come; renaming over one would replace it.
+  const bool direct = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+  if (!direct) partial_ = path + ".partial";
+  file_ = std::fopen(direct ? path.c_str() : partial_.c_str(), "wb");
+  if (file_ == nullptr) {
+    partial_.clear();
+    throw Failure("cannot write '" + path + "': " + std::strerror(errno));
+  }
+}
+
+OutputFile::~OutputFile() {
+  CloseFile();
+  if (!partial_.empty()) std::remove(partial_.c_str());
+}
+
+void OutputFile::CloseFile() {
+  if (file_ == nullptr) return;
+  if (std::fclose(file_) != 0 && !failed_) {
+    failed_ = true;
+    error_ = errno;
+  }
+  file_ = nullptr;
+}
+
+bool OutputFile::Write(const void* data, std::size_t size) {
+  if (failed_ || file_ == nullptr) return false;
+  if (std::fwrite(data, 1, size, file_) != size) {
+    failed_ = true;
+    error_ = errno;
+    return false;
+  }
+  written_ += size;
+  return true;
+}
+
+void OutputFile::Commit() {
+  if (file_ != nullptr && std::fflush(file_) != 0 && !failed_) {
+    failed_ = true;
+    error_ = errno;
+  }
+  CloseFile();
+  const std::string reason = error_ != 0 ? std::strerror(error_) : "the write failed";
+  if (failed_) throw Failure("cannot write '" + path_ + "': " + reason);
+  if (partial_.empty()) return;
+  std::error_code error;
+  std::filesystem::rename(partial_, path_, error);
+  if (error) throw Failure("cannot put '" + path_ + "' in place: " + error.message());
+  partial_.clear();
+}
+
+std::string OutputFile::KeepPartial() {
+  CloseFile();
+  if (partial_.empty() || written_ == 0 || failed_) return "";
+  std::string kept;
+  kept.swap(partial_);
+  return kept;
+}
+
+// ---- time and progress ----
 
 double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+ProgressLine::ProgressLine() : terminal_(platform::IsTerminal(platform::Stream::kError)) {}
+
+void ProgressLine::Show(const std::string& text, bool force) {
+  if (!terminal_) return;
+  const double now = Seconds();
+  if (!force && last_ >= 0 && now - last_ < 0.2) return;
+  last_ = now;
+  const std::size_t pad = width_ > text.size() ? width_ - text.size() : 0;
+  std::fprintf(stderr, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");
+  std::fflush(stderr);
+  width_ = text.size();
+}
+
+void ProgressLine::Finish() {
+  if (!terminal_ || width_ == 0) return;
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+  std::fflush(stderr);
+  width_ = 0;
 }
 
 }  // namespace quorix::tool

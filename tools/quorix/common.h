@@ -1,8 +1,11 @@
 // What every command of the tool shares: the global options, the open board of a command,
-// failures, and the parsing of what people type.
+// failures and how they are told, the parsing of what people type, files in and out, and the
+// progress line.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,11 +17,14 @@ namespace quorix::tool {
 
 struct Options {
   bool simulated = false;
-  std::optional<int> index;
+  std::optional<std::int32_t> index;
   std::optional<std::string> serial;
   std::optional<std::uint32_t> timeout_ms;
   std::optional<int> sim_boards;          // how many simulated boards (default 1)
   std::optional<std::uint32_t> sim_rate;  // the simulated boards' IN rate, bytes per second
+  std::string sim_state;                  // --sim-state FILE
+  bool json = false;
+  bool trace = false;
 };
 
 // A library call that failed, with what the tool was doing. Exit status 1.
@@ -27,7 +33,8 @@ struct CallFailed : std::runtime_error {
   int status;
 };
 
-// Something the tool itself refuses or could not do (a file, a check). Exit status 1.
+// Something the tool itself refuses or could not do (a file, a check, an interruption).
+// Exit status 1.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -37,12 +44,17 @@ struct BadArguments : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A status in words: "busy: another process has this board open (Windows error 170,
+// ERROR_BUSY)", "the transfer did not complete in time (QUORIX_ERR_TIMEOUT)".
+std::string Explain(int status);
 void Check(int status, const std::string& what);
 
-// One open board for the length of a command.
+// One open board for the length of a command. When opening fails it says why, from what the
+// tool can find out: no board at all, no board at that index or with that serial number, or
+// the library's status in words.
 class Session {
  public:
-  Session(const Api& api, const Options& options);
+  Session(const Library& library, const Options& options);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -56,16 +68,81 @@ class Session {
   QuorixHandle handle_ = nullptr;
 };
 
+// Why no board was found where one was expected; "" when the tool cannot tell more.
+std::string NoBoardHint(const Library& library);
+
 // The simulated library's boards as the options ask for them.
 void PrepareSimulator(const Library& library, const Options& options);
 
-// Decimal or 0x hexadecimal, at most limit.
-std::uint32_t ParseNumber(const std::string& text, std::uint32_t limit, const std::string& what);
-// Hex bytes as one string (01020304) or as separate words (01 02 0x03).
-std::vector<std::uint8_t> ParseBytes(const std::vector<std::string>& words);
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
+// ---- what people type ----
 
-bool IsTerminal(int fd);
+// Decimal, or hexadecimal with 0x; no sign; at most limit.
+std::uint64_t ParseNumber(const std::string& text, std::uint64_t limit, const std::string& what);
+// A number of bytes: a number as above, optionally followed by K, M or G (10^3, 10^6, 10^9)
+// or KiB, MiB or GiB (2^10, 2^20, 2^30); from least to most.
+std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint64_t most,
+                        const std::string& what);
+// A positive decimal number of seconds, at most most.
+double ParseSeconds(const std::string& text, double most, const std::string& what);
+// Hex bytes as one string (01020304) or as separate words (01 02 0x03).
+std::vector<std::uint8_t> ParseHexBytes(const std::vector<std::string>& words);
+// A size in words for messages: "8192", "1 MiB", "256 TiB".
+std::string SizeText(std::uint64_t bytes);
+
+// ---- files ----
+
+// The bytes of a regular file of at most limit bytes, for what. Throws Failure that names the
+// file and what is wrong with it: missing, unreadable, not a regular file, too large.
+std::vector<std::uint8_t> ReadInputFile(const std::string& path, std::uint64_t limit,
+                                        const std::string& what);
+
+// An output file that is whole or absent: a regular file (or a new one) is written as
+// PATH.partial beside it and renamed over PATH only by Commit; a device or FIFO is written
+// directly. Opened at once, so that a path that cannot be written fails before any work.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // False once a write has failed.
+  bool Write(const void* data, std::size_t size);
+  // Closes and puts the file in place; throws Failure when that fails.
+  void Commit();
+  // Closes and keeps what was written as PATH.partial (for a regular file; nothing for an
+  // empty one), for the caller to name in its message; empty when nothing was kept.
+  std::string KeepPartial();
+  const std::string& path() const { return path_; }
+
+ private:
+  void CloseFile();
+  std::string path_;
+  std::string partial_;  // empty when PATH is written directly
+  std::FILE* file_ = nullptr;
+  bool failed_ = false;
+  int error_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+// ---- time and progress ----
+
 double Seconds();  // a monotonic clock
+
+// A line on stderr that is redrawn in place, at most five times a second, on a terminal only.
+class ProgressLine {
+ public:
+  ProgressLine();
+  bool shown() const { return terminal_; }
+  // Draws text when the last drawing is old enough, or when forced.
+  void Show(const std::string& text, bool force = false);
+  // Clears the line, so that what follows starts at its beginning.
+  void Finish();
+
+ private:
+  bool terminal_;
+  double last_ = -1;
+  std::size_t width_ = 0;
+};
 
 }  // namespace quorix::tool

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "platform.h"
 
 namespace quorix::tool {
 
@@ -58,7 +59,7 @@ int Demo(const Library& library, const Options& options, const std::string& firm
   });
   std::optional<Session> session;
   tour.Run("open board 0", [&] {
-    session.emplace(api, options);
+    session.emplace(library, options);
     return std::string("open");
   });
   const QuorixHandle handle = session->handle();
@@ -99,7 +100,12 @@ int Demo(const Library& library, const Options& options, const std::string& firm
     CounterCheck counter;
     StreamRequest limits;
     limits.bytes = kDemoStream;
-    const Capture capture = CaptureStream(api, handle, limits, Count, &counter, false);
+    const Capture capture = CaptureStream(api, handle, limits, 0, Count, &counter, false);
+    if (capture.abandoned) {
+      std::printf("interrupted\n");
+      platform::ExitNow(1);
+    }
+    if (capture.interrupted) throw Failure("interrupted");
     Check(capture.status, "reading the stream");
     if (counter.gaps() != 0) throw Failure("the counter pattern has gaps");
     return Summary(capture) + ", counter pattern intact";
@@ -108,7 +114,7 @@ int Demo(const Library& library, const Options& options, const std::string& firm
     Check(session->Close(), "closing the board");  // reopened with the source stopped, loopback on
     session.reset();
     LoopSimulatedBoards(library, options);
-    session.emplace(api, options);
+    session.emplace(library, options);
     const LoopbackResult result = RunLoopback(api, session->handle(), kDemoLoopback);
     if (result.mismatch)
       throw Failure("loopback: byte " + std::to_string(*result.mismatch) + " came back changed");

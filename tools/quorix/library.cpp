@@ -1,10 +1,10 @@
 #include "library.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
-#include <filesystem>
+#include <regex>
 #include <stdexcept>
+
+#include "platform.h"
 
 namespace quorix::tool {
 
@@ -15,10 +15,9 @@ namespace {
 // searches with its own.
 std::string Locate(const std::string& name) {
   std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    const std::filesystem::path dir = exe.parent_path();
-    for (const auto& candidate : {dir / ".." / QUORIX_TOOL_INSTALL_LIBDIR / name,
+  const std::filesystem::path folder = platform::ExecutableFolder();
+  if (!folder.empty()) {
+    for (const auto& candidate : {folder / ".." / QUORIX_TOOL_INSTALL_LIBDIR / name,
                                   std::filesystem::path(QUORIX_TOOL_BUILD_LIBDIR) / name})
       if (std::filesystem::exists(candidate, error)) return candidate.string();
   }
@@ -29,29 +28,46 @@ std::string Locate(const std::string& name) {
 
 Library::Library(bool simulated) : simulated_(simulated) {
   const char* chosen = std::getenv("QUORIX_LIBRARY");
-  path_ = chosen != nullptr && *chosen != '\0'
-              ? chosen
-              : Locate(simulated ? "libquorix-sim.so.1" : "libquorix.so.1");
-  handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) throw std::runtime_error("cannot load " + path_ + ": " + dlerror());
-  auto bind = [this](auto& slot, const char* name) {
-    void* symbol = dlsym(handle_, name);
-    if (symbol == nullptr) throw std::runtime_error(path_ + " lacks the export " + name);
+  path_ = chosen != nullptr && *chosen != '\0' ? chosen : Locate(platform::LibraryName(simulated));
+  std::string error;
+  handle_ = platform::OpenLibrary(path_, &error);
+  if (handle_ == nullptr) {
+    std::string text = "cannot load " + path_ + ": " + error;
+    if (!simulated) text += " (without a board, --sim uses the simulated library)";
+    throw std::runtime_error(text);
+  }
+  auto bind = [this](auto& slot, const char* name, bool required) {
+    void* symbol = platform::Symbol(handle_, name);
+    if (symbol == nullptr && required)
+      throw std::runtime_error(path_ + " lacks the export " + name);
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
   };
-#define QUORIX_TOOL_FUNCTION(name) bind(api_.name, #name);
+#define QUORIX_TOOL_FUNCTION(name) bind(api_.name, #name, true);
 #include "api_functions.inc"
 #undef QUORIX_TOOL_FUNCTION
   if (simulated_) {
-    bind(sim_.QuorixSimReset, "QuorixSimReset");
-    bind(sim_.QuorixSimAddBoard, "QuorixSimAddBoard");
-    bind(sim_.QuorixSimSetSource, "QuorixSimSetSource");
-    bind(sim_.QuorixSimSetLoopback, "QuorixSimSetLoopback");
+    bind(sim_.QuorixSimReset, "QuorixSimReset", true);
+    bind(sim_.QuorixSimAddBoard, "QuorixSimAddBoard", true);
+    bind(sim_.QuorixSimSetSource, "QuorixSimSetSource", true);
+    bind(sim_.QuorixSimSetLoopback, "QuorixSimSetLoopback", true);
+    bind(sim_.QuorixSimStateStatus, "QuorixSimStateStatus", false);
   }
 }
 
 Library::~Library() {
-  if (handle_ != nullptr) dlclose(handle_);
+  if (handle_ != nullptr) platform::CloseLibrary(handle_);
+}
+
+std::filesystem::path Library::file() const {
+  return platform::LoadedFrom(reinterpret_cast<const void*>(api_.QuorixCountDevices));
+}
+
+std::string Library::version() const {
+  // libquorix.so.1.0.0, libquorix.1.0.0.dylib
+  static const std::regex kVersion(R"(\.(\d+\.\d+\.\d+)(\.dylib)?$)");
+  std::smatch match;
+  const std::string name = file().filename().string();
+  return std::regex_search(name, match, kVersion) ? match[1].str() : "";
 }
 
 }  // namespace quorix::tool

@@ -2,6 +2,7 @@
 // tool binary serves a bench with a board and a desk without one.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "quorix/quorix_sim.h"
@@ -20,6 +21,8 @@ struct SimApi {
   decltype(&::QuorixSimAddBoard) QuorixSimAddBoard = nullptr;
   decltype(&::QuorixSimSetSource) QuorixSimSetSource = nullptr;
   decltype(&::QuorixSimSetLoopback) QuorixSimSetLoopback = nullptr;
+  // Null in a simulated library older than the state file.
+  decltype(&::QuorixSimStateStatus) QuorixSimStateStatus = nullptr;
 };
 
 class Library {
@@ -35,6 +38,10 @@ class Library {
   // Null unless the simulated library was loaded.
   const SimApi* sim() const { return simulated_ ? &sim_ : nullptr; }
   const std::string& path() const { return path_; }
+  // The file it was loaded from, links resolved, and the version its name carries ("" when
+  // it carries none).
+  std::filesystem::path file() const;
+  std::string version() const;
 
  private:
   void* handle_ = nullptr;

@@ -1,39 +1,38 @@
 // Capturing the bulk-IN stream, writing to bulk OUT, and the loopback check.
-#include <csignal>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "json.h"
+#include "platform.h"
+#include "quorix/quorix.hpp"
 
 namespace quorix::tool {
 
 namespace {
 
 constexpr std::uint32_t kChunk = 256 * 1024;
+// The reads start this small, so that a board that sends little shows it at once, and double
+// while the data come faster than the reads.
+constexpr std::uint32_t kFirstRead = 8;
+// How often the live line, Ctrl-C and the time limit are looked at.
+constexpr double kSlice = 0.1;
+// How long a read waits for the board when no --timeout is given; it is then simply repeated.
+constexpr std::uint32_t kLongWaitMs = 3600 * 1000;
+// How long a stopped capture waits for the reading thread's call to return: long enough for
+// a copy out of the ring, short next to a slice.
+constexpr double kStopGrace = 0.05;
 // Each loopback piece ends in a short packet, which completes the outstanding read.
 constexpr std::uint32_t kLoopbackPiece = 64 * 1024 - 4;
-
-volatile std::sig_atomic_t gInterrupted = 0;
-void OnInterrupt(int) { gInterrupted = 1; }
-
-// Ctrl-C ends the capture after the read in progress instead of ending the process.
-class InterruptScope {
- public:
-  InterruptScope() {
-    gInterrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
-  }
-  ~InterruptScope() { sigaction(SIGINT, &previous_, nullptr); }
-  InterruptScope(const InterruptScope&) = delete;
-  InterruptScope& operator=(const InterruptScope&) = delete;
-
- private:
-  struct sigaction previous_ {};
-};
+// A write from a file goes in one call; this bounds what is read into memory for it.
+constexpr std::uint64_t kWriteFileLimit = 16u << 20;
 
 std::uint8_t PatternByte(std::uint64_t position) {
   // Not the counter pattern, so that a loopback cannot pass on the counter source.
@@ -41,9 +40,8 @@ std::uint8_t PatternByte(std::uint64_t position) {
 }
 
 struct Output {
-  std::string path;  // empty: stdout, or nothing when discard
+  OutputFile* file = nullptr;  // null: stdout, or nothing when discard
   bool discard = false;
-  std::FILE* file = nullptr;
   CounterCheck* counter = nullptr;
   bool failed = false;
 };
@@ -52,11 +50,24 @@ void ToOutput(void* context, const std::uint8_t* data, std::size_t size) {
   auto& output = *static_cast<Output*>(context);
   if (output.counter != nullptr) output.counter->Take(data, size);
   if (output.discard || output.failed) return;
-  // The file is made only once there is something to put in it.
-  if (output.file == nullptr)
-    output.file = output.path.empty() ? stdout : std::fopen(output.path.c_str(), "wb");
-  if (output.file == nullptr || std::fwrite(data, 1, size, output.file) != size)
-    output.failed = true;
+  const bool written = output.file != nullptr ? output.file->Write(data, size)
+                                              : std::fwrite(data, 1, size, stdout) == size;
+  if (!written) output.failed = true;
+}
+
+std::string Live(const Capture& capture, double idle) {
+  char text[160];
+  if (capture.first_data < 0) {
+    std::snprintf(text, sizeof text, "%.1f s  waiting for the board's first transfer",
+                  capture.seconds);
+    return text;
+  }
+  std::string line = Summary(capture);
+  if (idle >= 1) {
+    std::snprintf(text, sizeof text, "  (nothing new for %.0f s)", idle);
+    line += text;
+  }
+  return line;
 }
 
 }  // namespace
@@ -84,44 +95,96 @@ void CounterCheck::Take(const std::uint8_t* data, std::size_t size) {
   for (; i < size; ++i) carry_[carried_++] = data[i];
 }
 
-Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits, Sink sink,
-                      void* context, bool progress) {
-  InterruptScope interrupt;
-  std::vector<std::uint8_t> chunk(kChunk);
-  Capture capture;
+Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,
+                      std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress) {
+  // A thread of its own reads, and waits for the board as long as it takes; this one watches
+  // the clock and Ctrl-C. Bytes that a read delivers after the stop are not part of the
+  // capture. Shared with the reader, which may outlive this call (see abandoned).
+  struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool stop = false, done = false;
+    Capture capture;
+  };
+  auto shared = std::make_shared<Shared>();
   const double start = Seconds();
-  double shown = start;
+  Check(api.QuorixSetTimeOut(handle, idle_limit_ms != 0 ? idle_limit_ms : kLongWaitMs),
+        "setting the timeout");
+  std::thread reader([shared, &api, handle, limits, idle_limit_ms, sink, context, start] {
+    std::vector<std::uint8_t> chunk(kChunk);
+    std::uint32_t size = kFirstRead;
+    std::unique_lock lock(shared->lock);
+    Capture& capture = shared->capture;
+    for (;;) {
+      std::uint32_t count = size;
+      if (limits.bytes)
+        count = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(count, *limits.bytes - capture.bytes));
+      if (shared->stop || count == 0) break;
+      lock.unlock();
+      const double begun = Seconds();
+      const int status = api.QuorixReadDevice(handle, count, chunk.data());
+      const double took = Seconds() - begun;
+      lock.lock();
+      if (shared->stop) break;
+      if (status == QUORIX_ERR_OVERFLOW) {
+        ++capture.overruns;
+        continue;
+      }
+      // A long wait that ran out is no failure: there is no limit on the waiting.
+      if (status == QUORIX_ERR_TIMEOUT && idle_limit_ms == 0) continue;
+      if (status != QUORIX_OK) {
+        capture.status = status;
+        break;
+      }
+      sink(context, chunk.data(), count);
+      capture.bytes += count;
+      if (capture.first_data < 0) capture.first_data = Seconds() - start;
+      size = took < 0.01 ? std::min(size * 2, kChunk) : kFirstRead;
+    }
+    shared->done = true;
+    shared->changed.notify_all();
+  });
+
+  platform::InterruptScope interrupt;
+  ProgressLine line;
+  std::unique_lock lock(shared->lock);
+  double last_bytes_at = start;
+  std::uint64_t last_bytes = 0;
   for (;;) {
+    double wait = kSlice;
+    if (limits.seconds) wait = std::min(wait, start + *limits.seconds - Seconds());
+    if (wait > 0)
+      shared->changed.wait_for(lock, std::chrono::duration<double>(wait),
+                               [&] { return shared->done; });
     const double now = Seconds();
+    Capture& capture = shared->capture;
     capture.seconds = now - start;
-    if (gInterrupted) {
+    if (shared->done) break;
+    if (platform::Interrupted()) {
       capture.interrupted = true;
       break;
     }
-    if (limits.bytes && capture.bytes >= *limits.bytes) break;
     if (limits.seconds && capture.seconds >= *limits.seconds) break;
-    if (progress && now - shown >= 0.2) {
-      std::fprintf(stderr, "\r%s   ", Summary(capture).c_str());
-      shown = now;
+    if (capture.bytes != last_bytes) {
+      last_bytes = capture.bytes;
+      last_bytes_at = now;
     }
-    std::uint32_t count = kChunk;
-    if (limits.bytes)
-      count = static_cast<std::uint32_t>(
-          std::min<std::uint64_t>(kChunk, *limits.bytes - capture.bytes));
-    const int status = api.QuorixReadDevice(handle, count, chunk.data());
-    if (status == QUORIX_ERR_OVERFLOW) {
-      ++capture.overruns;
-      continue;
-    }
-    if (status != QUORIX_OK) {
-      capture.status = status;
-      break;
-    }
-    sink(context, chunk.data(), count);
-    capture.bytes += count;
+    if (progress) line.Show(Live(capture, now - last_bytes_at));
   }
-  capture.seconds = Seconds() - start;
-  if (progress) std::fprintf(stderr, "\r");
+  shared->stop = true;
+  const double stopped = Seconds();
+  shared->changed.wait_for(lock, std::chrono::duration<double>(kStopGrace),
+                           [&] { return shared->done; });
+  Capture capture = shared->capture;
+  capture.seconds = stopped - start;
+  capture.abandoned = !shared->done;
+  lock.unlock();
+  if (capture.abandoned)
+    reader.detach();  // still waiting in the library, which only the process's end stops
+  else
+    reader.join();
+  line.Finish();
   return capture;
 }
 
@@ -135,37 +198,105 @@ std::string Summary(const Capture& capture) {
   return text;
 }
 
-int Stream(const Api& api, const Options& options, const StreamRequest& request) {
-  Session session(api, options);
+int Stream(const Library& library, const Options& options, const StreamRequest& request) {
+  // The file first, so that a path that cannot be written fails before anything is read.
+  std::optional<OutputFile> file;
+  if (!request.output.empty() && request.output != "-") file.emplace(request.output);
   Output output;
   CounterCheck counter;
   if (request.check_counter) output.counter = &counter;
-  if (request.output.empty()) {
-    output.discard = IsTerminal(1);  // binary data is not for a terminal
-  } else if (request.output != "-") {
-    output.path = request.output;
-  }
+  if (file)
+    output.file = &*file;
+  else if (request.output.empty())
+    // Binary data are not for a terminal, and with --json stdout is the summary's.
+    output.discard = options.json || platform::IsTerminal(platform::Stream::kOut);
+
+  Session session(library, options);
   const Capture capture =
-      CaptureStream(api, session.handle(), request, ToOutput, &output, IsTerminal(2));
-  if (output.file != nullptr && output.file != stdout && std::fclose(output.file) != 0)
-    output.failed = true;
-  if (output.file == stdout) std::fflush(stdout);
-  std::string summary = "captured " + Summary(capture);
-  if (request.check_counter)
-    summary += ", " + std::to_string(counter.gaps()) + " gaps in the counter pattern";
-  if (capture.interrupted) summary += " (interrupted)";
-  std::fprintf(stderr, "%s\n", summary.c_str());
+      CaptureStream(library.api(), session.handle(), request, options.timeout_ms.value_or(0),
+                    ToOutput, &output, platform::IsTerminal(platform::Stream::kError));
+  if (!file) std::fflush(stdout);
+
+  // Complete: a limit was reached, or Ctrl-C ended a capture that had none.
+  const bool limited = request.bytes || request.seconds;
+  const bool complete = capture.status == QUORIX_OK && (!capture.interrupted || !limited) &&
+                        (!request.bytes || capture.bytes >= *request.bytes);
+  std::string kept;
+  if (file && !output.failed) {
+    if (complete) {
+      try {
+        file->Commit();
+      } catch (const Failure&) {
+        output.failed = true;
+      }
+    } else {
+      kept = file->KeepPartial();
+    }
+  }
+
+  if (options.json) {
+    Json json;
+    json.Object()
+        .Number("bytes", capture.bytes)
+        .Real("seconds", capture.seconds)
+        .Real("mb_per_s", capture.seconds > 0 ? capture.bytes / capture.seconds / 1e6 : 0)
+        .Number("overruns", capture.overruns);
+    if (capture.first_data >= 0)
+      json.Real("first_data_after_s", capture.first_data);
+    else
+      json.Null("first_data_after_s");
+    json.Bool("interrupted", capture.interrupted)
+        .Bool("complete", complete)
+        .String("status", StatusName(capture.status));
+    if (request.check_counter) json.Number("gaps", counter.gaps());
+    if (file && complete && !output.failed)
+      json.String("output", file->path());
+    else
+      json.Null("output");
+    if (!kept.empty()) json.String("partial_output", kept);
+    json.Close().Print();
+  } else {
+    std::string summary = "captured " + Summary(capture);
+    if (request.check_counter)
+      summary += ", " + std::to_string(counter.gaps()) + " gaps in the counter pattern";
+    if (capture.interrupted) summary += " (interrupted)";
+    std::fprintf(stderr, "%s\n", summary.c_str());
+    if (capture.first_data < 0 && capture.status == QUORIX_OK)
+      std::fprintf(stderr,
+                   "nothing came from the board: the library sees data when a read of 2,096,640 "
+                   "bytes is full or the board ends a transfer with a short packet\n");
+  }
+
+  std::string failure;
   if (output.failed)
-    throw Failure("cannot write " + (output.path.empty() ? "stdout" : output.path));
-  Check(capture.status, "reading the stream");
-  if (counter.gaps() != 0) throw Failure("the counter pattern has gaps");
+    failure = "cannot write " + (file ? "'" + file->path() + "'" : std::string("stdout")) +
+              "; the capture stopped";
+  else if (capture.status != QUORIX_OK)
+    failure = "reading the stream failed: " + Explain(capture.status);
+  else if (!complete)
+    failure = "interrupted before the " +
+              (request.bytes ? std::to_string(*request.bytes) + " bytes" : std::string("time")) +
+              " asked for";
+  else if (counter.gaps() != 0)
+    failure = "the counter pattern has gaps";
+  if (!kept.empty())
+    failure += "; the " + std::to_string(capture.bytes) + " bytes received are in " + kept;
+  if (capture.abandoned) {
+    // A read is still waiting in the library; the device cannot be closed under it.
+    if (!failure.empty()) std::fprintf(stderr, "quorix: %s\n", failure.c_str());
+    platform::ExitNow(failure.empty() ? 0 : 1);
+  }
+  if (!failure.empty()) throw Failure(failure);
   return 0;
 }
 
-int Write(const Api& api, const Options& options, const std::vector<std::uint8_t>& bytes) {
-  Session session(api, options);
-  Check(api.QuorixWriteDevice(session.handle(), static_cast<std::uint32_t>(bytes.size()),
-                              bytes.data()),
+int Write(const Library& library, const Options& options, const std::vector<std::string>& words,
+          const std::string& file) {
+  const std::vector<std::uint8_t> bytes =
+      file.empty() ? ParseHexBytes(words) : ReadInputFile(file, kWriteFileLimit, "the data file");
+  Session session(library, options);
+  Check(library.api().QuorixWriteDevice(session.handle(), static_cast<std::uint32_t>(bytes.size()),
+                                        bytes.data()),
         "writing " + std::to_string(bytes.size()) + " bytes");
   std::printf("wrote %zu bytes\n", bytes.size());
   return 0;
@@ -201,7 +332,7 @@ void LoopSimulatedBoards(const Library& library, const Options& options) {
 
 int Loopback(const Library& library, const Options& options, std::uint64_t bytes) {
   LoopSimulatedBoards(library, options);
-  Session session(library.api(), options);
+  Session session(library, options);
   const LoopbackResult result = RunLoopback(library.api(), session.handle(), bytes);
   if (result.mismatch)
     throw Failure("loopback: byte " + std::to_string(*result.mismatch) + " came back changed");

@@ -1,0 +1,66 @@
+// What the tool needs of the operating system, in one small interface: loading the library,
+// the tool's own folder, the environment, Ctrl-C, terminals, files that must not block when
+// opened, private folders, and an exit that skips the library's unload. platform_posix.cpp
+// implements it for Linux and macOS; a Windows implementation goes beside it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quorix::tool::platform {
+
+// ---- shared libraries ----
+
+// The file name of the native or the simulated library on this platform.
+std::string LibraryName(bool simulated);
+// Null on failure, with the system's reason in *error.
+void* OpenLibrary(const std::string& path, std::string* error);
+void* Symbol(void* library, const char* name);
+void CloseLibrary(void* library);
+// The file the library that holds symbol was loaded from, links resolved; "" when unknown.
+std::filesystem::path LoadedFrom(const void* symbol);
+
+// ---- the tool itself ----
+
+// The folder of the running executable; empty when unknown.
+std::filesystem::path ExecutableFolder();
+void SetEnvironment(const char* name, const std::string& value);
+
+// ---- terminals ----
+
+enum class Stream { kOut, kError };
+bool IsTerminal(Stream stream);
+
+// ---- Ctrl-C ----
+
+// While one lives, the first Ctrl-C only sets Interrupted(), for the command to stop at a safe
+// point; a second one ends the process at once, as Ctrl-C does outside it.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+};
+bool Interrupted();
+
+// Ends the process now, without unloading the library: for when another thread of the tool
+// is still inside a library call that cannot be cut short.
+[[noreturn]] void ExitNow(int status);
+
+// ---- files ----
+
+enum class ReadResult { kRead, kMissing, kNotRegular, kTooLarge, kUnreadable };
+// Reads a whole regular file of at most limit bytes. The file is opened so that a FIFO or a
+// device cannot block the open, and checked to be a regular file before anything is read;
+// nothing larger than limit is allocated. *reason holds the system's words on failure.
+ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
+                           std::vector<std::uint8_t>* bytes, std::string* reason);
+
+// A new folder that only this user can enter, in the system's place for temporary files.
+// Empty on failure, with the reason.
+std::filesystem::path MakePrivateFolder(std::string* reason);
+
+}  // namespace quorix::tool::platform

@@ -1,0 +1,158 @@
+// The tool's platform interface on Linux and macOS.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
+
+namespace quorix::tool::platform {
+
+std::string LibraryName(bool simulated) {
+#if defined(__APPLE__)
+  return simulated ? "libquorix-sim.1.dylib" : "libquorix.1.dylib";
+#else
+  return simulated ? "libquorix-sim.so.1" : "libquorix.so.1";
+#endif
+}
+
+void* OpenLibrary(const std::string& path, std::string* error) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) *error = dlerror();
+  return library;
+}
+
+void* Symbol(void* library, const char* name) { return dlsym(library, name); }
+
+void CloseLibrary(void* library) { dlclose(library); }
+
+std::filesystem::path LoadedFrom(const void* symbol) {
+  Dl_info info{};
+  if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return {};
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::canonical(info.dli_fname, error);
+  return error ? std::filesystem::path(info.dli_fname) : file;
+}
+
+std::filesystem::path ExecutableFolder() {
+  std::error_code error;
+#if defined(__APPLE__)
+  char path[4096];
+  std::uint32_t size = sizeof path;
+  if (_NSGetExecutablePath(path, &size) != 0) return {};
+  const std::filesystem::path exe = std::filesystem::canonical(path, error);
+#else
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+#endif
+  return error ? std::filesystem::path() : exe.parent_path();
+}
+
+void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+bool IsTerminal(Stream stream) { return isatty(stream == Stream::kOut ? 1 : 2) == 1; }
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+int gScopes = 0;
+struct sigaction gPrevious {};
+
+void OnInterrupt(int) { gInterrupted = 1; }
+
+}  // namespace
+
+InterruptScope::InterruptScope() {
+  if (gScopes++ != 0) return;
+  gInterrupted = 0;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  // The handler goes after the first Ctrl-C: a second one ends the process.
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &gPrevious);
+}
+
+InterruptScope::~InterruptScope() {
+  if (--gScopes == 0) sigaction(SIGINT, &gPrevious, nullptr);
+}
+
+bool Interrupted() { return gInterrupted != 0; }
+
+void ExitNow(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(status);
+}
+
+ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
+                           std::vector<std::uint8_t>* bytes, std::string* reason) {
+  bytes->clear();
+  // Non-blocking, so that opening a FIFO with no writer returns at once.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return errno == ENOENT || errno == ENOTDIR ? ReadResult::kMissing : ReadResult::kUnreadable;
+  }
+  struct stat info {};
+  ReadResult result = ReadResult::kRead;
+  if (fstat(fd, &info) != 0) {
+    *reason = std::strerror(errno);
+    result = ReadResult::kUnreadable;
+  } else if (!S_ISREG(info.st_mode)) {
+    *reason = S_ISDIR(info.st_mode)    ? "a directory"
+              : S_ISFIFO(info.st_mode) ? "a FIFO"
+              : S_ISCHR(info.st_mode)  ? "a character device"
+              : S_ISBLK(info.st_mode)  ? "a block device"
+                                       : "not a regular file";
+    result = ReadResult::kNotRegular;
+  } else if (static_cast<std::uintmax_t>(info.st_size) > limit) {
+    *reason = std::to_string(info.st_size) + " bytes";
+    result = ReadResult::kTooLarge;
+  } else {
+    bytes->resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = 0;
+    // A file that grows meanwhile is read to the size it had, plus the check below.
+    while (got < bytes->size()) {
+      const ssize_t n = read(fd, bytes->data() + got, bytes->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    std::uint8_t more = 0;
+    if (got != bytes->size()) {
+      *reason = got < bytes->size() ? "it ended early" : std::strerror(errno);
+      result = ReadResult::kUnreadable;
+    } else if (read(fd, &more, 1) > 0) {
+      *reason = "it grew while it was read";
+      result = ReadResult::kTooLarge;
+    }
+  }
+  close(fd);
+  if (result != ReadResult::kRead) bytes->clear();
+  return result;
+}
+
+std::filesystem::path MakePrivateFolder(std::string* reason) {
+  std::error_code error;
+  std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) base = "/tmp";
+  std::string pattern = (base / "quorix-XXXXXX").string();
+  // mkdtemp makes it with mode 0700.
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *reason = std::strerror(errno);
+    return {};
+  }
+  return pattern;
+}
+
+}  // namespace quorix::tool::platform
