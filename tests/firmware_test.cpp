@@ -165,7 +165,9 @@ class DownloadTest : public OpenDeviceTest {
   void SetUp() override {
     OpenDeviceTest::SetUp();
     bus().ClearWire();
-    path_ = testing::TempDir() + "quorix_download.hex";
+    // A name of each test's own: ctest runs tests of this suite at the same time.
+    path_ = testing::TempDir() + "quorix_download_" +
+            testing::UnitTest::GetInstance()->current_test_info()->name() + ".hex";
   }
   void TearDown() override {
     std::remove(path_.c_str());
