@@ -1,5 +1,6 @@
 # The two commands of a fresh Debian 12 machine: `make demo` and `make test`.
-# Each installs what it needs, configures and builds; the build uses both cores.
+# Each installs what it needs, configures and builds; the build uses both cores. `sudo make deps`
+# installs the packages alone, for building as a user afterwards.
 
 BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli11-dev
 # The Python package's wheel is built with Debian's setuptools and wheel, offline.
@@ -16,15 +17,46 @@ KERNEL_PACKAGES := $(TEST_PACKAGES) qemu-system-x86 libusbredirparser-dev busybo
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
                     googletest wine wine64 wine32:i386 qemu-user-static
 
-.PHONY: demo test test-tsan test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
-        deps-build deps-test deps-bench deps-windows deps-kernel deps-python clean
+# Root building in a clone that belongs to someone else (sudo make demo) uses build-root/, so
+# that the owner's build/ never holds files the owner cannot replace. The presets read the
+# suffix from the environment.
+ifeq ($(shell id -u),0)
+ifneq ($(shell stat -c %u .),0)
+export QUORIX_BUILD_SUFFIX := -root
+endif
+endif
+BUILD := build$(QUORIX_BUILD_SUFFIX)
+TOOL := ./$(BUILD)/demo/tools/quorix/quorix
 
-demo: deps-build
+.PHONY: demo test test-tsan test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
+        deps deps-build deps-test deps-bench deps-windows deps-kernel deps-python check-tree clean
+
+demo: deps-build check-tree
 	cmake --preset demo
 	cmake --build --preset demo --target quorix_tool
-	./build/demo/tools/quorix/quorix --sim demo
+	$(TOOL) --sim demo
+	@echo
+	@echo "Next steps:"
+	@echo "  $(TOOL) --help    every command and its options"
+	@echo "  $(TOOL) --sim --sim-state board.state startup set hello    a board that remembers:"
+	@echo "      then ... --sim --sim-state board.state --json startup get | python3 -m json.tool"
+	@echo "  make test    the whole suite, then again under ASan + UBSan (TIME_TEST here)"
 
-test: deps-test
+# The packages of demo, test and bench, once, as root; then build as yourself.
+deps: deps-test
+
+# A build tree that holds another user's files (from a sudo make before build-root/ existed)
+# would fail the build halfway; say so first, with the way out.
+check-tree:
+	@owner=$$(find $(BUILD) ! -user "$$(id -u)" -print -quit 2>/dev/null); \
+	if [ -n "$$owner" ]; then \
+	  echo "$(BUILD)/ holds files of another user ($$(stat -c %U "$$owner"), from an earlier 'sudo make'?)," >&2; \
+	  echo "which this user cannot replace. Give them back with:  sudo chown -R $$(id -un) $(BUILD)" >&2; \
+	  echo "or remove them with:  sudo rm -rf $(BUILD)" >&2; \
+	  exit 1; \
+	fi
+
+test: deps-test check-tree
 	cmake --preset default
 	cmake --build --preset default
 	ctest --preset default
@@ -35,20 +67,20 @@ test: deps-test
 # The core suite (the scenarios of several threads among it), the simulated library through the
 # wrapper, the fault sweep and the soak, built with ThreadSanitizer: any data race or lock-order
 # inversion fails the run.
-test-tsan: deps-test
+test-tsan: deps-test check-tree
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
 
 # The core suite and the fault sweep under valgrind's memcheck: no error, no leak. Minutes, so
 # not part of make test.
-test-valgrind: deps-valgrind
+test-valgrind: deps-valgrind check-tree
 	cmake --preset default
 	cmake --build --preset default --target quorix_tests quorix_fault_sweep
 	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-	  ./build/default/tests/quorix_fault_sweep
+	  ./$(BUILD)/default/tests/quorix_fault_sweep
 	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-	  ./build/default/tests/quorix_tests
+	  ./$(BUILD)/default/tests/quorix_tests
 
 # KV420_FX2.dll and quorix-sim.dll for x64 and x86 (build/windows-x64/bin, build/windows-x86/bin),
 # and their tests under Wine in a headless prefix of the project's own.
@@ -68,21 +100,23 @@ windows: deps-windows
 # KERNEL_RUN=a,b runs only those scenarios; KERNEL_HC=ehci only that controller.
 KERNEL_RUN ?= all
 KERNEL_HC ?= ehci,xhci
-test-kernel: deps-kernel
+test-kernel: deps-kernel check-tree
 	cmake --preset default
 	cmake --build --preset default --target quorix quorix_usbredir_board quorix_guest_test
-	tests/kernel/make-guest.sh build/kernel build/default
-	python3 tests/kernel/run.py --cache build/kernel --bin build/default --hc $(KERNEL_HC) \
+	tests/kernel/make-guest.sh $(BUILD)/kernel $(BUILD)/default
+	python3 tests/kernel/run.py --cache $(BUILD)/kernel --bin $(BUILD)/default --hc $(KERNEL_HC) \
 	  --run $(KERNEL_RUN)
 
 # Figures, not verdicts: read rates next to memcpy, the cost of a poll, allocations after open
 # on both libraries, and the application loops at the USB 2.0 rate (about two minutes).
-bench: deps-bench
+# Debian's libbenchmark is built without NDEBUG, so it warns that it "was built as DEBUG": that
+# is the benchmark library's own build, not Quorix's (Release here).
+bench: deps-bench check-tree
 	cmake --preset bench
 	cmake --build --preset bench --target quorix_bench quorix_stream_loops quorix_native_allocations
-	./build/bench/bench/quorix_bench
-	TMPDIR=$(CURDIR)/build/bench ./build/bench/bench/quorix_native_allocations
-	./build/bench/bench/quorix_stream_loops
+	./$(BUILD)/bench/bench/quorix_bench
+	TMPDIR=$(CURDIR)/$(BUILD)/bench ./$(BUILD)/bench/bench/quorix_native_allocations
+	./$(BUILD)/bench/bench/quorix_stream_loops
 
 # Each fuzz target under libFuzzer for FUZZ_SECONDS (default 60), from its seed corpus in
 # tests/fuzz/; what it finds new goes to build/fuzz/corpus/. Crashing inputs are left in the
@@ -90,27 +124,28 @@ bench: deps-bench
 # tests/fuzz/<target>-regressions/.
 FUZZ_SECONDS ?= 60
 FUZZERS := firmware_reader_fuzz api_sequence_fuzz hostile_board_fuzz
-fuzz: deps-fuzz
+fuzz: deps-fuzz check-tree
 	cmake --preset fuzz
 	cmake --build --preset fuzz --target $(FUZZERS)
 	for fuzzer in $(FUZZERS); do \
-	  mkdir -p build/fuzz/corpus/$$fuzzer && \
-	  ./build/fuzz/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
-	    build/fuzz/corpus/$$fuzzer tests/fuzz/$$fuzzer tests/fuzz/$$fuzzer-regressions || exit 1; \
+	  mkdir -p $(BUILD)/fuzz/corpus/$$fuzzer && \
+	  ./$(BUILD)/fuzz/fuzz/$$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	    $(BUILD)/fuzz/corpus/$$fuzzer tests/fuzz/$$fuzzer tests/fuzz/$$fuzzer-regressions || exit 1; \
 	done
 
-build: deps-build
+build: deps-build check-tree
 	cmake --preset default
 	cmake --build --preset default
 
 # Everything an application needs, into PREFIX (UDEV_RULES_DIR: where the udev rule goes, if
-# not lib/udev/rules.d under PREFIX). Builds what is installed, in build/demo, and no tests.
+# not lib/udev/rules.d under PREFIX). Builds what is installed, in build/demo (build-root/demo
+# for sudo make install in another user's clone), and no tests.
 PREFIX ?= /usr/local
-install: deps-build
+install: deps-build check-tree
 	cmake --preset demo -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
 	  $(if $(UDEV_RULES_DIR),-DQUORIX_UDEV_RULES_DIR=$(UDEV_RULES_DIR))
 	cmake --build --preset demo
-	cmake --install build/demo
+	cmake --install $(BUILD)/demo
 
 # The Python package's wheel, with both libraries inside: build/wheel/quorix-*.whl.
 wheel: deps-python
@@ -141,4 +176,4 @@ deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
 
 clean:
-	rm -rf build
+	rm -rf $(BUILD)
