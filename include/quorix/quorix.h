@@ -132,6 +132,13 @@
  *   out. A board that streams continuously fills a 2 MiB read in about 40 ms at 50 MB/s; a
  *   board that sends slowly, or in bursts that must be seen at once, ends each burst with a
  *   short packet (a zero-length one after a burst of whole packets).
+ *
+ * Tracing
+ *   With the environment variable QUORIX_TRACE set to 1 the library writes one line per
+ *   driver request to stderr (set to a file name, it appends them to that file): the request
+ *   (setup stage and data, or endpoint and length), its result and the time it took, and a
+ *   second line when the result of a pending bulk transfer is learned. The variable is read
+ *   once, at the first request. Apart from this the library never prints.
  */
 #pragma once
 
