@@ -40,7 +40,7 @@ demo: deps-build check-tree
 	@echo "  $(TOOL) --help    every command and its options"
 	@echo "  $(TOOL) --sim --sim-state board.state startup set hello    a board that remembers:"
 	@echo "      then ... --sim --sim-state board.state --json startup get | python3 -m json.tool"
-	@echo "  make test    the whole suite, then again under ASan + UBSan (TIME_TEST here)"
+	@echo "  make test    the whole suite, then again under ASan + UBSan (5 to 10 minutes here)"
 
 # The packages of demo, test and bench, once, as root; then build as yourself.
 deps: deps-test
