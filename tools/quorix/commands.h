@@ -117,7 +117,7 @@ class CounterCheck {
 // what arrives to the sink. Reading runs on a thread of its own, which waits for the board as
 // long as it takes (or idle_limit_ms for each completion, when not 0: the capture then fails
 // with -5); the caller's thread keeps the live line, notices Ctrl-C and the time limit, and
-// stops the capture on time. An overrun is counted and reading goes on; another failure ends
+// stops the capture on time, closing the device when that is what ends the waiting read. An overrun is counted and reading goes on; another failure ends
 // the capture with its status.
 struct Capture {
   std::uint64_t bytes = 0;
@@ -126,9 +126,9 @@ struct Capture {
   double first_data = -1;  // seconds until the first bytes were handed on; -1 for none
   int status = QUORIX_OK;
   bool interrupted = false;
-  // The reading thread was still waiting in the library when the capture stopped: the device
-  // cannot be closed or used, and the process must end with platform::ExitNow.
-  bool abandoned = false;
+  // The reading thread still waited for the board when the capture stopped, and the device
+  // was closed to end its read: the caller's session no longer holds it.
+  bool closed = false;
 };
 using Sink = void (*)(void* context, const std::uint8_t* data, std::size_t size);
 Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,

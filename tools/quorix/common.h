@@ -62,6 +62,8 @@ class Session {
   QuorixHandle handle() const { return handle_; }
   // Closes now and returns the status; the destructor then has nothing left to do.
   int Close();
+  // Lets go of a handle that was closed elsewhere.
+  void Forget() { handle_ = nullptr; }
 
  private:
   const Api& api_;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "commands.h"
-#include "platform.h"
 
 namespace quorix::tool {
 
@@ -101,10 +100,7 @@ int Demo(const Library& library, const Options& options, const std::string& firm
     StreamRequest limits;
     limits.bytes = kDemoStream;
     const Capture capture = CaptureStream(api, handle, limits, 0, Count, &counter, false);
-    if (capture.abandoned) {
-      std::printf("interrupted\n");
-      platform::ExitNow(1);
-    }
+    if (capture.closed) session->Forget();
     if (capture.interrupted) throw Failure("interrupted");
     Check(capture.status, "reading the stream");
     if (counter.gaps() != 0) throw Failure("the counter pattern has gaps");

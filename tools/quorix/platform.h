@@ -1,7 +1,7 @@
 // What the tool needs of the operating system, in one small interface: loading the library,
 // the tool's own folder, the environment, Ctrl-C, terminals, files that must not block when
-// opened, private folders, and an exit that skips the library's unload. platform_posix.cpp
-// implements it for Linux and macOS; a Windows implementation goes beside it.
+// opened, and private folders. platform_posix.cpp implements it for Linux and macOS; a Windows
+// implementation goes beside it.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +45,6 @@ class InterruptScope {
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
 bool Interrupted();
-
-// Ends the process now, without unloading the library: for when another thread of the tool
-// is still inside a library call that cannot be cut short.
-[[noreturn]] void ExitNow(int status);
 
 // ---- files ----
 

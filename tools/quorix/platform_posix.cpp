@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -87,12 +86,6 @@ InterruptScope::~InterruptScope() {
 }
 
 bool Interrupted() { return gInterrupted != 0; }
-
-void ExitNow(int status) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  _exit(status);
-}
 
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason) {

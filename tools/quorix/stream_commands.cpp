@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,8 +25,8 @@ constexpr std::uint32_t kFirstRead = 8;
 constexpr double kSlice = 0.1;
 // How long a read waits for the board when no --timeout is given; it is then simply repeated.
 constexpr std::uint32_t kLongWaitMs = 3600 * 1000;
-// How long a stopped capture waits for the reading thread's call to return: long enough for
-// a copy out of the ring, short next to a slice.
+// How long a stopped capture waits for the reading thread's call to return before it closes
+// the device to end it: long enough for a copy out of the ring, short next to a slice.
 constexpr double kStopGrace = 0.05;
 // Each loopback piece ends in a short packet, which completes the outstanding read.
 constexpr std::uint32_t kLoopbackPiece = 64 * 1024 - 4;
@@ -99,14 +98,15 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
                       std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress) {
   // A thread of its own reads, and waits for the board as long as it takes; this one watches
   // the clock and Ctrl-C. Bytes that a read delivers after the stop are not part of the
-  // capture. Shared with the reader, which may outlive this call (see abandoned).
+  // capture.
   struct Shared {
     std::mutex lock;
     std::condition_variable changed;
     bool stop = false, done = false;
     Capture capture;
   };
-  auto shared = std::make_shared<Shared>();
+  Shared state;
+  Shared* const shared = &state;
   const double start = Seconds();
   Check(api.QuorixSetTimeOut(handle, idle_limit_ms != 0 ? idle_limit_ms : kLongWaitMs),
         "setting the timeout");
@@ -174,16 +174,21 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
   }
   shared->stop = true;
   const double stopped = Seconds();
-  shared->changed.wait_for(lock, std::chrono::duration<double>(kStopGrace),
-                           [&] { return shared->done; });
+  bool closed = false;
+  if (!shared->changed.wait_for(lock, std::chrono::duration<double>(kStopGrace),
+                                [&] { return shared->done; })) {
+    // The reader still waits for the board: closing the device from here ends its read.
+    lock.unlock();
+    (void)api.QuorixCloseDevice(handle);
+    closed = true;
+    lock.lock();
+    shared->changed.wait(lock, [&] { return shared->done; });
+  }
   Capture capture = shared->capture;
   capture.seconds = stopped - start;
-  capture.abandoned = !shared->done;
+  capture.closed = closed;
   lock.unlock();
-  if (capture.abandoned)
-    reader.detach();  // still waiting in the library, which only the process's end stops
-  else
-    reader.join();
+  reader.join();
   line.Finish();
   return capture;
 }
@@ -267,6 +272,7 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
                    "bytes is full or the board ends a transfer with a short packet\n");
   }
 
+  if (capture.closed) session.Forget();
   std::string failure;
   if (output.failed)
     failure = "cannot write " + (file ? "'" + file->path() + "'" : std::string("stdout")) +
@@ -281,11 +287,6 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
     failure = "the counter pattern has gaps";
   if (!kept.empty())
     failure += "; the " + std::to_string(capture.bytes) + " bytes received are in " + kept;
-  if (capture.abandoned) {
-    // A read is still waiting in the library; the device cannot be closed under it.
-    if (!failure.empty()) std::fprintf(stderr, "quorix: %s\n", failure.c_str());
-    platform::ExitNow(failure.empty() ? 0 : 1);
-  }
   if (!failure.empty()) throw Failure(failure);
   return 0;
 }
