@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Windows programs under Wine, headless, in the project's own prefix (build/wine, or
-# $QUORIX_WINEPREFIX).
+# $QUORIX_WINEPREFIX). With QUORIX_WINE_BOARDS=1, in the test boards' prefix instead
+# (build/wine-boards, or $QUORIX_BOARD_WINEPREFIX; tests/windows/board/boards.sh).
 #   wine.sh start            make the prefix if needed and start a persistent wineserver
 #   wine.sh stop             stop the wineserver and whatever Wine left running
 #   wine.sh run PROGRAM ...  run a Windows program, 32- or 64-bit
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX=${QUORIX_WINEPREFIX:-$root/build/wine}
-export WINEARCH=win64 WINEDEBUG=-all
+if [[ ${QUORIX_WINE_BOARDS:-} == 1 ]]; then
+  export WINEPREFIX=${QUORIX_BOARD_WINEPREFIX:-$root/build/wine-boards}
+else
+  export WINEPREFIX=${QUORIX_WINEPREFIX:-$root/build/wine}
+fi
+# WINEDEBUG from the caller, for tracing (+plugplay,+ntoskrnl,+setupapi,+file); quiet otherwise.
+export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko download prompts, and no window.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -38,7 +44,9 @@ case ${1:-} in
   start)
     enable_32bit
     mkdir -p "$WINEPREFIX"
-    wineserver -p
+    # A persistent server outlives its caller: it keeps none of the caller's output open. One
+    # that runs already (its -p fails then) is kept.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     # The first start brings up Wine's services, which keep the output they were given open:
     # give them none, so that CTest's pipes close when a test ends.
     if [[ ! -e $WINEPREFIX/system.reg ]]; then
