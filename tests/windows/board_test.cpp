@@ -1,0 +1,781 @@
+// KV420_FX2.dll end to end under Wine, against the kernel-mode test boards
+// (board/board_driver.c): the real SetupAPI listing, CreateFileA on the boards' interface
+// paths, overlapped DeviceIoControl with reads that pend and complete later or inside the
+// call, events, abort and reset of real pending requests, and surprise removal. The library is
+// used as an application uses it, through its 18 exports; the boards' control device shows
+// what reached them.
+//
+// The prefix holds three boards (the test fixture of CMakeLists.txt installs them). Each test
+// loads the DLL afresh and unloads it at its end, so each starts with an empty registry.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorix/quorix.h"
+#include "support/shared_library.h"
+#include "test_boards.h"
+
+namespace quorix::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kBoards = 3;
+constexpr std::uint32_t kFirstRead = 2096640;  // the ring less one packet
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint32_t kDeviceNotConnected = 1167;
+constexpr std::uint32_t kGenFailure = 31;
+
+// The exports, bound by name from the loaded module.
+struct Api {
+  decltype(&::QuorixCountDevices) QuorixCountDevices;
+  decltype(&::QuorixGetDeviceSerialNumber) QuorixGetDeviceSerialNumber;
+  decltype(&::QuorixOpenDevice) QuorixOpenDevice;
+  decltype(&::QuorixOpenDeviceWithSerial) QuorixOpenDeviceWithSerial;
+  decltype(&::QuorixCloseDevice) QuorixCloseDevice;
+  decltype(&::QuorixNumberOfBytesAvailable) QuorixNumberOfBytesAvailable;
+  decltype(&::QuorixReadDevice) QuorixReadDevice;
+  decltype(&::QuorixWriteDevice) QuorixWriteDevice;
+  decltype(&::QuorixSetTimeOut) QuorixSetTimeOut;
+  decltype(&::QuorixSetPortDOutputs) QuorixSetPortDOutputs;
+  decltype(&::QuorixSetPortDOutputsExt) QuorixSetPortDOutputsExt;
+  decltype(&::QuorixGetPortDOutputs) QuorixGetPortDOutputs;
+  decltype(&::QuorixSetPortDOutputEnable) QuorixSetPortDOutputEnable;
+  decltype(&::QuorixSetConfFpgaMode) QuorixSetConfFpgaMode;
+  decltype(&::QuorixReadEprom) QuorixReadEprom;
+  decltype(&::QuorixWriteEprom) QuorixWriteEprom;
+  decltype(&::QuorixSetStartupCommand) QuorixSetStartupCommand;
+  decltype(&::QuorixLoadFirmware) QuorixLoadFirmware;
+
+  // True when every export was found.
+  bool Bind(const SharedLibrary& library) {
+    bool all = true;
+    auto bind = [&](auto& slot, const char* name) {
+      slot = library.get<std::remove_pointer_t<std::remove_reference_t<decltype(slot)>>>(name);
+      all = all && slot != nullptr;
+    };
+#define QUORIX_BOARD_TEST_BIND(name) bind(name, #name)
+    QUORIX_BOARD_TEST_BIND(QuorixCountDevices);
+    QUORIX_BOARD_TEST_BIND(QuorixGetDeviceSerialNumber);
+    QUORIX_BOARD_TEST_BIND(QuorixOpenDevice);
+    QUORIX_BOARD_TEST_BIND(QuorixOpenDeviceWithSerial);
+    QUORIX_BOARD_TEST_BIND(QuorixCloseDevice);
+    QUORIX_BOARD_TEST_BIND(QuorixNumberOfBytesAvailable);
+    QUORIX_BOARD_TEST_BIND(QuorixReadDevice);
+    QUORIX_BOARD_TEST_BIND(QuorixWriteDevice);
+    QUORIX_BOARD_TEST_BIND(QuorixSetTimeOut);
+    QUORIX_BOARD_TEST_BIND(QuorixSetPortDOutputs);
+    QUORIX_BOARD_TEST_BIND(QuorixSetPortDOutputsExt);
+    QUORIX_BOARD_TEST_BIND(QuorixGetPortDOutputs);
+    QUORIX_BOARD_TEST_BIND(QuorixSetPortDOutputEnable);
+    QUORIX_BOARD_TEST_BIND(QuorixSetConfFpgaMode);
+    QUORIX_BOARD_TEST_BIND(QuorixReadEprom);
+    QUORIX_BOARD_TEST_BIND(QuorixWriteEprom);
+    QUORIX_BOARD_TEST_BIND(QuorixSetStartupCommand);
+    QUORIX_BOARD_TEST_BIND(QuorixLoadFirmware);
+#undef QUORIX_BOARD_TEST_BIND
+    return all;
+  }
+};
+
+std::uint8_t CounterByte(std::uint64_t position) {
+  return static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
+}
+
+// Where data, which should be the counter pattern from position on, first departs from it;
+// size when it does not.
+std::size_t CounterBreak(const std::uint8_t* data, std::size_t size, std::uint64_t position) {
+  std::size_t i = 0;
+  for (; i < size && (position + i) % 4 != 0; ++i)
+    if (data[i] != CounterByte(position + i)) return i;
+  auto word = static_cast<std::uint32_t>((position + i) / 4);
+  for (; i + 4 <= size; i += 4, ++word) {
+    std::uint32_t value;
+    std::memcpy(&value, data + i, 4);
+    if (value != word) break;
+  }
+  for (; i < size; ++i)
+    if (data[i] != CounterByte(position + i)) return i;
+  return size;
+}
+
+// The setup stage of a control request as bytes, for comparing with the board's log.
+Bytes SetupStage(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+            std::uint16_t length) {
+  return {type,
+          request,
+          static_cast<std::uint8_t>(value),
+          static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(index),
+          static_cast<std::uint8_t>(index >> 8),
+          static_cast<std::uint8_t>(length),
+          static_cast<std::uint8_t>(length >> 8)};
+}
+
+std::vector<Bytes> SetupLog(const QxbState& state) {
+  std::vector<Bytes> log;
+  for (std::uint32_t i = 0; i < state.setup_count; ++i)
+    log.emplace_back(state.setup_log[i].setup, state.setup_log[i].setup + 8);
+  return log;
+}
+
+class BoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    boards_ = std::make_unique<TestBoards>();
+    ASSERT_EQ(boards_->Count(), kBoards);
+    boards_->ResetAll();
+    library_ = std::make_unique<SharedLibrary>("KV420_FX2.dll");
+    ASSERT_TRUE(library_->loaded()) << library_->error();
+    ASSERT_TRUE(api_.Bind(*library_));
+  }
+
+  // Unloading the library releases whatever a test left open; no board keeps a request or a
+  // handle of it.
+  void TearDown() override {
+    if (library_) {
+      EXPECT_TRUE(library_->Unload());
+    }
+    EXPECT_EQ(GetModuleHandleA("KV420_FX2.dll"), nullptr);
+    if (!boards_) return;
+    for (std::uint32_t i = 0; i < kBoards; ++i) {
+      const QxbState state = Settled(i);
+      EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
+      EXPECT_EQ(state.pending[QXB_OUT], 0u) << "board " << i;
+      EXPECT_EQ(state.handles, 0u) << "board " << i;
+    }
+  }
+
+  // The board's state once the handles that are being closed have reached it: Wine hands a
+  // close to the driver after CloseHandle has returned.
+  QxbState Settled(std::uint32_t board) {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    QxbState state = boards_->State(board);
+    while (state.handles != 0 && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      state = boards_->State(board);
+    }
+    return state;
+  }
+
+  std::int32_t Count() {
+    std::int32_t count = -1;
+    EXPECT_EQ(api_.QuorixCountDevices(&count), QUORIX_OK);
+    return count;
+  }
+
+  std::string Serial(std::int32_t index) {
+    const char* serial = api_.QuorixGetDeviceSerialNumber(index);
+    return serial != nullptr ? serial : "(none)";
+  }
+
+  QuorixHandle Open(std::int32_t index) {
+    QuorixHandle handle = nullptr;
+    EXPECT_EQ(api_.QuorixOpenDevice(index, &handle), QUORIX_OK) << "board index " << index;
+    return handle;
+  }
+
+  std::unique_ptr<TestBoards> boards_;
+  std::unique_ptr<SharedLibrary> library_;
+  Api api_{};
+};
+
+// ---- discovery ----
+
+using Discovery = BoardTest;
+
+TEST_F(Discovery, FindsOneBoardAndReadsItsIdentityWithTenRequests) {
+  boards_->Unplug(1);
+  boards_->Unplug(2);
+  EXPECT_EQ(Count(), 1);
+  EXPECT_EQ(Serial(0), "QX-WINE-0001");
+  EXPECT_EQ(api_.QuorixGetDeviceSerialNumber(1), nullptr);
+  EXPECT_EQ(api_.QuorixGetDeviceSerialNumber(-1), nullptr);
+
+  // The device descriptor, then for each string a length probe twice and the whole descriptor.
+  const QxbState state = boards_->State(0);
+  const std::vector<Bytes> expected = {
+      SetupStage(0x80, 6, 0x0100, 0, 18), SetupStage(0x80, 6, 0x0301, 0, 1), SetupStage(0x80, 6, 0x0301, 0, 1),
+      SetupStage(0x80, 6, 0x0301, 0, 14), SetupStage(0x80, 6, 0x0302, 0, 1), SetupStage(0x80, 6, 0x0302, 0, 1),
+      SetupStage(0x80, 6, 0x0302, 0, 34), SetupStage(0x80, 6, 0x0303, 0, 1), SetupStage(0x80, 6, 0x0303, 0, 1),
+      SetupStage(0x80, 6, 0x0303, 0, 26)};
+  EXPECT_EQ(SetupLog(state), expected);
+  EXPECT_EQ(state.handles, 1u);  // the library keeps the board's driver handle
+
+  // A known board costs no request.
+  EXPECT_EQ(Count(), 1);
+  EXPECT_EQ(Serial(0), "QX-WINE-0001");
+  EXPECT_EQ(boards_->State(0).control_transfers, 10u);
+}
+
+TEST_F(Discovery, FindsThreeBoardsAndCountsOnlyTheBoardsIdentity) {
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Serial(0), "QX-WINE-0001");
+  EXPECT_EQ(Serial(1), "QX-WINE-0002");
+  EXPECT_EQ(Serial(2), "QX-WINE-0003");
+  EXPECT_EQ(api_.QuorixGetDeviceSerialNumber(3), nullptr);
+  ASSERT_TRUE(library_->Unload());
+  boards_->ResetAll();
+
+  // Another product, and a vendor that differs only in its high byte, are not this board.
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.product = 0xBEEE; });
+  boards_->Set(2, [](QxbKnobs& knobs) { knobs.vendor = 0x00AD; });
+  boards_->Set(1, [](QxbKnobs& knobs) { std::strcpy(knobs.serial, "Serial \xE9 two"); });
+  library_ = std::make_unique<SharedLibrary>("KV420_FX2.dll");
+  ASSERT_TRUE(api_.Bind(*library_));
+  EXPECT_EQ(Count(), 1);
+  EXPECT_EQ(Serial(0), "Serial \xE9 two");  // the low byte of each UTF-16 unit
+  QuorixHandle handle = nullptr;
+  EXPECT_EQ(api_.QuorixOpenDevice(1, &handle), QUORIX_ERR_FAILED);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(api_.QuorixOpenDeviceWithSerial("QX-WINE-0001", &handle), QUORIX_ERR_FAILED);
+  // Each record read its identity, counted or not.
+  for (std::uint32_t i = 0; i < kBoards; ++i) EXPECT_EQ(boards_->State(i).control_transfers, 10u);
+}
+
+TEST_F(Discovery, KeepsABoardWhoseDescriptorFailedWithoutIdentity) {
+  // Board 2 stalls the device descriptor's request once.
+  boards_->Set(2, [](QxbKnobs& knobs) { knobs.fault = {0x220020, 6, 0, 1, kStatusUnsuccessful, 0}; });
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(boards_->State(2).control_transfers, 1u);
+  EXPECT_EQ(boards_->State(2).handles, 1u);  // the record stays, with its handle
+  // Its identity is not read again while its interface stays listed.
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(api_.QuorixGetDeviceSerialNumber(2), nullptr);
+  EXPECT_EQ(boards_->State(2).control_transfers, 1u);
+}
+
+// ---- opening and closing ----
+
+using OpenClose = BoardTest;
+
+TEST_F(OpenClose, OpensByIndexAndSerialOnceAndOnlyForItsOwner) {
+  QuorixHandle first = Open(0);
+  ASSERT_NE(first, nullptr);
+  QxbState state = boards_->State(0);
+  EXPECT_EQ(state.configuration, 1);
+  EXPECT_EQ(state.set_configurations, 1u);
+  EXPECT_EQ(SetupLog(state).back(), SetupStage(0x00, 9, 1, 0, 0));
+  EXPECT_EQ(state.transfers[QXB_IN], 1u);
+  EXPECT_EQ(state.last_in_length, kFirstRead);
+
+  QuorixHandle again = reinterpret_cast<QuorixHandle>(1);
+  EXPECT_EQ(api_.QuorixOpenDevice(0, &again), QUORIX_ERR_ALREADY_OPEN);
+  EXPECT_EQ(again, nullptr);
+  EXPECT_EQ(api_.QuorixOpenDeviceWithSerial("QX-WINE-0001", &again), QUORIX_ERR_ALREADY_OPEN);
+
+  QuorixHandle second = nullptr;
+  EXPECT_EQ(api_.QuorixOpenDeviceWithSerial("qx-wine-0002", &second), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixOpenDeviceWithSerial("QX-WINE-000", &second), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixOpenDeviceWithSerial(nullptr, &second), QUORIX_ERR_FAILED);
+  ASSERT_EQ(api_.QuorixOpenDeviceWithSerial("QX-WINE-0002", &second), QUORIX_OK);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(boards_->State(1).configuration, 1);
+  EXPECT_EQ(api_.QuorixOpenDevice(3, &again), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixOpenDevice(-1, &again), QUORIX_ERR_FAILED);
+
+  // Closing aborts and resets both pipes once, which ends the pending read.
+  EXPECT_EQ(api_.QuorixCloseDevice(first), QUORIX_OK);
+  state = boards_->State(0);
+  EXPECT_EQ(state.aborts[QXB_IN], 1u);
+  EXPECT_EQ(state.aborts[QXB_OUT], 1u);
+  EXPECT_EQ(state.resets[QXB_IN], 1u);
+  EXPECT_EQ(state.resets[QXB_OUT], 1u);
+  EXPECT_EQ(state.pending[QXB_IN], 0u);
+  EXPECT_EQ(state.handles, 1u);  // the board is still known
+
+  // A closed device's handle passes the gate only to be told it is not open.
+  std::uint32_t count = 7;
+  std::uint8_t byte = 0;
+  EXPECT_EQ(api_.QuorixCloseDevice(first), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(first, &count), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(count, 7u);
+  EXPECT_EQ(api_.QuorixReadDevice(first, 1, &byte), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(api_.QuorixSetTimeOut(first, 10), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(api_.QuorixGetPortDOutputs(first, &byte), QUORIX_ERR_NOT_OPEN);
+  int unknown = 0;
+  EXPECT_EQ(api_.QuorixCloseDevice(reinterpret_cast<QuorixHandle>(&unknown)), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixCloseDevice(nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(boards_->State(0).aborts[QXB_IN], 1u);
+
+  // Opened again, it is the same record.
+  EXPECT_EQ(Open(0), first);
+  EXPECT_EQ(boards_->State(0).set_configurations, 2u);
+  EXPECT_EQ(api_.QuorixCloseDevice(first), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixCloseDevice(second), QUORIX_OK);
+}
+
+// ---- streaming ----
+
+class Streaming : public BoardTest {
+ protected:
+  struct Figures {
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    std::uint64_t polls = 0;
+  };
+
+  enum class Loop {
+    kRead,          // read 1 MiB at a time
+    kPollThenRead,  // poll until 64 KiB are held, then read 64 KiB
+    kReadThenPoll,  // read 64 KiB, then poll once
+  };
+
+  // Streams total bytes of the counter pattern from board 0 and checks every byte.
+  Figures Stream(std::uint64_t total, Loop loop) {
+    Figures figures;
+    QuorixHandle handle = Open(0);
+    if (handle == nullptr) return figures;
+    EXPECT_EQ(api_.QuorixSetTimeOut(handle, 5000), QUORIX_OK);
+    const std::uint32_t block = loop == Loop::kRead ? kMiB : 64 * 1024;
+    Bytes data(block);
+    const auto start = Clock::now();
+    while (figures.bytes < total) {
+      std::uint32_t held = 0;
+      if (loop == Loop::kPollThenRead) {
+        do {
+          const int status = api_.QuorixNumberOfBytesAvailable(handle, &held);
+          ++figures.polls;
+          if (status != QUORIX_OK) {
+            ADD_FAILURE() << "poll: " << status << " at " << figures.bytes;
+            return figures;
+          }
+        } while (held < block);
+      }
+      const int status = api_.QuorixReadDevice(handle, block, data.data());
+      if (status != QUORIX_OK) {
+        ADD_FAILURE() << "read: " << status << " at " << figures.bytes;
+        return figures;
+      }
+      const std::size_t at = CounterBreak(data.data(), block, figures.bytes);
+      if (at != block) {
+        ADD_FAILURE() << "the counter pattern breaks at " << figures.bytes + at;
+        return figures;
+      }
+      figures.bytes += block;
+      if (loop == Loop::kReadThenPoll) {
+        EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), QUORIX_OK);
+        ++figures.polls;
+      }
+    }
+    figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+    std::printf("[ figures  ] %" PRIu64 " MiB in %.2f s: %.1f MB/s, %" PRIu64 " polls\n",
+                figures.bytes / kMiB, figures.seconds, figures.bytes / figures.seconds / 1e6,
+                figures.polls);
+    return figures;
+  }
+};
+
+TEST_F(Streaming, SixtyFourMiBWithReadsThatPendAndCompleteLater) {
+  Stream(64 * kMiB, Loop::kRead);
+  const QxbState state = boards_->State(0);
+  EXPECT_GE(state.in_bytes, 64 * kMiB);
+  EXPECT_EQ(state.at_once[QXB_IN], 0u);
+  EXPECT_GT(state.transfers[QXB_IN], 32u);
+}
+
+TEST_F(Streaming, SixtyFourMiBWithReadsCompletedInsideTheCall) {
+  // Whole, short and zero-length completions, every other one inside the call.
+  boards_->Set(0, [](QxbKnobs& knobs) {
+    knobs.in_mode = QXB_IN_AT_ONCE;
+    const std::uint32_t sizes[] = {QXB_WHOLE, 65536, 1000, 0, 333 * 1024 + 7, QXB_WHOLE};
+    std::memcpy(knobs.in_sizes, sizes, sizeof sizes);
+    knobs.in_size_count = 6;
+  });
+  Stream(64 * kMiB, Loop::kRead);
+  const QxbState state = boards_->State(0);
+  EXPECT_GT(state.at_once[QXB_IN], 10u);
+  EXPECT_GT(state.transfers[QXB_IN], state.at_once[QXB_IN]);
+}
+
+TEST_F(Streaming, SixtyFourMiBPollingThenReading) {
+  const Figures figures = Stream(64 * kMiB, Loop::kPollThenRead);
+  EXPECT_GT(figures.polls, 1024u);
+}
+
+TEST_F(Streaming, SixtyFourMiBReadingThenPolling) { Stream(64 * kMiB, Loop::kReadThenPoll); }
+
+TEST_F(Streaming, ShortAndZeroLengthCompletionsKeepThePattern) {
+  boards_->Set(0, [](QxbKnobs& knobs) {
+    const std::uint32_t sizes[] = {0, 100, 512, 3, 4096, 0, 0, 7};
+    std::memcpy(knobs.in_sizes, sizes, sizeof sizes);
+    knobs.in_size_count = 8;
+  });
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  Bytes data(100000);
+  ASSERT_EQ(api_.QuorixReadDevice(handle, static_cast<std::uint32_t>(data.size()), data.data()),
+            QUORIX_OK);
+  EXPECT_EQ(CounterBreak(data.data(), data.size(), 0), data.size());
+  // Every completion, empty or not, is followed by the next read: eight reads per 4718 bytes.
+  const QxbState state = boards_->State(0);
+  EXPECT_GT(state.transfers[QXB_IN], 100000u / 4718 * 8);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+TEST_F(Streaming, TimesOutOnAPausedSourceWithTheReadStillPending) {
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  std::uint32_t held = 99;
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), QUORIX_OK);
+  EXPECT_EQ(held, 0u);
+  Bytes data(100);
+  const auto start = Clock::now();
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 100, data.data()), QUORIX_ERR_TIMEOUT);
+  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("[ figures  ] the read timed out after %.3f s (timeout 0.2 s)\n", waited);
+  QxbState state = boards_->State(0);
+  EXPECT_EQ(state.pending[QXB_IN], 1u);
+  EXPECT_EQ(state.transfers[QXB_IN], 1u);  // still the read posted at open
+
+  // The same read completes once the source runs again.
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 0; });
+  ASSERT_EQ(api_.QuorixReadDevice(handle, 100, data.data()), QUORIX_OK);
+  EXPECT_EQ(CounterBreak(data.data(), 100, 0), 100u);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+TEST_F(Streaming, AFailedReadIsReportedUntilTheDeviceCloses) {
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(api_.QuorixSetTimeOut(handle, 10000), QUORIX_OK);
+  boards_->EndPending(0, QXB_IN, kStatusDeviceDataError);  // ERROR_CRC
+  std::uint32_t held = 99;
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), 23);
+  EXPECT_EQ(held, 0u);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), 23);
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), 23);
+  EXPECT_EQ(boards_->State(0).transfers[QXB_IN], 1u);  // a failed read is not replaced
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+
+  // A read that fails while the library waits for it is a failed transfer.
+  handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(api_.QuorixSetTimeOut(handle, 10000), QUORIX_OK);
+  int status = 0;
+  std::thread reader([&] { status = api_.QuorixReadDevice(handle, 1, &byte); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  boards_->EndPending(0, QXB_IN, kStatusDeviceDataError);
+  reader.join();
+  EXPECT_EQ(status, QUORIX_ERR_TRANSFER);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+// ---- writes ----
+
+using Writes = BoardTest;
+
+TEST_F(Writes, CompleteOrAreHeldAndAbortedOrFail) {
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  Bytes data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+
+  // Pending, then completed by the board.
+  ASSERT_EQ(api_.QuorixWriteDevice(handle, 3000, data.data()), QUORIX_OK);
+  QxbState state = boards_->State(0);
+  EXPECT_EQ(state.out_bytes, 3000u);
+  EXPECT_EQ(state.at_once[QXB_OUT], 0u);
+  EXPECT_EQ(boards_->Read(0, QXB_REGION_OUT, 0, 3000), data);
+
+  // Completed inside the call; an empty write goes to the driver too.
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.out_mode = QXB_OUT_AT_ONCE; });
+  ASSERT_EQ(api_.QuorixWriteDevice(handle, 10, data.data()), QUORIX_OK);
+  ASSERT_EQ(api_.QuorixWriteDevice(handle, 0, nullptr), QUORIX_OK);
+  state = boards_->State(0);
+  EXPECT_EQ(state.at_once[QXB_OUT], 2u);
+  EXPECT_EQ(state.out_bytes, 3010u);
+  EXPECT_EQ(state.transfers[QXB_OUT], 3u);
+
+  // Held: the wait times out, the abort ends the write before the call returns.
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.out_mode = QXB_OUT_HOLD; });
+  EXPECT_EQ(api_.QuorixWriteDevice(handle, 64, data.data()), QUORIX_ERR_TIMEOUT);
+  state = boards_->State(0);
+  EXPECT_EQ(state.aborts[QXB_OUT], 1u);
+  EXPECT_EQ(state.pending[QXB_OUT], 0u);
+  EXPECT_EQ(state.out_bytes, 3010u);
+
+  // Refused by the driver inside the call: its code; failed later: a failed transfer.
+  boards_->Set(0, [](QxbKnobs& knobs) {
+    knobs.out_mode = QXB_OUT_LATER;
+    knobs.fault = {0x22004B, 0x02, 0, 1, kStatusIoDeviceError, 0};
+  });
+  EXPECT_EQ(api_.QuorixWriteDevice(handle, 64, data.data()), 1117);
+  boards_->Set(0, [](QxbKnobs& knobs) {
+    knobs.fault = {0x22004B, 0x02, 0, 1, kStatusIoDeviceError, 1};
+  });
+  EXPECT_EQ(api_.QuorixWriteDevice(handle, 64, data.data()), QUORIX_ERR_TRANSFER);
+  state = boards_->State(0);
+  EXPECT_EQ(state.failed, 2u);
+  EXPECT_EQ(state.out_bytes, 3010u);
+
+  // And the pipe works on.
+  ASSERT_EQ(api_.QuorixWriteDevice(handle, 5, data.data() + 100), QUORIX_OK);
+  EXPECT_EQ(boards_->Read(0, QXB_REGION_OUT, 3010, 5), Bytes(data.begin() + 100, data.begin() + 105));
+  // The reads went on meanwhile: each write polled the receive side.
+  Bytes in(4096);
+  ASSERT_EQ(api_.QuorixReadDevice(handle, 4096, in.data()), QUORIX_OK);
+  EXPECT_EQ(CounterBreak(in.data(), in.size(), 0), in.size());
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+// ---- board services ----
+
+using Services = BoardTest;
+
+TEST_F(Services, PortDFpgaModeAndEeprom) {
+  QuorixHandle handle = Open(1);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(api_.QuorixSetPortDOutputs(handle, 0xA5), QUORIX_OK);
+  std::uint8_t outputs = 0;
+  EXPECT_EQ(api_.QuorixGetPortDOutputs(handle, &outputs), QUORIX_OK);
+  EXPECT_EQ(outputs, 0xA5);
+  EXPECT_EQ(api_.QuorixSetPortDOutputEnable(handle, 0x0F), QUORIX_OK);
+  const std::uint8_t sequence[] = {0x01, 0x02, 0x5A};
+  EXPECT_EQ(api_.QuorixSetPortDOutputsExt(handle, 3, sequence), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixSetPortDOutputsExt(handle, 0, nullptr), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixSetPortDOutputsExt(handle, 3, nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixGetPortDOutputs(handle, nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(api_.QuorixSetConfFpgaMode(handle, 2), QUORIX_OK);
+  QxbState state = boards_->State(1);
+  EXPECT_EQ(state.port_d, 0x5A);
+  EXPECT_EQ(state.port_d_enable, 0x0F);
+  EXPECT_EQ(state.port_d_writes, 3u);
+  EXPECT_EQ(state.fpga_mode, 2);
+  // The two refused calls sent nothing.
+  const std::vector<Bytes> log = SetupLog(state);
+  ASSERT_GE(log.size(), 6u);
+  const std::vector<Bytes> last(log.end() - 6, log.end());
+  const std::vector<Bytes> expected = {SetupStage(0x40, 0xB2, 0, 0, 1), SetupStage(0xC0, 0xB2, 0, 0, 1),
+                                       SetupStage(0x40, 0xB2, 0, 1, 1), SetupStage(0x40, 0xB2, 0, 0, 3),
+                                       SetupStage(0x40, 0xB2, 0, 0, 0), SetupStage(0x40, 0xB3, 0, 0, 1)};
+  EXPECT_EQ(last, expected);
+
+  // The EEPROM: the address travels high byte first in front of the data.
+  const std::uint8_t text[] = {'h', 'e', 'l', 'l', 'o'};
+  EXPECT_EQ(api_.QuorixWriteEprom(handle, 1, 0x0123, 5, text), QUORIX_OK);
+  EXPECT_EQ(boards_->Read(1, QXB_REGION_EEPROM, 0x0123, 5), Bytes(text, text + 5));
+  Bytes back(5);
+  EXPECT_EQ(api_.QuorixReadEprom(handle, 1, 0x0123, 5, back.data()), QUORIX_OK);
+  EXPECT_EQ(back, Bytes(text, text + 5));
+  Bytes area(4);
+  EXPECT_EQ(api_.QuorixReadEprom(handle, 1, 0x1FF8, 4, area.data()), QUORIX_OK);
+  EXPECT_EQ(area, (Bytes{0xE8, 0x1F, 0xFF, 0xFF}));
+  // No part answers at another select: the board stalls.
+  EXPECT_EQ(api_.QuorixReadEprom(handle, 9, 0, 4, back.data()), static_cast<int>(kGenFailure));
+  state = boards_->State(1);
+  EXPECT_EQ(SetupLog(state).back(), SetupStage(0x40, 0xB0, 0, 9, 2));
+  EXPECT_EQ(state.setup_log[state.setup_count - 1].status, kStatusUnsuccessful);
+
+  // The startup command goes at the address the EEPROM's chain gives, after its length.
+  const char command[] = "mode 1; stream";
+  EXPECT_EQ(api_.QuorixSetStartupCommand(handle, 14, reinterpret_cast<const std::uint8_t*>(command)),
+            QUORIX_OK);
+  Bytes stored = boards_->Read(1, QXB_REGION_EEPROM, QXB_STARTUP_COMMAND, 16);
+  EXPECT_EQ(stored, (Bytes{14, 0, 'm', 'o', 'd', 'e', ' ', '1', ';', ' ', 's', 't', 'r', 'e', 'a', 'm'}));
+  // Without the area's marker there is nowhere to put it.
+  const std::uint8_t cleared[] = {0x00};
+  EXPECT_EQ(api_.QuorixWriteEprom(handle, 1, 0x1FFD, 1, cleared), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixSetStartupCommand(handle, 1, cleared), QUORIX_ERR_NO_STARTUP_AREA);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+// The example image's data records as the FX2 must hold them.
+std::vector<std::pair<std::uint16_t, Bytes>> ImageRecords(const std::string& path) {
+  std::vector<std::pair<std::uint16_t, Bytes>> records;
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.size() < 11 || line[0] != ':') break;
+    auto byte = [&](std::size_t at) {
+      return static_cast<std::uint8_t>(std::stoul(line.substr(at, 2), nullptr, 16));
+    };
+    if (byte(7) != 0) break;
+    Bytes data;
+    for (std::uint8_t i = 0; i < byte(1); ++i) data.push_back(byte(9 + 2 * i));
+    records.emplace_back(static_cast<std::uint16_t>(byte(3) << 8 | byte(5)), data);
+  }
+  return records;
+}
+
+TEST_F(Services, LoadsTheExampleFirmwareByteForByteWhileTheCpuIsHeldInReset) {
+  QuorixHandle handle = Open(2);
+  ASSERT_NE(handle, nullptr);
+  const std::string image = std::string(QUORIX_TEST_DATA) + "/blink.hex";
+  const auto records = ImageRecords(image);
+  ASSERT_EQ(records.size(), 17u);
+
+  const std::uint32_t before = boards_->State(2).control_transfers;
+  EXPECT_EQ(api_.QuorixLoadFirmware(handle, "Z:\\nonexistent\\image.hex"), QUORIX_ERR_FAILED);
+  EXPECT_EQ(boards_->State(2).control_transfers, before);
+
+  ASSERT_EQ(api_.QuorixLoadFirmware(handle, image.c_str()), QUORIX_OK);
+  const QxbState state = boards_->State(2);
+  EXPECT_EQ(state.control_transfers, before + 2 + 17);
+  ASSERT_EQ(state.cpu_changes, 2u);  // held, then released
+  EXPECT_EQ(state.cpu_history[0], 1);
+  EXPECT_EQ(state.cpu_history[1], 0);
+  EXPECT_EQ(state.cpu_reset, 0);
+  const std::vector<Bytes> log = SetupLog(state);
+  ASSERT_GE(log.size(), 19u);
+  EXPECT_EQ(log[log.size() - 19], SetupStage(0x40, 0xA0, 0xE600, 0, 1));
+  EXPECT_EQ(log.back(), SetupStage(0x40, 0xA0, 0xE600, 0, 1));
+
+  Bytes expected(QXB_PROGRAM_RAM_SIZE, 0);
+  for (const auto& [address, data] : records)
+    std::copy(data.begin(), data.end(), expected.begin() + address);
+  EXPECT_EQ(boards_->Read(2, QXB_REGION_RAM, 0, QXB_PROGRAM_RAM_SIZE), expected);
+
+  // A record the board refuses leaves the CPU in reset: the release is not sent.
+  boards_->Set(2, [](QxbKnobs& knobs) {
+    knobs.fault = {0x220020, 0xA0, 2, 1, kStatusUnsuccessful, 0};
+  });
+  EXPECT_EQ(api_.QuorixLoadFirmware(handle, image.c_str()), static_cast<int>(kGenFailure));
+  EXPECT_EQ(boards_->State(2).cpu_reset, 1);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+}
+
+// ---- unplugging ----
+
+using Unplugging = BoardTest;
+
+TEST_F(Unplugging, WhileAReadIsPendingThenClosingRemovesTheRecord) {
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  EXPECT_EQ(Count(), 3);
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(boards_->State(0).pending[QXB_IN], 1u);
+
+  const QxbState gone = boards_->Unplug(0);
+  EXPECT_EQ(gone.plugged, 0u);
+  EXPECT_EQ(gone.pending[QXB_IN], 0u);
+  // The read ended with the board's going, which the next look at it reports.
+  std::uint32_t held = 99;
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), static_cast<int>(kDeviceNotConnected));
+  std::uint8_t byte = 0;
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), static_cast<int>(kDeviceNotConnected));
+  // The handle's requests fail at the driver.
+  EXPECT_EQ(api_.QuorixSetPortDOutputs(handle, 1), static_cast<int>(kDeviceNotConnected));
+
+  // Discovery strips the record: still counted and named, but without a driver.
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Serial(0), "QX-WINE-0001");
+  EXPECT_EQ(Settled(0).handles, 0u);
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(api_.QuorixSetPortDOutputs(handle, 1), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(api_.QuorixWriteDevice(handle, 1, &byte), QUORIX_ERR_NO_DRIVER);
+  QuorixHandle again = nullptr;
+  EXPECT_EQ(api_.QuorixOpenDevice(0, &again), QUORIX_ERR_FAILED);
+
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(Serial(0), "QX-WINE-0003");  // the last record took the removed one's place
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_ERR_FAILED);
+  // Nothing reached the gone board after its going.
+  EXPECT_EQ(boards_->State(0).aborts[QXB_IN], 0u);
+}
+
+TEST_F(Unplugging, AReadWaitingForTheBoardEndsAsAFailedTransfer) {
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle handle = Open(1);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(api_.QuorixSetTimeOut(handle, 0), QUORIX_OK);  // no limit
+  int status = 0;
+  std::uint8_t byte = 0;
+  std::thread reader([&] { status = api_.QuorixReadDevice(handle, 1, &byte); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  boards_->Unplug(1);
+  reader.join();
+  EXPECT_EQ(status, QUORIX_ERR_TRANSFER);
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+  EXPECT_EQ(Count(), 2);
+}
+
+TEST_F(Unplugging, ARepluggedBoardIsANewRecordUnderANewPath) {
+  QuorixHandle old = Open(0);
+  ASSERT_NE(old, nullptr);
+  const QxbState before = boards_->State(0);
+  boards_->Unplug(0);
+  EXPECT_EQ(Count(), 3);  // gone, but open
+  const QxbState back = boards_->Plug(0);
+  EXPECT_NE(back.port, 0u);  // another port
+  EXPECT_NE(std::string(back.path), std::string(before.path));
+  EXPECT_EQ(back.plugs, before.plugs + 1);
+
+  // While the old record is open, the board has two.
+  EXPECT_EQ(Count(), 4);
+  EXPECT_EQ(Serial(3), "QX-WINE-0001");
+  QuorixHandle fresh = Open(3);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh, old);
+  Bytes data(10000);
+  ASSERT_EQ(api_.QuorixReadDevice(fresh, 10000, data.data()), QUORIX_OK);
+  EXPECT_EQ(CounterBreak(data.data(), data.size(), 0), data.size());
+  EXPECT_EQ(api_.QuorixReadDevice(old, 1, data.data()), QUORIX_ERR_NO_DRIVER);
+  EXPECT_EQ(api_.QuorixCloseDevice(old), QUORIX_OK);
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(api_.QuorixCloseDevice(fresh), QUORIX_OK);
+
+  // Gone and back between two looks while closed: a new record is added for the new path,
+  // then the old one is removed and the last record takes its place.
+  boards_->Unplug(1);
+  boards_->Plug(1);
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Serial(1), "QX-WINE-0002");
+  EXPECT_EQ(Serial(2), "QX-WINE-0003");
+  EXPECT_EQ(boards_->State(1).control_transfers, 20u);  // the identity was read twice
+}
+
+// ---- unloading ----
+
+using Unloading = BoardTest;
+
+TEST_F(Unloading, ReleasesTheOpenDevicesAndEveryRecord) {
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle a = Open(0);
+  QuorixHandle b = Open(1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  Bytes data(70000);
+  ASSERT_EQ(api_.QuorixReadDevice(a, 70000, data.data()), QUORIX_OK);
+  EXPECT_EQ(boards_->State(1).pending[QXB_IN], 1u);
+
+  ASSERT_TRUE(library_->Unload());
+  // The open devices are released and then disposed of: twice the abort-and-reset sequence.
+  for (std::uint32_t i : {0u, 1u}) {
+    const QxbState state = Settled(i);
+    EXPECT_EQ(state.aborts[QXB_IN], 2u) << "board " << i;
+    EXPECT_EQ(state.aborts[QXB_OUT], 2u) << "board " << i;
+    EXPECT_EQ(state.resets[QXB_IN], 2u) << "board " << i;
+    EXPECT_EQ(state.resets[QXB_OUT], 2u) << "board " << i;
+    EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
+    EXPECT_EQ(state.handles, 0u) << "board " << i;
+  }
+  // A closed board once.
+  const QxbState closed = Settled(2);
+  EXPECT_EQ(closed.aborts[QXB_IN], 1u);
+  EXPECT_EQ(closed.resets[QXB_OUT], 1u);
+  EXPECT_EQ(closed.handles, 0u);
+}
+
+}  // namespace
+}  // namespace quorix::test
