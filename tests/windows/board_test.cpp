@@ -317,6 +317,51 @@ TEST_F(OpenClose, OpensByIndexAndSerialOnceAndOnlyForItsOwner) {
   EXPECT_EQ(api_.QuorixCloseDevice(second), QUORIX_OK);
 }
 
+// ---- requests that pend ----
+
+using Requests = BoardTest;
+
+// A board's driver completes a control transfer once the board has answered, so the request
+// pends; so may an abort or a reset. The library waits for each of its own, although the
+// driver handle is opened for overlapped I/O and a read is outstanding on it.
+TEST_F(Requests, ThatPendAreWaitedForOneByOne) {
+  for (std::uint32_t i = 0; i < kBoards; ++i)
+    boards_->Set(i, [](QxbKnobs& knobs) { knobs.requests_later = 1; });
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Serial(0), "QX-WINE-0001");
+  EXPECT_EQ(Serial(2), "QX-WINE-0003");
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(boards_->State(0).configuration, 1);
+
+  Bytes area(4);
+  EXPECT_EQ(api_.QuorixReadEprom(handle, 1, 0x1FF8, 4, area.data()), QUORIX_OK);
+  EXPECT_EQ(area, (Bytes{0xE8, 0x1F, 0xFF, 0xFF}));
+  std::uint8_t outputs = 0;
+  EXPECT_EQ(api_.QuorixSetPortDOutputs(handle, 0x5A), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixGetPortDOutputs(handle, &outputs), QUORIX_OK);
+  EXPECT_EQ(outputs, 0x5A);
+  // A refused request still reports its own failure.
+  EXPECT_EQ(api_.QuorixReadEprom(handle, 9, 0, 4, area.data()), static_cast<int>(kGenFailure));
+
+  // Requests on endpoint 0 while the stream runs.
+  Bytes data(kMiB);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(api_.QuorixReadDevice(handle, kMiB, data.data()), QUORIX_OK);
+    ASSERT_EQ(CounterBreak(data.data(), data.size(), i * kMiB), data.size()) << "MiB " << i;
+    ASSERT_EQ(api_.QuorixGetPortDOutputs(handle, &outputs), QUORIX_OK);
+    ASSERT_EQ(outputs, 0x5A);
+  }
+
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+  const QxbState state = boards_->State(0);
+  EXPECT_EQ(state.aborts[QXB_IN], 1u);
+  EXPECT_EQ(state.resets[QXB_OUT], 1u);
+  EXPECT_EQ(state.pending[QXB_IN], 0u);
+  // Identity 10, configuration 1, EEPROM 2, port D 2, the refused address 1, port D 4, close 4.
+  EXPECT_EQ(state.pended_requests, 24u);
+}
+
 // ---- streaming ----
 
 class Streaming : public BoardTest {

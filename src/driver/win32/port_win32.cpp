@@ -71,8 +71,25 @@ bool CloseHandle(Handle handle) { return ::CloseHandle(handle) != FALSE; }
 bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped) {
   DWORD count = 0;
-  const BOOL done = DeviceIoControl(device, code, in, in_size, out, out_size, &count,
-                                    reinterpret_cast<OVERLAPPED*>(overlapped));
+  BOOL done = FALSE;
+  if (overlapped != nullptr) {
+    done = DeviceIoControl(device, code, in, in_size, out, out_size, &count,
+                           reinterpret_cast<OVERLAPPED*>(overlapped));
+  } else {
+    // The driver handle is opened for overlapped I/O, where a request without a record of its
+    // own may come back pending (997) or, waited for on the handle, be taken as done when the
+    // outstanding read completes: the caller would free its buffer under the driver. So a
+    // synchronous request gets a record and an event of its own and is waited for to its end.
+    OVERLAPPED own{};
+    own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (own.hEvent == nullptr) return false;
+    done = DeviceIoControl(device, code, in, in_size, out, out_size, &count, &own);
+    if (!done && GetLastError() == ERROR_IO_PENDING)
+      done = GetOverlappedResult(device, &own, &count, TRUE);
+    const DWORD error = GetLastError();
+    ::CloseHandle(own.hEvent);
+    ::SetLastError(error);
+  }
   if (returned != nullptr) *returned = count;
   return done != FALSE;
 }
