@@ -317,6 +317,26 @@ TEST_F(OpenClose, OpensByIndexAndSerialOnceAndOnlyForItsOwner) {
   EXPECT_EQ(api_.QuorixCloseDevice(second), QUORIX_OK);
 }
 
+TEST_F(OpenClose, AReadTheAbortDidNotEndIsEndedByClosingTheHandleBeforeTheRingGoes) {
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle handle = Open(0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(boards_->State(0).pending[QXB_IN], 1u);
+  boards_->Set(0, [](QxbKnobs& knobs) {
+    knobs.fault = {0x220044, 0x86, 0, 1, kStatusUnsuccessful, 0};
+  });
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+  // The board saw the failed abort, then its handle closed, which ended the read.
+  const QxbState state = Settled(0);
+  EXPECT_EQ(state.failed, 1u);
+  EXPECT_EQ(state.pending[QXB_IN], 0u);
+  EXPECT_EQ(state.handles, 0u);
+  // Without its connection the record went; the board comes back as a new one.
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Serial(2), "QX-WINE-0001");
+  EXPECT_EQ(boards_->State(0).control_transfers, 21u);  // identity, configuration, identity
+}
+
 // ---- requests that pend ----
 
 using Requests = BoardTest;

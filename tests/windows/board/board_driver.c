@@ -598,6 +598,16 @@ static void LogSetup(Board *board, const SingleTransfer *header, NTSTATUS status
   state->setup_count++;
 }
 
+/* Queues a request for the worker and releases the board's lock, taken at irql: what the
+ * dispatch routine returns. */
+static NTSTATUS QueueForWorker(Board *board, uint32_t queue, IRP *irp, KIRQL irql) {
+  const NTSTATUS status = Pend(board, queue, irp);
+  KeReleaseSpinLock(&board->lock, irql);
+  if (status != STATUS_PENDING) return Complete(irp, status, 0);
+  Wake();
+  return STATUS_PENDING;
+}
+
 /* Carries out a control or pipe request at once, or with requests_later pends it for the
  * worker. */
 static NTSTATUS PendOrRun(Board *board, IRP *irp, NTSTATUS (*run)(Board *, IRP *)) {
@@ -610,11 +620,7 @@ static NTSTATUS PendOrRun(Board *board, IRP *irp, NTSTATUS (*run)(Board *, IRP *
   board->state.pended_requests++;
   irp->Tail.Overlay.DriverContext[CONTEXT_FAILURE] = NULL;
   irp->Tail.Overlay.DriverContext[CONTEXT_HELD] = NULL;
-  const NTSTATUS status = Pend(board, QUEUE_REQUESTS, irp);
-  KeReleaseSpinLock(&board->lock, irql);
-  if (status != STATUS_PENDING) return Complete(irp, status, 0);
-  Wake();
-  return STATUS_PENDING;
+  return QueueForWorker(board, QUEUE_REQUESTS, irp, irql);
 }
 
 static NTSTATUS ControlTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION *stack) {
@@ -701,11 +707,7 @@ static NTSTATUS DirectTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION *
   }
   if (endpoint == QXB_OUT && state->knobs.out_mode == QXB_OUT_HOLD)
     irp->Tail.Overlay.DriverContext[CONTEXT_HELD] = irp;
-  const NTSTATUS status = Pend(board, endpoint, irp);
-  KeReleaseSpinLock(&board->lock, irql);
-  if (status != STATUS_PENDING) return Complete(irp, status, 0);
-  Wake();
-  return STATUS_PENDING;
+  return QueueForWorker(board, endpoint, irp, irql);
 }
 
 static NTSTATUS PipeRequest(Board *board, IRP *irp, const IO_STACK_LOCATION *stack) {
