@@ -36,6 +36,9 @@ constexpr std::uint32_t kFirstRead = 2096640;  // the ring less one packet
 constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint32_t kDeviceNotConnected = 1167;
 constexpr std::uint32_t kGenFailure = 31;
+// Long enough for a reader thread to be waiting inside QuorixReadDevice, also where 32-bit
+// Wine runs under an emulator.
+constexpr auto kReaderWaits = std::chrono::seconds(2);
 
 // The exports, bound by name from the loaded module.
 struct Api {
@@ -535,7 +538,7 @@ TEST_F(Streaming, AFailedReadIsReportedUntilTheDeviceCloses) {
   ASSERT_EQ(api_.QuorixSetTimeOut(handle, 10000), QUORIX_OK);
   int status = 0;
   std::thread reader([&] { status = api_.QuorixReadDevice(handle, 1, &byte); });
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::this_thread::sleep_for(kReaderWaits);
   boards_->EndPending(0, QXB_IN, kStatusDeviceDataError);
   reader.join();
   EXPECT_EQ(status, QUORIX_ERR_TRANSFER);
@@ -765,7 +768,7 @@ TEST_F(Unplugging, AReadWaitingForTheBoardEndsAsAFailedTransfer) {
   int status = 0;
   std::uint8_t byte = 0;
   std::thread reader([&] { status = api_.QuorixReadDevice(handle, 1, &byte); });
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::this_thread::sleep_for(kReaderWaits);
   boards_->Unplug(1);
   reader.join();
   EXPECT_EQ(status, QUORIX_ERR_TRANSFER);
