@@ -813,6 +813,73 @@ TEST_F(Unplugging, ARepluggedBoardIsANewRecordUnderANewPath) {
   EXPECT_EQ(boards_->State(1).control_transfers, 20u);  // the identity was read twice
 }
 
+// ---- threads ----
+
+using Threads = BoardTest;
+
+TEST_F(Threads, TwoBoardsStreamAtOnce) {
+  QuorixHandle handles[2] = {Open(0), Open(1)};
+  ASSERT_NE(handles[0], nullptr);
+  ASSERT_NE(handles[1], nullptr);
+  int statuses[2] = {-100, -100};
+  std::uint64_t breaks[2] = {0, 0};
+  auto stream = [&](int i) {
+    Bytes data(kMiB);
+    for (std::uint64_t at = 0; at < 16 * kMiB; at += kMiB) {
+      statuses[i] = api_.QuorixReadDevice(handles[i], kMiB, data.data());
+      if (statuses[i] != QUORIX_OK) return;
+      breaks[i] = CounterBreak(data.data(), data.size(), at);
+      if (breaks[i] != kMiB) return;
+    }
+  };
+  std::thread other(stream, 1);
+  stream(0);
+  other.join();
+  for (int i : {0, 1}) {
+    EXPECT_EQ(statuses[i], QUORIX_OK) << "board " << i;
+    EXPECT_EQ(breaks[i], kMiB) << "board " << i;
+    EXPECT_EQ(api_.QuorixCloseDevice(handles[i]), QUORIX_OK);
+  }
+}
+
+// While a read or write waits for the driver, the board's other calls go on, and a close from
+// another thread ends the wait.
+TEST_F(Threads, ACloseFromAnotherThreadEndsAWaitingReadAndWrite) {
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.out_mode = QXB_OUT_HOLD; });
+  QuorixHandle reading = Open(0);
+  QuorixHandle writing = Open(1);
+  ASSERT_NE(reading, nullptr);
+  ASSERT_NE(writing, nullptr);
+  ASSERT_EQ(api_.QuorixSetTimeOut(reading, 0), QUORIX_OK);  // no limit
+  ASSERT_EQ(api_.QuorixSetTimeOut(writing, 0), QUORIX_OK);
+  int read_status = -100, write_status = -100;
+  std::uint8_t byte = 0;
+  const std::uint8_t command[] = {0x01, 0x02};
+  std::thread reader([&] { read_status = api_.QuorixReadDevice(reading, 1, &byte); });
+  std::thread writer([&] { write_status = api_.QuorixWriteDevice(writing, 2, command); });
+  std::this_thread::sleep_for(kReaderWaits);
+
+  std::uint8_t outputs = 0;
+  EXPECT_EQ(api_.QuorixSetPortDOutputs(reading, 0x33), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixGetPortDOutputs(writing, &outputs), QUORIX_OK);
+  EXPECT_EQ(boards_->State(0).port_d, 0x33);
+  EXPECT_EQ(boards_->State(1).pending[QXB_OUT], 1u);
+
+  EXPECT_EQ(api_.QuorixCloseDevice(reading), QUORIX_OK);
+  EXPECT_EQ(api_.QuorixCloseDevice(writing), QUORIX_OK);
+  reader.join();
+  writer.join();
+  EXPECT_EQ(read_status, QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(write_status, QUORIX_ERR_NOT_OPEN);
+  for (std::uint32_t i : {0u, 1u}) {
+    const QxbState state = boards_->State(i);
+    EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
+    EXPECT_EQ(state.pending[QXB_OUT], 0u) << "board " << i;
+    EXPECT_EQ(state.aborts[QXB_OUT], 1u) << "board " << i;
+  }
+}
+
 // ---- unloading ----
 
 using Unloading = BoardTest;
