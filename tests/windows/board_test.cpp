@@ -6,7 +6,8 @@
 // what reached them.
 //
 // The prefix holds three boards (the test fixture of CMakeLists.txt installs them). Each test
-// loads the DLL afresh and unloads it at its end, so each starts with an empty registry.
+// loads the DLL afresh and unloads it at its end, so each starts with an empty registry. One
+// test runs the program again as a child that ends with boards open.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -912,5 +913,70 @@ TEST_F(Unloading, ReleasesTheOpenDevicesAndEveryRecord) {
   EXPECT_EQ(closed.handles, 0u);
 }
 
+constexpr char kChildArgument[] = "--end-with-boards-open";
+
+// The child of the test below: opens boards 0 and 1, leaves a thread waiting in a read on
+// board 1, and ends the process without closing anything.
+int EndWithBoardsOpen() {
+  // Loaded for good: the process's end detaches it.
+  HMODULE module = LoadLibraryA("KV420_FX2.dll");
+  if (module == nullptr) return 2;
+  auto* open = reinterpret_cast<decltype(&::QuorixOpenDevice)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "QuorixOpenDevice")));
+  auto* timeout = reinterpret_cast<decltype(&::QuorixSetTimeOut)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "QuorixSetTimeOut")));
+  auto* read = reinterpret_cast<decltype(&::QuorixReadDevice)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "QuorixReadDevice")));
+  QuorixHandle handles[2] = {nullptr, nullptr};
+  if (open(0, &handles[0]) != QUORIX_OK || open(1, &handles[1]) != QUORIX_OK) return 3;
+  if (timeout(handles[1], 0) != QUORIX_OK) return 4;
+  std::thread([&] {
+    std::uint8_t byte = 0;
+    (void)read(handles[1], 1, &byte);
+  }).detach();
+  std::this_thread::sleep_for(kReaderWaits);
+  return 0;
+}
+
+TEST_F(Unloading, AProcessThatEndsWithBoardsOpenAndAReadWaitingLeavesNothingBehind) {
+#ifndef _WIN64
+  GTEST_SKIP() << "the x64 build tries this: a 32-bit process start costs a minute under an "
+                  "emulator";
+#endif
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  char self[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  std::string command = std::string("\"") + self + "\" " + kChildArgument;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &child))
+      << GetLastError();
+  const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
+  DWORD code = 99;
+  GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child hangs at its end";
+  EXPECT_EQ(code, 0u);
+  // Board 0's pipes were aborted and reset at the detach. Board 1's read was cut short with its
+  // thread: the library leaves that board to the system, whose closing of the process's
+  // handles ends the read.
+  EXPECT_GE(Settled(0).aborts[QXB_IN], 1u);
+  for (std::uint32_t i : {0u, 1u}) {
+    const QxbState state = Settled(i);
+    EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
+    EXPECT_EQ(state.handles, 0u) << "board " << i;
+  }
+}
+
 }  // namespace
 }  // namespace quorix::test
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], quorix::test::kChildArgument) == 0)
+    return quorix::test::EndWithBoardsOpen();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
