@@ -13,9 +13,10 @@ BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev umockdev libumockdev-dev
 KERNEL_PACKAGES := $(TEST_PACKAGES) qemu-system-x86 libusbredirparser-dev busybox-static cpio \
                    xz-utils
 # Windows: the posix-thread mingw-w64 compilers (GoogleTest needs std::thread), GoogleTest's
-# sources, and Wine for both architectures; qemu runs 32-bit Wine where the kernel cannot.
+# sources, CLI11's headers for the tool, and Wine for both architectures; qemu runs 32-bit Wine
+# where the kernel cannot.
 WINDOWS_PACKAGES := cmake ninja-build make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-                    googletest wine wine64 wine32:i386 qemu-user-static
+                    googletest libcli11-dev wine wine64 wine32:i386 qemu-user-static
 
 # Root building in a clone that belongs to someone else (sudo make demo) uses build-root/, so
 # that the owner's build/ never holds files the owner cannot replace. The presets read the

@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -879,6 +881,165 @@ TEST_F(Threads, ACloseFromAnotherThreadEndsAWaitingReadAndWrite) {
     EXPECT_EQ(state.pending[QXB_OUT], 0u) << "board " << i;
     EXPECT_EQ(state.aborts[QXB_OUT], 1u) << "board " << i;
   }
+}
+
+// ---- the quorix tool ----
+
+// The tool as a person runs it, against the boards; its exit status and what it printed.
+class Tool : public BoardTest {
+ protected:
+  struct Run {
+    DWORD status = 0xFFFFFFFF;
+    std::string output;  // stdout and stderr
+  };
+
+  void SetUp() override {
+#ifndef _WIN64
+    GTEST_SKIP() << "the x64 build runs the tool: a 32-bit process start costs a minute under "
+                    "an emulator";
+#endif
+    BoardTest::SetUp();
+    char folder[MAX_PATH];
+    ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
+    folder_ = std::string(folder) + "quorix-tool-test-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder_.c_str(), nullptr);
+  }
+
+  void TearDown() override {
+    for (const std::string& file : files_) DeleteFileA(file.c_str());
+    if (!folder_.empty()) RemoveDirectoryA(folder_.c_str());
+    BoardTest::TearDown();
+  }
+
+  std::string File(const std::string& name) {
+    files_.push_back(folder_ + "\\" + name);
+    return files_.back();
+  }
+
+  // Runs quorix.exe, which lies beside this program, with the arguments; its standard output
+  // goes to the file output when one is named.
+  static Run Quorix(const std::string& arguments, const std::string& output = {}) {
+    Run run;
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string tool(self, length);
+    tool = tool.substr(0, tool.find_last_of('\\') + 1) + "quorix.exe";
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE from_tool = nullptr, to_us = nullptr;
+    if (!CreatePipe(&from_tool, &to_us, &inherited, 0)) return run;
+    SetHandleInformation(from_tool, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!output.empty())
+      file = CreateFileA(output.c_str(), GENERIC_WRITE, 0, &inherited, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = file != INVALID_HANDLE_VALUE ? file : to_us;
+    startup.hStdError = to_us;
+    std::string command = "\"" + tool + "\" " + arguments;
+    PROCESS_INFORMATION child{};
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &child);
+    CloseHandle(to_us);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (started) {
+      char buffer[4096];
+      DWORD got = 0;
+      while (ReadFile(from_tool, buffer, sizeof buffer, &got, nullptr) && got != 0)
+        run.output.append(buffer, got);
+      WaitForSingleObject(child.hProcess, INFINITE);
+      GetExitCodeProcess(child.hProcess, &run.status);
+      CloseHandle(child.hThread);
+      CloseHandle(child.hProcess);
+    }
+    CloseHandle(from_tool);
+    return run;
+  }
+
+  static Bytes Contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+
+  std::string folder_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(Tool, ListsTheBoardsAndShowsOne) {
+  Run run = Quorix("--version");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(run.output.find("library 1.0.0.3: "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("KV420_FX2.dll\n"), std::string::npos) << run.output;
+  run = Quorix("list");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_EQ(run.output,
+            "3 boards\n  0  QX-WINE-0001  free\n  1  QX-WINE-0002  free\n  2  QX-WINE-0003  free\n");
+  run = Quorix("list --json");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(run.output.find("\"count\": 3"), std::string::npos) << run.output;
+
+  run = Quorix("-s QX-WINE-0002 info");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(run.output.find("serial number   QX-WINE-0002\nport D outputs  0x00\n"
+                            "startup area    base 0x1fe8, command at 0x1000, 0 bytes stored"),
+            std::string::npos)
+      << run.output;
+  // The tools opened the boards and left nothing open (the fixture checks all of them).
+  EXPECT_GE(Settled(1).set_configurations, 1u);
+}
+
+TEST_F(Tool, LoadsFirmwareAndUsesTheEeprom) {
+  const std::string image = std::string(QUORIX_TEST_DATA) + "/blink.hex";
+  // A Windows path: the tool, as Windows programs do, takes /x for an option.
+  std::string windows_image = "Z:" + image;
+  std::replace(windows_image.begin(), windows_image.end(), '/', '\\');
+  Run run = Quorix("-d 2 firmware load \"" + windows_image + "\"");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(run.output.find("17 records, 174 bytes"), std::string::npos) << run.output;
+  Bytes expected(QXB_PROGRAM_RAM_SIZE, 0);
+  for (const auto& [address, data] : ImageRecords(image))
+    std::copy(data.begin(), data.end(), expected.begin() + address);
+  EXPECT_EQ(boards_->Read(2, QXB_REGION_RAM, 0, QXB_PROGRAM_RAM_SIZE), expected);
+  const QxbState state = boards_->State(2);
+  ASSERT_EQ(state.cpu_changes, 2u);
+  EXPECT_EQ(state.cpu_history[0], 1);
+  EXPECT_EQ(state.cpu_history[1], 0);
+
+  run = Quorix("eeprom write 0x0100 68656c6c6f --verify");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_EQ(boards_->Read(0, QXB_REGION_EEPROM, 0x0100, 5), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+  run = Quorix("eeprom read 0x1FF0 16 --hex");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_EQ(run.output,
+            "00001ff0  10 ff ff ff ff ff ff ff  e8 1f ff ff 01 01 ff ff  |................|\n"
+            "00002000\n");
+  const std::string dump = File("eeprom.bin");
+  run = Quorix("eeprom read 0 8192 -o \"" + dump + "\"");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_EQ(Contents(dump), boards_->Read(0, QXB_REGION_EEPROM, 0, QXB_EEPROM_SIZE));
+}
+
+TEST_F(Tool, StreamsAndChecksTheCounter) {
+  const std::string capture = File("stream.bin");
+  const Run run = Quorix("stream -n 4MiB --check-counter -o \"" + capture + "\"");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  EXPECT_NE(run.output.find("captured 4194304 bytes"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("0 overruns, 0 gaps in the counter pattern"), std::string::npos)
+      << run.output;
+  std::printf("[ figures  ] %s", run.output.c_str());
+  const Bytes data = Contents(capture);
+  ASSERT_EQ(data.size(), 4u * kMiB);
+  EXPECT_EQ(CounterBreak(data.data(), data.size(), 0), data.size());
+  EXPECT_GE(boards_->State(0).in_bytes, 4u * kMiB);
+
+  // To standard output when that is not a terminal, byte for byte.
+  const std::string piped = File("piped.bin");
+  EXPECT_EQ(Quorix("stream -n 1MiB", piped).status, 0u);
+  const Bytes out = Contents(piped);
+  ASSERT_EQ(out.size(), kMiB);
+  EXPECT_EQ(CounterBreak(out.data(), out.size(), 0), out.size());
 }
 
 // ---- unloading ----

@@ -538,7 +538,7 @@ int FirmwareLoad(const Library& library, const Options& options, const std::stri
                     " records: the FX2 runs a loop at 0x0000 that waits for the rest; its old "
                     "firmware is gone and the new one is incomplete. Load it again");
     }
-    const int status = api.QuorixLoadFirmware(session.handle(), files[i].c_str());
+    const int status = api.QuorixLoadFirmware(session.handle(), files[i].string().c_str());
     if (status != QUORIX_OK) {
       progress.Finish();
       std::fprintf(stderr,

@@ -63,10 +63,13 @@ std::filesystem::path Library::file() const {
 }
 
 std::string Library::version() const {
-  // libquorix.so.1.0.0, libquorix.1.0.0.dylib
+  // KV420_FX2.dll carries its version inside; libquorix.so.1.0.0 and libquorix.1.0.0.dylib
+  // in their names.
+  const std::filesystem::path library = file();
+  if (std::string inside = platform::FileVersion(library); !inside.empty()) return inside;
   static const std::regex kVersion(R"(\.(\d+\.\d+\.\d+)(\.dylib)?$)");
   std::smatch match;
-  const std::string name = file().filename().string();
+  const std::string name = library.filename().string();
   return std::regex_search(name, match, kVersion) ? match[1].str() : "";
 }
 

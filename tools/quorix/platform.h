@@ -1,7 +1,7 @@
 // What the tool needs of the operating system, in one small interface: loading the library,
 // the tool's own folder, the environment, Ctrl-C, terminals, files that must not block when
-// opened, and private folders. platform_posix.cpp implements it for Linux and macOS; a Windows
-// implementation goes beside it.
+// opened, and private folders. platform_posix.cpp implements it for Linux and macOS,
+// platform_win32.cpp for Windows.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,9 @@ void* Symbol(void* library, const char* name);
 void CloseLibrary(void* library);
 // The file the library that holds symbol was loaded from, links resolved; "" when unknown.
 std::filesystem::path LoadedFrom(const void* symbol);
+// The version a library file carries inside it ("1.0.0.3" from a Windows version resource);
+// "" where the version is only in its name.
+std::string FileVersion(const std::filesystem::path& file);
 
 // ---- the tool itself ----
 

@@ -43,6 +43,9 @@ std::filesystem::path LoadedFrom(const void* symbol) {
   return error ? std::filesystem::path(info.dli_fname) : file;
 }
 
+// Shared objects carry theirs in the name.
+std::string FileVersion(const std::filesystem::path&) { return {}; }
+
 std::filesystem::path ExecutableFolder() {
   std::error_code error;
 #if defined(__APPLE__)
