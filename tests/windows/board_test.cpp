@@ -118,7 +118,7 @@ std::size_t CounterBreak(const std::uint8_t* data, std::size_t size, std::uint64
 
 // The setup stage of a control request as bytes, for comparing with the board's log.
 Bytes SetupStage(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-            std::uint16_t length) {
+                 std::uint16_t length) {
   return {type,
           request,
           static_cast<std::uint8_t>(value),
@@ -212,10 +212,11 @@ TEST_F(Discovery, FindsOneBoardAndReadsItsIdentityWithTenRequests) {
   // The device descriptor, then for each string a length probe twice and the whole descriptor.
   const QxbState state = boards_->State(0);
   const std::vector<Bytes> expected = {
-      SetupStage(0x80, 6, 0x0100, 0, 18), SetupStage(0x80, 6, 0x0301, 0, 1), SetupStage(0x80, 6, 0x0301, 0, 1),
-      SetupStage(0x80, 6, 0x0301, 0, 14), SetupStage(0x80, 6, 0x0302, 0, 1), SetupStage(0x80, 6, 0x0302, 0, 1),
-      SetupStage(0x80, 6, 0x0302, 0, 34), SetupStage(0x80, 6, 0x0303, 0, 1), SetupStage(0x80, 6, 0x0303, 0, 1),
-      SetupStage(0x80, 6, 0x0303, 0, 26)};
+      SetupStage(0x80, 6, 0x0100, 0, 18), SetupStage(0x80, 6, 0x0301, 0, 1),
+      SetupStage(0x80, 6, 0x0301, 0, 1),  SetupStage(0x80, 6, 0x0301, 0, 14),
+      SetupStage(0x80, 6, 0x0302, 0, 1),  SetupStage(0x80, 6, 0x0302, 0, 1),
+      SetupStage(0x80, 6, 0x0302, 0, 34), SetupStage(0x80, 6, 0x0303, 0, 1),
+      SetupStage(0x80, 6, 0x0303, 0, 1),  SetupStage(0x80, 6, 0x0303, 0, 26)};
   EXPECT_EQ(SetupLog(state), expected);
   EXPECT_EQ(state.handles, 1u);  // the library keeps the board's driver handle
 
@@ -252,7 +253,8 @@ TEST_F(Discovery, FindsThreeBoardsAndCountsOnlyTheBoardsIdentity) {
 
 TEST_F(Discovery, KeepsABoardWhoseDescriptorFailedWithoutIdentity) {
   // Board 2 stalls the device descriptor's request once.
-  boards_->Set(2, [](QxbKnobs& knobs) { knobs.fault = {0x220020, 6, 0, 1, kStatusUnsuccessful, 0}; });
+  boards_->Set(2,
+               [](QxbKnobs& knobs) { knobs.fault = {0x220020, 6, 0, 1, kStatusUnsuccessful, 0}; });
   EXPECT_EQ(Count(), 2);
   EXPECT_EQ(boards_->State(2).control_transfers, 1u);
   EXPECT_EQ(boards_->State(2).handles, 1u);  // the record stays, with its handle
@@ -328,9 +330,8 @@ TEST_F(OpenClose, AReadTheAbortDidNotEndIsEndedByClosingTheHandleBeforeTheRingGo
   QuorixHandle handle = Open(0);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(boards_->State(0).pending[QXB_IN], 1u);
-  boards_->Set(0, [](QxbKnobs& knobs) {
-    knobs.fault = {0x220044, 0x86, 0, 1, kStatusUnsuccessful, 0};
-  });
+  boards_->Set(
+      0, [](QxbKnobs& knobs) { knobs.fault = {0x220044, 0x86, 0, 1, kStatusUnsuccessful, 0}; });
   EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
   // The board saw the failed abort, then its handle closed, which ended the read.
   const QxbState state = Settled(0);
@@ -588,9 +589,8 @@ TEST_F(Writes, CompleteOrAreHeldAndAbortedOrFail) {
     knobs.fault = {0x22004B, 0x02, 0, 1, kStatusIoDeviceError, 0};
   });
   EXPECT_EQ(api_.QuorixWriteDevice(handle, 64, data.data()), 1117);
-  boards_->Set(0, [](QxbKnobs& knobs) {
-    knobs.fault = {0x22004B, 0x02, 0, 1, kStatusIoDeviceError, 1};
-  });
+  boards_->Set(
+      0, [](QxbKnobs& knobs) { knobs.fault = {0x22004B, 0x02, 0, 1, kStatusIoDeviceError, 1}; });
   EXPECT_EQ(api_.QuorixWriteDevice(handle, 64, data.data()), QUORIX_ERR_TRANSFER);
   state = boards_->State(0);
   EXPECT_EQ(state.failed, 2u);
@@ -598,7 +598,8 @@ TEST_F(Writes, CompleteOrAreHeldAndAbortedOrFail) {
 
   // And the pipe works on.
   ASSERT_EQ(api_.QuorixWriteDevice(handle, 5, data.data() + 100), QUORIX_OK);
-  EXPECT_EQ(boards_->Read(0, QXB_REGION_OUT, 3010, 5), Bytes(data.begin() + 100, data.begin() + 105));
+  EXPECT_EQ(boards_->Read(0, QXB_REGION_OUT, 3010, 5),
+            Bytes(data.begin() + 100, data.begin() + 105));
   // The reads went on meanwhile: each write polled the receive side.
   Bytes in(4096);
   ASSERT_EQ(api_.QuorixReadDevice(handle, 4096, in.data()), QUORIX_OK);
@@ -633,9 +634,10 @@ TEST_F(Services, PortDFpgaModeAndEeprom) {
   const std::vector<Bytes> log = SetupLog(state);
   ASSERT_GE(log.size(), 6u);
   const std::vector<Bytes> last(log.end() - 6, log.end());
-  const std::vector<Bytes> expected = {SetupStage(0x40, 0xB2, 0, 0, 1), SetupStage(0xC0, 0xB2, 0, 0, 1),
-                                       SetupStage(0x40, 0xB2, 0, 1, 1), SetupStage(0x40, 0xB2, 0, 0, 3),
-                                       SetupStage(0x40, 0xB2, 0, 0, 0), SetupStage(0x40, 0xB3, 0, 0, 1)};
+  const std::vector<Bytes> expected = {
+      SetupStage(0x40, 0xB2, 0, 0, 1), SetupStage(0xC0, 0xB2, 0, 0, 1),
+      SetupStage(0x40, 0xB2, 0, 1, 1), SetupStage(0x40, 0xB2, 0, 0, 3),
+      SetupStage(0x40, 0xB2, 0, 0, 0), SetupStage(0x40, 0xB3, 0, 0, 1)};
   EXPECT_EQ(last, expected);
 
   // The EEPROM: the address travels high byte first in front of the data.
@@ -656,10 +658,12 @@ TEST_F(Services, PortDFpgaModeAndEeprom) {
 
   // The startup command goes at the address the EEPROM's chain gives, after its length.
   const char command[] = "mode 1; stream";
-  EXPECT_EQ(api_.QuorixSetStartupCommand(handle, 14, reinterpret_cast<const std::uint8_t*>(command)),
-            QUORIX_OK);
+  EXPECT_EQ(
+      api_.QuorixSetStartupCommand(handle, 14, reinterpret_cast<const std::uint8_t*>(command)),
+      QUORIX_OK);
   Bytes stored = boards_->Read(1, QXB_REGION_EEPROM, QXB_STARTUP_COMMAND, 16);
-  EXPECT_EQ(stored, (Bytes{14, 0, 'm', 'o', 'd', 'e', ' ', '1', ';', ' ', 's', 't', 'r', 'e', 'a', 'm'}));
+  EXPECT_EQ(stored,
+            (Bytes{14, 0, 'm', 'o', 'd', 'e', ' ', '1', ';', ' ', 's', 't', 'r', 'e', 'a', 'm'}));
   // Without the area's marker there is nowhere to put it.
   const std::uint8_t cleared[] = {0x00};
   EXPECT_EQ(api_.QuorixWriteEprom(handle, 1, 0x1FFD, 1, cleared), QUORIX_OK);
@@ -714,9 +718,8 @@ TEST_F(Services, LoadsTheExampleFirmwareByteForByteWhileTheCpuIsHeldInReset) {
   EXPECT_EQ(boards_->Read(2, QXB_REGION_RAM, 0, QXB_PROGRAM_RAM_SIZE), expected);
 
   // A record the board refuses leaves the CPU in reset: the release is not sent.
-  boards_->Set(2, [](QxbKnobs& knobs) {
-    knobs.fault = {0x220020, 0xA0, 2, 1, kStatusUnsuccessful, 0};
-  });
+  boards_->Set(
+      2, [](QxbKnobs& knobs) { knobs.fault = {0x220020, 0xA0, 2, 1, kStatusUnsuccessful, 0}; });
   EXPECT_EQ(api_.QuorixLoadFirmware(handle, image.c_str()), static_cast<int>(kGenFailure));
   EXPECT_EQ(boards_->State(2).cpu_reset, 1);
   EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
@@ -738,7 +741,8 @@ TEST_F(Unplugging, WhileAReadIsPendingThenClosingRemovesTheRecord) {
   EXPECT_EQ(gone.pending[QXB_IN], 0u);
   // The read ended with the board's going, which the next look at it reports.
   std::uint32_t held = 99;
-  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held), static_cast<int>(kDeviceNotConnected));
+  EXPECT_EQ(api_.QuorixNumberOfBytesAvailable(handle, &held),
+            static_cast<int>(kDeviceNotConnected));
   std::uint8_t byte = 0;
   EXPECT_EQ(api_.QuorixReadDevice(handle, 1, &byte), static_cast<int>(kDeviceNotConnected));
   // The handle's requests fail at the driver.
@@ -940,8 +944,8 @@ class Tool : public BoardTest {
     startup.hStdError = to_us;
     std::string command = "\"" + tool + "\" " + arguments;
     PROCESS_INFORMATION child{};
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &child);
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &child);
     CloseHandle(to_us);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (started) {
@@ -974,8 +978,9 @@ TEST_F(Tool, ListsTheBoardsAndShowsOne) {
   EXPECT_NE(run.output.find("KV420_FX2.dll\n"), std::string::npos) << run.output;
   run = Quorix("list");
   EXPECT_EQ(run.status, 0u) << run.output;
-  EXPECT_EQ(run.output,
-            "3 boards\n  0  QX-WINE-0001  free\n  1  QX-WINE-0002  free\n  2  QX-WINE-0003  free\n");
+  EXPECT_EQ(
+      run.output,
+      "3 boards\n  0  QX-WINE-0001  free\n  1  QX-WINE-0002  free\n  2  QX-WINE-0003  free\n");
   run = Quorix("list --json");
   EXPECT_EQ(run.status, 0u) << run.output;
   EXPECT_NE(run.output.find("\"count\": 3"), std::string::npos) << run.output;
@@ -1111,8 +1116,8 @@ TEST_F(Unloading, AProcessThatEndsWithBoardsOpenAndAReadWaitingLeavesNothingBehi
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &child))
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &child))
       << GetLastError();
   const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
   DWORD code = 99;

@@ -15,7 +15,7 @@
 namespace quorix::test {
 
 // NTSTATUS values the tests give the boards to fail with.
-inline constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);  // 31
+inline constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);   // 31
 inline constexpr std::int32_t kStatusIoDeviceError = static_cast<std::int32_t>(0xC0000185);  // 1117
 inline constexpr std::int32_t kStatusDeviceDataError = static_cast<std::int32_t>(0xC000009C);  // 23
 

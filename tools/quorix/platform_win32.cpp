@@ -62,9 +62,9 @@ void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
 std::filesystem::path LoadedFrom(const void* symbol) {
   HMODULE module = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          static_cast<const char*>(symbol), &module))
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<const char*>(symbol), &module))
     return {};
   return ModuleFile(module);
 }
@@ -133,7 +133,7 @@ ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t lim
     const DWORD error = GetLastError();
     *reason = Describe(error);
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::kMissing
-                                                                           : ReadResult::kUnreadable;
+                                                                          : ReadResult::kUnreadable;
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     *reason = "a directory";
@@ -149,8 +149,9 @@ ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t lim
   LARGE_INTEGER size{};
   const DWORD type = GetFileType(file);
   if (type != FILE_TYPE_DISK) {
-    *reason = type == FILE_TYPE_PIPE ? "a pipe" : type == FILE_TYPE_CHAR ? "a character device"
-                                                                          : "not a regular file";
+    *reason = type == FILE_TYPE_PIPE   ? "a pipe"
+              : type == FILE_TYPE_CHAR ? "a character device"
+                                       : "not a regular file";
     result = ReadResult::kNotRegular;
   } else if (!GetFileSizeEx(file, &size)) {
     *reason = Describe(GetLastError());

@@ -106,7 +106,7 @@ typedef struct QxbFault {
 } QxbFault;
 
 typedef struct QxbKnobs {
-  uint32_t in_mode;  /* QxbInMode */
+  uint32_t in_mode;   /* QxbInMode */
   uint32_t in_paused; /* non-zero: bulk-IN reads wait, none completes */
   /* Each completed read delivers the next size of this cycle (at most what it asked): 0 is a
    * zero-length packet, other sizes below the read's length a short one, QXB_WHOLE the whole
@@ -135,7 +135,7 @@ typedef struct QxbSetupEntry {
 } QxbSetupEntry;
 
 typedef struct QxbState {
-  uint32_t number;  /* 0 to the number of boards - 1 */
+  uint32_t number; /* 0 to the number of boards - 1 */
   uint32_t plugged;
   uint32_t port;    /* the port's number (its device's instance) while plugged in */
   uint32_t plugs;   /* times plugged in */
@@ -147,9 +147,9 @@ typedef struct QxbState {
   uint8_t port_d;
   uint8_t port_d_enable;
   uint8_t fpga_mode;
-  uint8_t cpu_reset;      /* non-zero while the FX2's CPU is held in reset */
+  uint8_t cpu_reset; /* non-zero while the FX2's CPU is held in reset */
   uint8_t padding[3];
-  uint32_t cpu_changes;   /* changes of the reset bit; the first 16 in cpu_history */
+  uint32_t cpu_changes;    /* changes of the reset bit; the first 16 in cpu_history */
   uint8_t cpu_history[16]; /* 1 held, 0 released */
   uint32_t port_d_writes;
   uint32_t set_configurations;
@@ -163,11 +163,11 @@ typedef struct QxbState {
   uint32_t pending[2];   /* pending now */
   uint32_t aborts[2];
   uint32_t resets[2];
-  uint32_t failed;       /* requests failed by the fault knob */
+  uint32_t failed;          /* requests failed by the fault knob */
   uint32_t pended_requests; /* control and pipe requests that pended (requests_later) */
-  uint32_t last_in_length; /* the length the last bulk-IN read asked for */
-  uint64_t in_bytes;     /* counter-pattern bytes sent: the position of the next one */
-  uint64_t out_bytes;    /* bytes taken by bulk OUT */
+  uint32_t last_in_length;  /* the length the last bulk-IN read asked for */
+  uint64_t in_bytes;        /* counter-pattern bytes sent: the position of the next one */
+  uint64_t out_bytes;       /* bytes taken by bulk OUT */
 } QxbState;
 
 typedef struct QxbBoards {
@@ -179,10 +179,10 @@ typedef struct QxbRequest {
   uint32_t command; /* QxbCommand */
   uint32_t board;
   uint32_t region;  /* QXB_READ: QxbRegion; QXB_END_PENDING: QxbEndpoint */
-  uint32_t address;  /* QXB_READ; QXB_PLUG: the port */
+  uint32_t address; /* QXB_READ; QXB_PLUG: the port */
   uint32_t length;
-  int32_t status;   /* QXB_END_PENDING */
-  QxbKnobs knobs;   /* QXB_SET_KNOBS */
+  int32_t status; /* QXB_END_PENDING */
+  QxbKnobs knobs; /* QXB_SET_KNOBS */
 } QxbRequest;
 
 #endif

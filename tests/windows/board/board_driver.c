@@ -64,14 +64,14 @@ typedef struct Port Port;
 enum Queue { QUEUE_IN = QXB_IN, QUEUE_OUT = QXB_OUT, QUEUE_REQUESTS, QUEUES };
 
 typedef struct Board {
-  KSPIN_LOCK lock;       /* guards everything below */
+  KSPIN_LOCK lock; /* guards everything below */
   BOOLEAN plugged;
-  ULONG_PTR connection;  /* new at every plug; a handle remembers the one it was opened on */
+  ULONG_PTR connection;       /* new at every plug; a handle remembers the one it was opened on */
   LIST_ENTRY queue[QUEUES];   /* pending requests, per Queue */
   uint32_t in_flight[QUEUES]; /* taken off a queue by the worker and not yet completed */
-  BOOLEAN data_at_hand;  /* QXB_IN_AT_ONCE: the next read completes inside the call */
-  uint32_t size_cursor;  /* the next entry of the completion-size cycle */
-  QxbState state;        /* knobs and counters; the queues' lengths are counted when asked */
+  BOOLEAN data_at_hand;       /* QXB_IN_AT_ONCE: the next read completes inside the call */
+  uint32_t size_cursor;       /* the next entry of the completion-size cycle */
+  QxbState state;             /* knobs and counters; the queues' lengths are counted when asked */
 
   uint8_t program_ram[QXB_PROGRAM_RAM_SIZE];
   uint8_t scratch_ram[QXB_SCRATCH_RAM_SIZE];
@@ -79,18 +79,18 @@ typedef struct Board {
   uint16_t eeprom_pointer;
   uint8_t out[QXB_OUT_CAPTURE];
 
-  Port *port; /* while plugged in; guarded by gLock */
+  Port* port; /* while plugged in; guarded by gLock */
 } Board;
 
 /* A port's function device object extension. */
 struct Port {
-  DEVICE_OBJECT *self;
-  DEVICE_OBJECT *lower;
+  DEVICE_OBJECT* self;
+  DEVICE_OBJECT* lower;
   UNICODE_STRING link; /* its interface's symbolic link */
   uint32_t number;
   BOOLEAN started;
   /* Guarded by gLock. */
-  Board *board;
+  Board* board;
   uint32_t freed; /* when it last became free: boards go into the port free the longest */
 };
 
@@ -100,11 +100,11 @@ enum { CONTEXT_BOARD = 0, CONTEXT_FAILURE = 1, CONTEXT_HELD = 2 };
 /* The pool tag of the boards' memory: "Qxb " as a debugger shows it. */
 #define kPoolTag 0x20627851u
 
-static DEVICE_OBJECT *gControl;
+static DEVICE_OBJECT* gControl;
 static KSPIN_LOCK gLock; /* guards the ports and which board is in which */
-static Board *gBoards[QXB_MAX_BOARDS];
+static Board* gBoards[QXB_MAX_BOARDS];
 static uint32_t gBoardCount;
-static Port *gPorts[QXB_MAX_PORTS];
+static Port* gPorts[QXB_MAX_PORTS];
 static ULONG_PTR gConnections;
 static uint32_t gFrees;
 static KEVENT gWork; /* wakes the worker */
@@ -113,7 +113,7 @@ static volatile LONG gStopping;
 
 /* ---- small helpers ---- */
 
-static NTSTATUS Complete(IRP *irp, NTSTATUS status, ULONG_PTR information) {
+static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -133,7 +133,7 @@ static uint8_t CounterByte(uint64_t position) {
 }
 
 /* The counter pattern, 32-bit little-endian words 0, 1, 2, ..., from position on. */
-static void FillCounter(uint8_t *target, uint64_t position, uint32_t size) {
+static void FillCounter(uint8_t* target, uint64_t position, uint32_t size) {
   while (size != 0 && position % 4 != 0) {
     *target++ = CounterByte(position++);
     --size;
@@ -149,7 +149,7 @@ static void FillCounter(uint8_t *target, uint64_t position, uint32_t size) {
   while (size-- != 0) *target++ = CounterByte(position++);
 }
 
-static void LinkText(const UNICODE_STRING *link, char *text, size_t size) {
+static void LinkText(const UNICODE_STRING* link, char* text, size_t size) {
   size_t i = 0;
   const size_t length = link->Length / sizeof(WCHAR);
   for (; i < length && i + 1 < size; ++i) text[i] = (char)link->Buffer[i];
@@ -158,7 +158,7 @@ static void LinkText(const UNICODE_STRING *link, char *text, size_t size) {
 
 /* ---- the board model ---- */
 
-static void EepromWrite16(Board *board, uint32_t address, uint16_t value) {
+static void EepromWrite16(Board* board, uint32_t address, uint16_t value) {
   board->eeprom[address % QXB_EEPROM_SIZE] = (uint8_t)value;
   board->eeprom[(address + 1) % QXB_EEPROM_SIZE] = (uint8_t)(value >> 8);
 }
@@ -166,7 +166,7 @@ static void EepromWrite16(Board *board, uint32_t address, uint16_t value) {
 /* The board as it comes up: RAM cleared, the CPU running, an erased EEPROM with the
  * startup-command area laid out and no command stored, default knobs, no counts. Plug state,
  * interface, handles and pending transfers are left as they are. */
-static void PowerUp(Board *board) {
+static void PowerUp(Board* board) {
   const QxbState kept = board->state;
   RtlZeroMemory(&board->state, sizeof board->state);
   board->state.number = kept.number;
@@ -175,7 +175,7 @@ static void PowerUp(Board *board) {
   board->state.plugs = kept.plugs;
   board->state.handles = kept.handles;
   RtlCopyMemory(board->state.path, kept.path, sizeof kept.path);
-  QxbKnobs *knobs = &board->state.knobs;
+  QxbKnobs* knobs = &board->state.knobs;
   knobs->vendor = 0xDEAD;
   knobs->product = 0xBEEF;
   const char prefix[] = "QX-WINE-000";
@@ -197,7 +197,7 @@ static void PowerUp(Board *board) {
 
 /* A write as the EEPROM takes it over its bus: within the page of address, wrapping at the
  * page's end, the pointer left behind the last byte. */
-static void EepromProgram(Board *board, uint32_t address, const uint8_t *data, uint32_t count) {
+static void EepromProgram(Board* board, uint32_t address, const uint8_t* data, uint32_t count) {
   const uint32_t start = address % QXB_EEPROM_SIZE / QXB_EEPROM_PAGE * QXB_EEPROM_PAGE;
   uint32_t offset = address % QXB_EEPROM_SIZE - start;
   for (uint32_t i = 0; i < count; ++i) {
@@ -208,7 +208,7 @@ static void EepromProgram(Board *board, uint32_t address, const uint8_t *data, u
 }
 
 /* The FX2 memory from address on, or null when the bytes do not lie in one RAM region. */
-static uint8_t *Memory(Board *board, uint32_t address, uint32_t count) {
+static uint8_t* Memory(Board* board, uint32_t address, uint32_t count) {
   const uint32_t end = address + count;
   if (end <= QXB_PROGRAM_RAM_SIZE) return board->program_ram + address;
   if (address >= QXB_SCRATCH_RAM_START && end <= QXB_SCRATCH_RAM_START + QXB_SCRATCH_RAM_SIZE)
@@ -216,7 +216,7 @@ static uint8_t *Memory(Board *board, uint32_t address, uint32_t count) {
   return NULL;
 }
 
-static uint32_t StringDescriptor(const char *text, uint8_t *out) {
+static uint32_t StringDescriptor(const char* text, uint8_t* out) {
   uint32_t length = 2;
   for (; *text != '\0' && length + 2 <= 255; ++text) {
     out[length++] = (uint8_t)*text;
@@ -228,23 +228,36 @@ static uint32_t StringDescriptor(const char *text, uint8_t *out) {
 }
 
 /* GET_DESCRIPTOR: the bytes of the descriptor, or 0 for one the board does not have. */
-static uint32_t Descriptor(const Board *board, uint16_t value, uint8_t *out) {
+static uint32_t Descriptor(const Board* board, uint16_t value, uint8_t* out) {
   const uint8_t kind = (uint8_t)(value >> 8), index = (uint8_t)value;
-  const QxbKnobs *knobs = &board->state.knobs;
+  const QxbKnobs* knobs = &board->state.knobs;
   if (kind == 1) {
-    const uint8_t device[18] = {18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64,
-                                (uint8_t)knobs->vendor, (uint8_t)(knobs->vendor >> 8),
-                                (uint8_t)knobs->product, (uint8_t)(knobs->product >> 8),
-                                0x00, 0x01, 1, 2, 3, 1};
+    const uint8_t device[18] = {18,
+                                1,
+                                0x00,
+                                0x02,
+                                0xFF,
+                                0x00,
+                                0x00,
+                                64,
+                                (uint8_t)knobs->vendor,
+                                (uint8_t)(knobs->vendor >> 8),
+                                (uint8_t)knobs->product,
+                                (uint8_t)(knobs->product >> 8),
+                                0x00,
+                                0x01,
+                                1,
+                                2,
+                                3,
+                                1};
     RtlCopyMemory(out, device, sizeof device);
     return sizeof device;
   }
   if (kind == 2 && index == 0) {
     /* One vendor interface with bulk IN 0x86 and bulk OUT 0x02 of 512 bytes. */
-    const uint8_t configuration[32] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-                                       9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
-                                       7, 5, 0x86, 2, 0x00, 0x02, 0,
-                                       7, 5, 0x02, 2, 0x00, 0x02, 0};
+    const uint8_t configuration[32] = {9,    2,    32, 0,    1, 1,    0, 0x80, 50,   9,    4,
+                                       0,    0,    2,  0xFF, 0, 0,    0, 7,    5,    0x86, 2,
+                                       0x00, 0x02, 0,  7,    5, 0x02, 2, 0x00, 0x02, 0};
     RtlCopyMemory(out, configuration, sizeof configuration);
     return sizeof configuration;
   }
@@ -274,11 +287,11 @@ static uint32_t Descriptor(const Board *board, uint16_t value, uint8_t *out) {
 
 /* One control request: data holds wLength bytes, the data stage (OUT) or room for it (IN).
  * Called with the board's lock held. */
-static NTSTATUS BoardControl(Board *board, const SingleTransfer *setup, uint8_t *data,
-                             uint32_t *delivered) {
+static NTSTATUS BoardControl(Board* board, const SingleTransfer* setup, uint8_t* data,
+                             uint32_t* delivered) {
   const uint8_t type = setup->bmRequestType;
   const uint16_t length = setup->wLength;
-  QxbState *state = &board->state;
+  QxbState* state = &board->state;
   *delivered = (type & 0x80) != 0 ? 0 : length;
 
   if (type == 0x80 && setup->bRequest == 6) {
@@ -318,7 +331,7 @@ static NTSTATUS BoardControl(Board *board, const SingleTransfer *setup, uint8_t 
         return STATUS_SUCCESS;
       }
     }
-    uint8_t *memory = Memory(board, setup->wValue, length);
+    uint8_t* memory = Memory(board, setup->wValue, length);
     if (memory == NULL) return STATUS_STALL;
     if (type == 0x40) {
       RtlCopyMemory(memory, data, length);
@@ -378,8 +391,8 @@ static NTSTATUS BoardControl(Board *board, const SingleTransfer *setup, uint8_t 
 }
 
 /* Whether the fault knob fails this request; counts it. Called with the lock held. */
-static BOOLEAN Faulted(Board *board, uint32_t code, uint32_t match, BOOLEAN *at_completion) {
-  QxbFault *fault = &board->state.knobs.fault;
+static BOOLEAN Faulted(Board* board, uint32_t code, uint32_t match, BOOLEAN* at_completion) {
+  QxbFault* fault = &board->state.knobs.fault;
   if (fault->count == 0 || fault->code != code) return FALSE;
   if (fault->match != QXB_ANY && fault->match != match) return FALSE;
   if (fault->skip != 0) {
@@ -393,8 +406,8 @@ static BOOLEAN Faulted(Board *board, uint32_t code, uint32_t match, BOOLEAN *at_
 }
 
 /* The size the next completed read delivers, at most its length. Lock held. */
-static uint32_t NextSize(Board *board, uint32_t length) {
-  const QxbKnobs *knobs = &board->state.knobs;
+static uint32_t NextSize(Board* board, uint32_t length) {
+  const QxbKnobs* knobs = &board->state.knobs;
   if (knobs->in_size_count == 0) return length;
   const uint32_t size = knobs->in_sizes[board->size_cursor % knobs->in_size_count];
   board->size_cursor++;
@@ -402,8 +415,8 @@ static uint32_t NextSize(Board *board, uint32_t length) {
 }
 
 /* Keeps the first QXB_OUT_CAPTURE bytes written. Lock held. */
-static void TakeOut(Board *board, const uint8_t *data, uint32_t length) {
-  QxbState *state = &board->state;
+static void TakeOut(Board* board, const uint8_t* data, uint32_t length) {
+  QxbState* state = &board->state;
   if (state->out_bytes < QXB_OUT_CAPTURE && data != NULL) {
     const uint32_t at = (uint32_t)state->out_bytes;
     const uint32_t room = QXB_OUT_CAPTURE - at;
@@ -414,10 +427,10 @@ static void TakeOut(Board *board, const uint8_t *data, uint32_t length) {
 
 /* ---- pending transfers ---- */
 
-static VOID CancelQueued(DEVICE_OBJECT *device, IRP *irp) {
+static VOID CancelQueued(DEVICE_OBJECT* device, IRP* irp) {
   UNREFERENCED_PARAMETER(device);
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  Board *board = irp->Tail.Overlay.DriverContext[CONTEXT_BOARD];
+  Board* board = irp->Tail.Overlay.DriverContext[CONTEXT_BOARD];
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
@@ -427,7 +440,7 @@ static VOID CancelQueued(DEVICE_OBJECT *device, IRP *irp) {
 
 /* Queues a request; STATUS_PENDING, or STATUS_CANCELLED when the caller has cancelled it
  * already (the caller then completes it). Lock held. */
-static NTSTATUS Pend(Board *board, uint32_t queue, IRP *irp) {
+static NTSTATUS Pend(Board* board, uint32_t queue, IRP* irp) {
   irp->Tail.Overlay.DriverContext[CONTEXT_BOARD] = board;
   IoSetCancelRoutine(irp, CancelQueued);
   if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) return STATUS_CANCELLED;
@@ -438,10 +451,10 @@ static NTSTATUS Pend(Board *board, uint32_t queue, IRP *irp) {
 
 /* Takes the first queued request the worker may complete, or null. A request whose cancel
  * routine is running is left to it. Lock held. */
-static IRP *TakeNext(Board *board, uint32_t queue) {
-  LIST_ENTRY *head = &board->queue[queue];
-  for (LIST_ENTRY *entry = head->Flink; entry != head; entry = entry->Flink) {
-    IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+static IRP* TakeNext(Board* board, uint32_t queue) {
+  LIST_ENTRY* head = &board->queue[queue];
+  for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
+    IRP* irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     if (irp->Tail.Overlay.DriverContext[CONTEXT_HELD] != NULL) continue;
     if (IoSetCancelRoutine(irp, NULL) == NULL) continue;
     RemoveEntryList(entry);
@@ -451,12 +464,12 @@ static IRP *TakeNext(Board *board, uint32_t queue) {
 }
 
 /* Moves the queued requests that match onto ended. Lock held. */
-static void TakeMatching(Board *board, uint32_t queue, FILE_OBJECT *file, LIST_ENTRY *ended) {
-  LIST_ENTRY *head = &board->queue[queue];
-  LIST_ENTRY *entry = head->Flink;
+static void TakeMatching(Board* board, uint32_t queue, FILE_OBJECT* file, LIST_ENTRY* ended) {
+  LIST_ENTRY* head = &board->queue[queue];
+  LIST_ENTRY* entry = head->Flink;
   while (entry != head) {
-    LIST_ENTRY *next = entry->Flink;
-    IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    LIST_ENTRY* next = entry->Flink;
+    IRP* irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     const BOOLEAN mine = file == NULL || IoGetCurrentIrpStackLocation(irp)->FileObject == file;
     if (mine && IoSetCancelRoutine(irp, NULL) != NULL) {
       RemoveEntryList(entry);
@@ -466,15 +479,15 @@ static void TakeMatching(Board *board, uint32_t queue, FILE_OBJECT *file, LIST_E
   }
 }
 
-static void CompleteAll(LIST_ENTRY *ended, NTSTATUS status) {
+static void CompleteAll(LIST_ENTRY* ended, NTSTATUS status) {
   while (!IsListEmpty(ended)) {
-    LIST_ENTRY *entry = RemoveHeadList(ended);
+    LIST_ENTRY* entry = RemoveHeadList(ended);
     Complete(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry), status, 0);
   }
 }
 
 /* Waits until the worker has completed what it took off the queue. */
-static void WaitInFlight(Board *board, uint32_t queue) {
+static void WaitInFlight(Board* board, uint32_t queue) {
   for (;;) {
     KIRQL irql;
     KeAcquireSpinLock(&board->lock, &irql);
@@ -487,7 +500,7 @@ static void WaitInFlight(Board *board, uint32_t queue) {
 
 /* Ends a queue's pending requests (of one file object, or all) with status, and returns once
  * none is left in progress: the caller's buffers are free again. */
-static void EndPending(Board *board, uint32_t queue, FILE_OBJECT *file, NTSTATUS status) {
+static void EndPending(Board* board, uint32_t queue, FILE_OBJECT* file, NTSTATUS status) {
   LIST_ENTRY ended;
   InitializeListHead(&ended);
   KIRQL irql;
@@ -499,16 +512,16 @@ static void EndPending(Board *board, uint32_t queue, FILE_OBJECT *file, NTSTATUS
 }
 
 /* Ends everything a handle (or with file null, anyone) has pending on the board. */
-static void EndAll(Board *board, FILE_OBJECT *file, NTSTATUS status) {
+static void EndAll(Board* board, FILE_OBJECT* file, NTSTATUS status) {
   for (uint32_t queue = 0; queue < QUEUES; ++queue) EndPending(board, queue, file, status);
 }
 
-static NTSTATUS RunControlTransfer(Board *board, IRP *irp);
-static NTSTATUS RunPipeRequest(Board *board, IRP *irp);
+static NTSTATUS RunControlTransfer(Board* board, IRP* irp);
+static NTSTATUS RunPipeRequest(Board* board, IRP* irp);
 
 /* Carries out a control or pipe request that pended. */
-static BOOLEAN ServeRequest(Board *board, KIRQL irql) {
-  IRP *irp = TakeNext(board, QUEUE_REQUESTS);
+static BOOLEAN ServeRequest(Board* board, KIRQL irql) {
+  IRP* irp = TakeNext(board, QUEUE_REQUESTS);
   if (irp == NULL) return FALSE;
   board->in_flight[QUEUE_REQUESTS]++;
   KeReleaseSpinLock(&board->lock, irql);
@@ -524,12 +537,12 @@ static BOOLEAN ServeRequest(Board *board, KIRQL irql) {
 }
 
 /* Completes what the board can complete now; TRUE when it did something. */
-static BOOLEAN Serve(Board *board) {
+static BOOLEAN Serve(Board* board) {
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   if (board->plugged && ServeRequest(board, irql)) return TRUE;
   uint32_t endpoint = QXB_OUT;
-  IRP *irp = board->plugged ? TakeNext(board, QXB_OUT) : NULL;
+  IRP* irp = board->plugged ? TakeNext(board, QXB_OUT) : NULL;
   if (irp == NULL && board->plugged && !board->state.knobs.in_paused) {
     endpoint = QXB_IN;
     irp = TakeNext(board, QXB_IN);
@@ -538,9 +551,9 @@ static BOOLEAN Serve(Board *board) {
     KeReleaseSpinLock(&board->lock, irql);
     return FALSE;
   }
-  const IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+  const IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   const uint32_t length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  uint8_t *data = irp->UserBuffer;
+  uint8_t* data = irp->UserBuffer;
   const NTSTATUS failure = (NTSTATUS)(ULONG_PTR)irp->Tail.Overlay.DriverContext[CONTEXT_FAILURE];
   uint32_t size = 0;
   uint64_t position = 0;
@@ -586,8 +599,8 @@ static VOID Worker(PVOID context) {
 
 static uint32_t EndpointIndex(uint8_t address) { return address == ENDPOINT_IN ? QXB_IN : QXB_OUT; }
 
-static void LogSetup(Board *board, const SingleTransfer *header, NTSTATUS status) {
-  QxbState *state = &board->state;
+static void LogSetup(Board* board, const SingleTransfer* header, NTSTATUS status) {
+  QxbState* state = &board->state;
   if (state->setup_count == QXB_SETUP_LOG) {
     RtlMoveMemory(state->setup_log, state->setup_log + 1,
                   (QXB_SETUP_LOG - 1) * sizeof state->setup_log[0]);
@@ -600,7 +613,7 @@ static void LogSetup(Board *board, const SingleTransfer *header, NTSTATUS status
 
 /* Queues a request for the worker and releases the board's lock, taken at irql: what the
  * dispatch routine returns. */
-static NTSTATUS QueueForWorker(Board *board, uint32_t queue, IRP *irp, KIRQL irql) {
+static NTSTATUS QueueForWorker(Board* board, uint32_t queue, IRP* irp, KIRQL irql) {
   const NTSTATUS status = Pend(board, queue, irp);
   KeReleaseSpinLock(&board->lock, irql);
   if (status != STATUS_PENDING) return Complete(irp, status, 0);
@@ -610,7 +623,7 @@ static NTSTATUS QueueForWorker(Board *board, uint32_t queue, IRP *irp, KIRQL irq
 
 /* Carries out a control or pipe request at once, or with requests_later pends it for the
  * worker. */
-static NTSTATUS PendOrRun(Board *board, IRP *irp, NTSTATUS (*run)(Board *, IRP *)) {
+static NTSTATUS PendOrRun(Board* board, IRP* irp, NTSTATUS (*run)(Board*, IRP*)) {
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   if (!board->state.knobs.requests_later) {
@@ -623,9 +636,9 @@ static NTSTATUS PendOrRun(Board *board, IRP *irp, NTSTATUS (*run)(Board *, IRP *
   return QueueForWorker(board, QUEUE_REQUESTS, irp, irql);
 }
 
-static NTSTATUS ControlTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION *stack) {
+static NTSTATUS ControlTransfer(Board* board, IRP* irp, const IO_STACK_LOCATION* stack) {
   const ULONG size = stack->Parameters.DeviceIoControl.InputBufferLength;
-  uint8_t *buffer = irp->AssociatedIrp.SystemBuffer;
+  uint8_t* buffer = irp->AssociatedIrp.SystemBuffer;
   if (buffer == NULL || size < HEADER_SIZE ||
       stack->Parameters.DeviceIoControl.OutputBufferLength != size)
     return Complete(irp, STATUS_INVALID_PARAMETER, 0);
@@ -639,8 +652,8 @@ static NTSTATUS ControlTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION 
   return PendOrRun(board, irp, RunControlTransfer);
 }
 
-static NTSTATUS RunControlTransfer(Board *board, IRP *irp) {
-  uint8_t *buffer = irp->AssociatedIrp.SystemBuffer;
+static NTSTATUS RunControlTransfer(Board* board, IRP* irp) {
+  uint8_t* buffer = irp->AssociatedIrp.SystemBuffer;
   SingleTransfer header;
   RtlCopyMemory(&header, buffer, HEADER_SIZE);
   KIRQL irql;
@@ -658,21 +671,21 @@ static NTSTATUS RunControlTransfer(Board *board, IRP *irp) {
   return Complete(irp, status, NT_SUCCESS(status) ? HEADER_SIZE + delivered : 0);
 }
 
-static NTSTATUS DirectTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION *stack) {
-  const uint8_t *in = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+static NTSTATUS DirectTransfer(Board* board, IRP* irp, const IO_STACK_LOCATION* stack) {
+  const uint8_t* in = stack->Parameters.DeviceIoControl.Type3InputBuffer;
   const uint32_t length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  uint8_t *data = irp->UserBuffer;
+  uint8_t* data = irp->UserBuffer;
   if (in == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < HEADER_SIZE ||
       (data == NULL && length != 0))
     return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-  const uint8_t address = ((const SingleTransfer *)in)->endpoint;
+  const uint8_t address = ((const SingleTransfer*)in)->endpoint;
   if (address != ENDPOINT_IN && address != ENDPOINT_OUT)
     return Complete(irp, STATUS_INVALID_PARAMETER, 0);
   const uint32_t endpoint = EndpointIndex(address);
 
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
-  QxbState *state = &board->state;
+  QxbState* state = &board->state;
   state->transfers[endpoint]++;
   if (endpoint == QXB_IN) state->last_in_length = length;
   BOOLEAN at_completion = FALSE;
@@ -710,8 +723,8 @@ static NTSTATUS DirectTransfer(Board *board, IRP *irp, const IO_STACK_LOCATION *
   return QueueForWorker(board, endpoint, irp, irql);
 }
 
-static NTSTATUS PipeRequest(Board *board, IRP *irp, const IO_STACK_LOCATION *stack) {
-  const uint8_t *in = irp->AssociatedIrp.SystemBuffer;
+static NTSTATUS PipeRequest(Board* board, IRP* irp, const IO_STACK_LOCATION* stack) {
+  const uint8_t* in = irp->AssociatedIrp.SystemBuffer;
   if (in == NULL || stack->Parameters.DeviceIoControl.InputBufferLength != 1 ||
       (in[0] != ENDPOINT_IN && in[0] != ENDPOINT_OUT))
     return Complete(irp, STATUS_INVALID_PARAMETER, 0);
@@ -720,9 +733,9 @@ static NTSTATUS PipeRequest(Board *board, IRP *irp, const IO_STACK_LOCATION *sta
 
 /* Abort ends every pending transfer on the pipe before it completes; reset makes the pipe
  * usable again, which it always is here. */
-static NTSTATUS RunPipeRequest(Board *board, IRP *irp) {
+static NTSTATUS RunPipeRequest(Board* board, IRP* irp) {
   const uint32_t code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
-  const uint8_t address = *(const uint8_t *)irp->AssociatedIrp.SystemBuffer;
+  const uint8_t address = *(const uint8_t*)irp->AssociatedIrp.SystemBuffer;
   const uint32_t endpoint = EndpointIndex(address);
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
@@ -737,8 +750,8 @@ static NTSTATUS RunPipeRequest(Board *board, IRP *irp) {
   return Complete(irp, status, 0);
 }
 
-static NTSTATUS BoardIoControl(Board *board, IRP *irp) {
-  const IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+static NTSTATUS BoardIoControl(Board* board, IRP* irp) {
+  const IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   const uint32_t code = stack->Parameters.DeviceIoControl.IoControlCode;
   switch (code) {
     case IOCTL_CONTROL_TRANSFER:
@@ -757,7 +770,7 @@ static NTSTATUS BoardIoControl(Board *board, IRP *irp) {
 
 /* Plugs the board into port, or into the free port that has been free the longest, so that a
  * board plugged in again is listed under another path than the one it left. */
-static NTSTATUS Plug(Board *board, Port *port) {
+static NTSTATUS Plug(Board* board, Port* port) {
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
   if (board->port != NULL) {
@@ -765,11 +778,11 @@ static NTSTATUS Plug(Board *board, Port *port) {
     return STATUS_DEVICE_ALREADY_ATTACHED;
   }
   for (uint32_t i = 0; port == NULL && i < QXB_MAX_PORTS; ++i) {
-    Port *candidate = gPorts[i];
+    Port* candidate = gPorts[i];
     if (candidate == NULL || !candidate->started || candidate->board != NULL) continue;
     port = candidate;
     for (uint32_t j = i + 1; j < QXB_MAX_PORTS; ++j) {
-      Port *other = gPorts[j];
+      Port* other = gPorts[j];
       if (other != NULL && other->started && other->board == NULL && other->freed < port->freed)
         port = other;
     }
@@ -808,10 +821,10 @@ static NTSTATUS Plug(Board *board, Port *port) {
 
 /* A surprise removal: the port's interface goes, what was pending ends, and the handles opened
  * on this connection stay but fail every request. */
-static NTSTATUS Unplug(Board *board) {
+static NTSTATUS Unplug(Board* board) {
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
-  Port *port = board->port;
+  Port* port = board->port;
   if (port != NULL) {
     port->board = NULL;
     port->freed = ++gFrees;
@@ -828,15 +841,15 @@ static NTSTATUS Unplug(Board *board) {
 }
 
 /* A handle remembers the board and the connection it was opened on. */
-static void Remember(FILE_OBJECT *file, Board *board, ULONG_PTR connection) {
+static void Remember(FILE_OBJECT* file, Board* board, ULONG_PTR connection) {
   file->FsContext = board;
   file->FsContext2 = (PVOID)connection;
 }
 
 /* The board a handle reaches: the one it was opened on, while that board is still on the same
  * connection. After a surprise removal the handle stays, but every request on it fails. */
-static Board *BoardOfHandle(const FILE_OBJECT *file) {
-  Board *board = file != NULL ? file->FsContext : NULL;
+static Board* BoardOfHandle(const FILE_OBJECT* file) {
+  Board* board = file != NULL ? file->FsContext : NULL;
   if (board == NULL) return NULL;
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
@@ -848,42 +861,42 @@ static Board *BoardOfHandle(const FILE_OBJECT *file) {
 /* ---- the control device ---- */
 
 /* A port that is started, or null. */
-static Port *PortNumbered(uint32_t number) {
+static Port* PortNumbered(uint32_t number) {
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
-  Port *port = number < QXB_MAX_PORTS && gPorts[number] != NULL && gPorts[number]->started
+  Port* port = number < QXB_MAX_PORTS && gPorts[number] != NULL && gPorts[number]->started
                    ? gPorts[number]
                    : NULL;
   KeReleaseSpinLock(&gLock, irql);
   return port;
 }
 
-static Board *BoardNumbered(uint32_t number) {
+static Board* BoardNumbered(uint32_t number) {
   return number < gBoardCount ? gBoards[number] : NULL;
 }
 
-static void Snapshot(Board *board, QxbState *out) {
+static void Snapshot(Board* board, QxbState* out) {
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   *out = board->state;
   out->plugged = board->plugged;
   for (uint32_t e = 0; e < 2; ++e) {
     uint32_t count = board->in_flight[e];
-    for (LIST_ENTRY *entry = board->queue[e].Flink; entry != &board->queue[e]; entry = entry->Flink)
+    for (LIST_ENTRY* entry = board->queue[e].Flink; entry != &board->queue[e]; entry = entry->Flink)
       count++;
     out->pending[e] = count;
   }
   KeReleaseSpinLock(&board->lock, irql);
 }
 
-static BOOLEAN ValidKnobs(const QxbKnobs *knobs) {
+static BOOLEAN ValidKnobs(const QxbKnobs* knobs) {
   return knobs->in_mode <= QXB_IN_AT_ONCE && knobs->out_mode <= QXB_OUT_HOLD &&
          knobs->in_size_count <= QXB_MAX_SIZES;
 }
 
-static NTSTATUS ReadRegion(Board *board, const QxbRequest *request, uint8_t *out, ULONG room,
-                           ULONG_PTR *written) {
-  const uint8_t *source;
+static NTSTATUS ReadRegion(Board* board, const QxbRequest* request, uint8_t* out, ULONG room,
+                           ULONG_PTR* written) {
+  const uint8_t* source;
   uint64_t available;
   switch (request->region) {
     case QXB_REGION_RAM:
@@ -896,8 +909,8 @@ static NTSTATUS ReadRegion(Board *board, const QxbRequest *request, uint8_t *out
       break;
     case QXB_REGION_OUT:
       source = board->out + (request->address < QXB_OUT_CAPTURE ? request->address : 0);
-      available = board->state.out_bytes < QXB_OUT_CAPTURE ? board->state.out_bytes
-                                                          : QXB_OUT_CAPTURE;
+      available =
+          board->state.out_bytes < QXB_OUT_CAPTURE ? board->state.out_bytes : QXB_OUT_CAPTURE;
       available = request->address < available ? available - request->address : 0;
       break;
     default:
@@ -913,14 +926,14 @@ static NTSTATUS ReadRegion(Board *board, const QxbRequest *request, uint8_t *out
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS ControlCommand(IRP *irp, const IO_STACK_LOCATION *stack) {
+static NTSTATUS ControlCommand(IRP* irp, const IO_STACK_LOCATION* stack) {
   if (stack->Parameters.DeviceIoControl.IoControlCode != QXB_IOCTL_CONTROL ||
       stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(QxbRequest))
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   /* Buffered: the request is a copy, and the answer goes over it. */
   QxbRequest request;
   RtlCopyMemory(&request, irp->AssociatedIrp.SystemBuffer, sizeof request);
-  uint8_t *out = irp->AssociatedIrp.SystemBuffer;
+  uint8_t* out = irp->AssociatedIrp.SystemBuffer;
   const ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
 
   if (request.command == QXB_BOARDS) {
@@ -934,7 +947,7 @@ static NTSTATUS ControlCommand(IRP *irp, const IO_STACK_LOCATION *stack) {
     RtlCopyMemory(out, &boards, sizeof boards);
     return Complete(irp, STATUS_SUCCESS, sizeof boards);
   }
-  Board *board = BoardNumbered(request.board);
+  Board* board = BoardNumbered(request.board);
   if (board == NULL) return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR written = 0;
@@ -960,9 +973,9 @@ static NTSTATUS ControlCommand(IRP *irp, const IO_STACK_LOCATION *stack) {
       status = Unplug(board);
       break;
     case QXB_PLUG: {
-      Port *port = request.address == QXB_ANY ? NULL : PortNumbered(request.address);
-      status = request.address != QXB_ANY && port == NULL ? STATUS_NO_SUCH_DEVICE
-                                                          : Plug(board, port);
+      Port* port = request.address == QXB_ANY ? NULL : PortNumbered(request.address);
+      status =
+          request.address != QXB_ANY && port == NULL ? STATUS_NO_SUCH_DEVICE : Plug(board, port);
       break;
     }
     case QXB_READ:
@@ -985,18 +998,18 @@ static NTSTATUS ControlCommand(IRP *irp, const IO_STACK_LOCATION *stack) {
 
 /* ---- dispatch ---- */
 
-static Port *PortOf(DEVICE_OBJECT *device) {
+static Port* PortOf(DEVICE_OBJECT* device) {
   return device == gControl ? NULL : device->DeviceExtension;
 }
 
-static NTSTATUS DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
-  Port *port = PortOf(device);
+static NTSTATUS DispatchCreate(DEVICE_OBJECT* device, IRP* irp) {
+  Port* port = PortOf(device);
   if (port == NULL) return Complete(irp, STATUS_SUCCESS, 0);
-  IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED;
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
-  Board *board = port->board;
+  Board* board = port->board;
   if (board != NULL) {
     KeAcquireSpinLockAtDpcLevel(&board->lock);
     Remember(stack->FileObject, board, board->connection);
@@ -1009,23 +1022,23 @@ static NTSTATUS DispatchCreate(DEVICE_OBJECT *device, IRP *irp) {
 }
 
 /* The board of a handle on a port, connected or not. */
-static Board *HandleBoard(DEVICE_OBJECT *device, const FILE_OBJECT *file) {
+static Board* HandleBoard(DEVICE_OBJECT* device, const FILE_OBJECT* file) {
   return PortOf(device) != NULL && file != NULL ? file->FsContext : NULL;
 }
 
 /* A handle is closed: what it left pending ends. */
-static NTSTATUS DispatchCleanup(DEVICE_OBJECT *device, IRP *irp) {
-  FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-  Board *board = HandleBoard(device, file);
+static NTSTATUS DispatchCleanup(DEVICE_OBJECT* device, IRP* irp) {
+  FILE_OBJECT* file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  Board* board = HandleBoard(device, file);
   if (board != NULL) EndAll(board, file, STATUS_CANCELLED);
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 /* Its handles count while the board keeps the connection they were opened on, plugged in or
  * not. */
-static NTSTATUS DispatchClose(DEVICE_OBJECT *device, IRP *irp) {
-  FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-  Board *board = HandleBoard(device, file);
+static NTSTATUS DispatchClose(DEVICE_OBJECT* device, IRP* irp) {
+  FILE_OBJECT* file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  Board* board = HandleBoard(device, file);
   if (board != NULL) {
     EndAll(board, file, STATUS_CANCELLED);
     KIRQL irql;
@@ -1037,15 +1050,15 @@ static NTSTATUS DispatchClose(DEVICE_OBJECT *device, IRP *irp) {
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS DispatchIoControl(DEVICE_OBJECT *device, IRP *irp) {
-  IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+static NTSTATUS DispatchIoControl(DEVICE_OBJECT* device, IRP* irp) {
+  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   if (PortOf(device) == NULL) return ControlCommand(irp, stack);
-  Board *board = BoardOfHandle(stack->FileObject);
+  Board* board = BoardOfHandle(stack->FileObject);
   if (board == NULL) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
   return BoardIoControl(board, irp);
 }
 
-static NTSTATUS SignalDone(DEVICE_OBJECT *device, IRP *irp, PVOID event) {
+static NTSTATUS SignalDone(DEVICE_OBJECT* device, IRP* irp, PVOID event) {
   UNREFERENCED_PARAMETER(device);
   UNREFERENCED_PARAMETER(irp);
   KeSetEvent(event, IO_NO_INCREMENT, FALSE);
@@ -1053,7 +1066,7 @@ static NTSTATUS SignalDone(DEVICE_OBJECT *device, IRP *irp, PVOID event) {
 }
 
 /* Hands a PnP request to the PDO and waits for its answer. */
-static NTSTATUS ForwardAndWait(Port *port, IRP *irp) {
+static NTSTATUS ForwardAndWait(Port* port, IRP* irp) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
@@ -1066,13 +1079,13 @@ static NTSTATUS ForwardAndWait(Port *port, IRP *irp) {
   return status;
 }
 
-static NTSTATUS PassDown(Port *port, IRP *irp) {
+static NTSTATUS PassDown(Port* port, IRP* irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(port->lower, irp);
 }
 
 /* A port that starts takes the board of its number, as the boards come up plugged in. */
-static NTSTATUS StartPort(Port *port) {
+static NTSTATUS StartPort(Port* port) {
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
   port->started = TRUE;
@@ -1082,10 +1095,10 @@ static NTSTATUS StartPort(Port *port) {
   return STATUS_SUCCESS;
 }
 
-static void RemovePort(Port *port) {
+static void RemovePort(Port* port) {
   KIRQL irql;
   KeAcquireSpinLock(&gLock, &irql);
-  Board *board = port->board;
+  Board* board = port->board;
   port->started = FALSE;
   KeReleaseSpinLock(&gLock, irql);
   if (board != NULL) Unplug(board);
@@ -1094,8 +1107,8 @@ static void RemovePort(Port *port) {
   KeReleaseSpinLock(&gLock, irql);
 }
 
-static NTSTATUS DispatchPnp(DEVICE_OBJECT *device, IRP *irp) {
-  Port *port = PortOf(device);
+static NTSTATUS DispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
+  Port* port = PortOf(device);
   if (port == NULL) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
   NTSTATUS status;
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
@@ -1120,8 +1133,8 @@ static NTSTATUS DispatchPnp(DEVICE_OBJECT *device, IRP *irp) {
   }
 }
 
-static NTSTATUS DispatchPower(DEVICE_OBJECT *device, IRP *irp) {
-  Port *port = PortOf(device);
+static NTSTATUS DispatchPower(DEVICE_OBJECT* device, IRP* irp) {
+  Port* port = PortOf(device);
   PoStartNextPowerIrp(irp);
   if (port == NULL) return Complete(irp, STATUS_SUCCESS, 0);
   IoSkipCurrentIrpStackLocation(irp);
@@ -1129,7 +1142,7 @@ static NTSTATUS DispatchPower(DEVICE_OBJECT *device, IRP *irp) {
 }
 
 /* The port number: the instance of the device, as in ROOT#QUORIXTESTBOARD#0002#{...}. */
-static uint32_t InstanceNumber(const UNICODE_STRING *link) {
+static uint32_t InstanceNumber(const UNICODE_STRING* link) {
   const USHORT length = link->Length / sizeof(WCHAR);
   uint32_t hashes = 0, number = 0;
   BOOLEAN digits = FALSE;
@@ -1148,12 +1161,12 @@ static uint32_t InstanceNumber(const UNICODE_STRING *link) {
   return hashes == 3 && digits ? number : QXB_MAX_PORTS;
 }
 
-static NTSTATUS AddDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo) {
-  DEVICE_OBJECT *device;
+static NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+  DEVICE_OBJECT* device;
   NTSTATUS status = IoCreateDevice(driver, sizeof(Port), NULL, FILE_DEVICE_UNKNOWN,
                                    FILE_DEVICE_SECURE_OPEN, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
-  Port *port = device->DeviceExtension;
+  Port* port = device->DeviceExtension;
   RtlZeroMemory(port, sizeof *port);
   port->self = device;
   status = IoRegisterDeviceInterface(pdo, &kInterfaceClass, NULL, &port->link);
@@ -1176,7 +1189,7 @@ static NTSTATUS AddDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo) {
 }
 
 /* The number of boards, from the service's Parameters key: 1 when it is not there. */
-static uint32_t BoardCount(const UNICODE_STRING *registry) {
+static uint32_t BoardCount(const UNICODE_STRING* registry) {
   WCHAR buffer[256];
   UNICODE_STRING path = {0, sizeof buffer, buffer};
   RtlAppendUnicodeStringToString(&path, registry);
@@ -1209,7 +1222,7 @@ static void FreeBoards(void) {
   gBoardCount = 0;
 }
 
-static VOID Unload(DRIVER_OBJECT *driver) {
+static VOID Unload(DRIVER_OBJECT* driver) {
   UNREFERENCED_PARAMETER(driver);
   InterlockedExchange(&gStopping, 1);
   Wake();
@@ -1222,12 +1235,12 @@ static VOID Unload(DRIVER_OBJECT *driver) {
   FreeBoards();
 }
 
-NTSTATUS DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry) {
+NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
   KeInitializeSpinLock(&gLock);
   KeInitializeEvent(&gWork, SynchronizationEvent, FALSE);
   const uint32_t count = BoardCount(registry);
   for (; gBoardCount < count; ++gBoardCount) {
-    Board *board = ExAllocatePoolWithTag(NonPagedPool, sizeof(Board), kPoolTag);
+    Board* board = ExAllocatePoolWithTag(NonPagedPool, sizeof(Board), kPoolTag);
     if (board == NULL) {
       FreeBoards();
       return STATUS_INSUFFICIENT_RESOURCES;

@@ -42,7 +42,8 @@ constexpr auto kStartPatience = 90s;
 constexpr auto kBoardPatience = 30s;
 
 // The USB device setup class, {36FC9E60-C465-11CF-8056-444553540000}, where boards belong.
-const GUID kUsbClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const GUID kUsbClass = {
+    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
 class Failure {
  public:
@@ -79,7 +80,8 @@ void StartService(SC_HANDLE service) {
   for (int attempt = 1;; ++attempt) {
     if (::StartServiceA(service, 0, nullptr)) return;
     const DWORD error = GetLastError();
-    const bool slow = error == ERROR_SERVICE_REQUEST_TIMEOUT || error == ERROR_SERVICE_DATABASE_LOCKED;
+    const bool slow =
+        error == ERROR_SERVICE_REQUEST_TIMEOUT || error == ERROR_SERVICE_DATABASE_LOCKED;
     if (!slow || std::chrono::steady_clock::now() > deadline)
       throw Failure("starting the service (attempt " + std::to_string(attempt) + ")", error);
     std::fprintf(stderr, "starting the service: %lu, trying again\n", error);
@@ -116,13 +118,14 @@ void AddPorts(int count) {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     const bool made =
-        SetupDiCreateDeviceInfoA(set, QXB_DEVICE_NAME, &kUsbClass, "Quorix test board",
-                                 nullptr, DICD_GENERATE_ID, &device) &&
+        SetupDiCreateDeviceInfoA(set, QXB_DEVICE_NAME, &kUsbClass, "Quorix test board", nullptr,
+                                 DICD_GENERATE_ID, &device) &&
         SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
                                           reinterpret_cast<const BYTE*>(kHardwareId),
                                           sizeof kHardwareId) &&
         SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_SERVICE,
-                                          reinterpret_cast<const BYTE*>(kService), sizeof kService) &&
+                                          reinterpret_cast<const BYTE*>(kService),
+                                          sizeof kService) &&
         SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
     if (!made) {
       const DWORD error = GetLastError();
@@ -136,9 +139,9 @@ void AddPorts(int count) {
 // The service's Parameters\Boards, which the driver reads when it loads.
 void SetBoardCount(int count) {
   HKEY key;
-  const LONG made = RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                                    "SYSTEM\\CurrentControlSet\\Services\\" QXB_SERVICE_NAME "\\Parameters",
-                                    0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  const LONG made = RegCreateKeyExA(
+      HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\" QXB_SERVICE_NAME "\\Parameters",
+      0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
   if (made != ERROR_SUCCESS) throw Failure("making the service's Parameters key", made);
   const DWORD value = static_cast<DWORD>(count);
   const LONG set = RegSetValueExW(key, QXB_BOARDS_VALUE, 0, REG_DWORD,
@@ -149,8 +152,9 @@ void SetBoardCount(int count) {
 
 // One command to the control device; false when it is not there (yet).
 bool AskBoards(const QxbRequest& request, void* answer, DWORD size) {
-  HANDLE control = CreateFileA(QXB_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE control =
+      CreateFileA(QXB_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (control == INVALID_HANDLE_VALUE) return false;
   DWORD returned = 0;
   QxbRequest copy = request;
@@ -181,8 +185,8 @@ void AwaitBoards(int count) {
     }
     if (boards.count != 0 && states.size() == boards.count) {
       for (const QxbState& state : states)
-        std::printf("board %u: %s in port %u at %s\n", state.number, state.knobs.serial,
-                    state.port, state.path);
+        std::printf("board %u: %s in port %u at %s\n", state.number, state.knobs.serial, state.port,
+                    state.path);
       return;
     }
     if (std::chrono::steady_clock::now() > deadline)
@@ -226,8 +230,9 @@ int Install(const char* driver, int count) {
   if (service && ServiceState(service.get()) != SERVICE_STOPPED) {
     service.reset();
     RemoveBoards(manager.get());
-    std::printf("removed the test boards of a running driver: start a new wineserver and "
-                "install again\n");
+    std::printf(
+        "removed the test boards of a running driver: start a new wineserver and "
+        "install again\n");
     return 3;
   }
   if (!CopyFileA(driver, target.c_str(), FALSE)) Fail("copying " + std::string(driver));
