@@ -171,7 +171,8 @@ int TakeTurn(DeviceRecord* device, BoardLock& lock, std::int32_t DeviceRecord::*
 
 void EndTurn(DeviceRecord* device, std::int32_t DeviceRecord::*busy) {
   device->*busy = 0;
-  device->sync->changed.notify_all();
+  // Whoever waits for the turn is counted inside.
+  if (CallsInside(device)) device->sync->changed.notify_all();
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ void Bus::Reset() {
   opens_.clear();
   std::fill(std::begin(calls_), std::end(calls_), 0);
   total_calls_ = 0;
-  pid_.reset();
+  pid_.store(-1, std::memory_order_relaxed);
   virtual_clock_ = false;
   virtual_now_ = 0;
 }
@@ -255,17 +255,23 @@ void RefreshPid() { gPid = static_cast<std::uint32_t>(::getpid()); }
 #endif
 
 std::uint32_t Bus::ProcessId() const {
-  const Hold hold(*this);
-  if (pid_) return *pid_;
+  // Asked by every gated call: no lock.
+  const std::int64_t given = pid_.load(std::memory_order_relaxed);
+  if (given >= 0) return static_cast<std::uint32_t>(given);
 #ifdef _WIN32
   return GetCurrentProcessId();
 #else
-  if (gPid == 0) {
+  static const bool registered = [] {
     RefreshPid();
-    ::pthread_atfork(nullptr, nullptr, RefreshPid);
-  }
+    return ::pthread_atfork(nullptr, nullptr, RefreshPid) == 0;
+  }();
+  (void)registered;
   return gPid;
 #endif
+}
+
+void Bus::SetProcessId(std::optional<std::uint32_t> pid) {
+  pid_.store(pid ? std::int64_t{*pid} : -1, std::memory_order_relaxed);
 }
 
 std::uint64_t Bus::NowUs() const {

@@ -332,7 +332,7 @@ class Bus {
     return handles_.size();
   }
 
-  void SetProcessId(std::optional<std::uint32_t> pid) { Write(pid_, pid); }
+  void SetProcessId(std::optional<std::uint32_t> pid);
   std::uint32_t ProcessId() const;
 
   // Virtual time: waits and pauses advance the clock instead of sleeping. The bus keeps time in
@@ -478,7 +478,7 @@ class Bus {
   std::vector<OpenCall> opens_;
   std::size_t live_blocks_ = 0;
   std::uint64_t allocated_bytes_ = 0;
-  std::optional<std::uint32_t> pid_;
+  std::atomic<std::int64_t> pid_{-1};  // the process id to give, when not negative
   bool virtual_clock_ = false;
   std::uint64_t virtual_now_ = 0;  // µs
 
