@@ -2,8 +2,9 @@
 // streams while another thread uses the same board; two boards stream side by side; a read
 // waiting without limit is released by another thread's port D request, ended by its close, by
 // an unplug, by the process's detach; two readers of one board never interleave; a poll of
-// another thread never leaves a waiting read asleep. Each scenario is bounded: a call that
-// does not return in time fails the test instead of hanging it.
+// another thread never leaves a waiting read asleep; a close waiting for its board holds up no
+// other board. Each scenario is bounded: a call that does not return in time fails the test
+// instead of hanging it.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -333,6 +334,31 @@ TEST_F(ThreadTest, TwoReadersOfOneBoardNeverInterleave) {
     position += size;
   }
   EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
+}
+
+TEST_F(ThreadTest, ACloseWaitingForALongCallOnItsBoardHoldsUpNoOtherBoard) {
+  const QuorixHandle busy = OpenBoard("L", 0, 2000);
+  const QuorixHandle other = OpenBoard("O", 0, 2000);
+  // Four EEPROM requests, each followed by its 200 ms pause, with the board held throughout.
+  Background<int> startup([&] { return QuorixSetStartupCommand(busy, 0, nullptr); });
+  EXPECT_EQ(startup.Returned(50ms), false);
+  Background<int> close([&] { return QuorixCloseDevice(busy); });
+  Background<int> second_close([&] { return QuorixCloseDevice(busy); });
+  EXPECT_EQ(close.Returned(20ms), false);
+  // The closes wait for the board; the other board and discovery do not wait for them.
+  std::uint8_t latch = 0xFF;
+  EXPECT_EQ(QuorixGetPortDOutputs(other, &latch), QUORIX_OK);
+  std::int32_t boards = -1;
+  EXPECT_EQ(QuorixCountDevices(&boards), QUORIX_OK);
+  EXPECT_EQ(boards, 2);
+  EXPECT_EQ(startup.Returned(0ms), false) << "the other board's calls waited for the close";
+  EXPECT_EQ(startup.Get(), QUORIX_OK);
+  // One close closes it; the other finds it closing or closed.
+  const int first = close.Get(), second = second_close.Get();
+  EXPECT_EQ(std::min(first, second), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(std::max(first, second), QUORIX_OK);
+  EXPECT_EQ(QuorixGetPortDOutputs(busy, &latch), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(QuorixCloseDevice(other), QUORIX_OK);
 }
 
 TEST_F(ThreadTest, DetachEndsTheCallsOfOtherThreads) {

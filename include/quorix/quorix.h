@@ -76,7 +76,9 @@
  *   - Discovery, opening and closing (QuorixCountDevices, QuorixGetDeviceSerialNumber,
  *     QuorixOpenDevice, QuorixOpenDeviceWithSerial, QuorixCloseDevice) run one at a time in
  *     the process. Every other call takes the table of boards only for the moment it checks
- *     its handle.
+ *     its handle. A close that has to wait for another call on its board (a startup command
+ *     holds the board for its pauses) lets go of the table meanwhile: discovery, opening and
+ *     the other boards' calls go on.
  *   - Calls on different boards run in parallel.
  *   - Calls on one board run one at a time, except that a QuorixReadDevice or
  *     QuorixWriteDevice waiting for the driver lets the other calls on that board go on

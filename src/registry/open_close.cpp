@@ -137,7 +137,23 @@ QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {
   const int gate = quorix::ValidateDevice(handle, false);
   if (gate != QUORIX_OK) return gate;
   quorix::DeviceRecord* record = quorix::RecordOfHandle(handle);
-  quorix::BoardLock board(record->sync->lock);
+  quorix::BoardLock board(record->sync->lock, std::try_to_lock);
+  if (!board.owns_lock()) {
+    // Another call has the board, perhaps for long (a startup command pauses between its
+    // requests): wait for it without the registry's lock, which other boards' calls need. Pinned
+    // meanwhile, the record outlives a close of another thread, which waits for this one.
+    quorix::Pin(record);
+    do {
+      registry.unlock();
+      board.lock();
+      board.unlock();
+      registry.lock();
+    } while (!board.try_lock());
+    quorix::Unpin(record);
+    // Another thread may have closed it meanwhile.
+    const int still = quorix::ValidateDevice(handle, false);
+    if (still != QUORIX_OK) return still;
+  }
   // With the board, any other call inside it is counted.
   if (quorix::CallsInside(record)) {
     // End their waits, and let them leave before anything they use goes. The record stays
