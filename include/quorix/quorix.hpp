@@ -87,7 +87,7 @@ inline constexpr std::array<StatusInfo, 10> kStatuses = {{
     {QUORIX_ERR_TIMEOUT, "QUORIX_ERR_TIMEOUT", "the transfer did not complete in time"},
     {QUORIX_ERR_TRANSFER, "QUORIX_ERR_TRANSFER", "the transfer ended in time but failed"},
     {QUORIX_ERR_OVERFLOW, "QUORIX_ERR_OVERFLOW",
-     "more data arrived than the receive ring could hold"},
+     "the driver reported more data than the read asked for; the ring was emptied"},
     {QUORIX_ERR_NO_STARTUP_AREA, "QUORIX_ERR_NO_STARTUP_AREA",
      "the EEPROM holds no startup-command area"},
     {QUORIX_ERR_NO_SPACE, "QUORIX_ERR_NO_SPACE", "the startup command does not fit the EEPROM"},

@@ -26,9 +26,9 @@ quorix.TimeoutError (which is also a built-in TimeoutError).
 from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, bundled_directories, library_name, load
 from .device import Device, Eeprom, count, serial
 from .device import open as open  # noqa: A004 - quorix.open, outside __all__
-from .errors import (STATUS_NAMES, AlreadyOpenError, DriverError, FailedError, NoDriverError,
-                     NoSpaceError, NoStartupAreaError, NotOpenError, OverrunError, QuorixError,
-                     TransferError)
+from .errors import (STATUS_MESSAGES, STATUS_NAMES, WINDOWS_CODES, AlreadyOpenError, DriverError,
+                     FailedError, NoDriverError, NoSpaceError, NoStartupAreaError, NotOpenError,
+                     OverrunError, QuorixError, TransferError, status_text)
 from .errors import TimeoutError as TimeoutError  # noqa: A004 - quorix.TimeoutError, outside __all__
 
 __version__ = "1.0.0"
@@ -36,6 +36,6 @@ __version__ = "1.0.0"
 __all__ = [
     "PROTOTYPES", "SIM_PROTOTYPES", "Library", "bundled_directories", "library_name", "load",
     "Device", "Eeprom", "count", "serial",
-    "STATUS_NAMES", "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError",
-    "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
+    "STATUS_NAMES", "STATUS_MESSAGES", "WINDOWS_CODES", "status_text",
+    "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError", "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
 ]

@@ -18,19 +18,51 @@ STATUS_NAMES: dict[int, str] = {
     -9: "QUORIX_ERR_NO_SPACE",
 }
 
-WINDOWS_MESSAGES: dict[int, str] = {
-    2: "file not found",
-    5: "access denied",
-    8: "not enough memory",
-    31: "the device stalled the request or is not functioning",
-    50: "not supported",
-    87: "invalid parameter",
-    121: "the semaphore timeout period has expired",
-    170: "the resource is busy",
-    995: "the I/O operation has been aborted",
-    1117: "I/O device error",
-    1167: "the device is not connected",
+# What each status means, as the C++ wrapper and the quorix tool say it.
+STATUS_MESSAGES: dict[int, str] = {
+    0: "success",
+    -1: "failed: unknown handle or board, missing argument, no memory, or unusable file",
+    -2: "the board was unplugged while open",
+    -3: "the device is already open",
+    -4: "the device is not open, or another process opened it",
+    -5: "the transfer did not complete in time",
+    -6: "the transfer ended in time but failed",
+    -7: "the driver reported more data than the read asked for; the ring was emptied",
+    -8: "the EEPROM holds no startup-command area",
+    -9: "the startup command does not fit the EEPROM",
 }
+
+# The Windows codes the library passes on most: their names and what they mean for a board,
+# as the C++ wrapper and the quorix tool say it.
+WINDOWS_CODES: dict[int, tuple[str, str]] = {
+    2: ("ERROR_FILE_NOT_FOUND", "not found: the board's interface has gone"),
+    5: ("ERROR_ACCESS_DENIED", "access denied: no permission to open the board"),
+    8: ("ERROR_NOT_ENOUGH_MEMORY", "not enough memory"),
+    31: ("ERROR_GEN_FAILURE", "the board stalled the request or is not functioning"),
+    50: ("ERROR_NOT_SUPPORTED", "not supported"),
+    87: ("ERROR_INVALID_PARAMETER", "invalid parameter"),
+    121: ("ERROR_SEM_TIMEOUT", "timed out: the board did not answer within its second"),
+    170: ("ERROR_BUSY", "busy: another process has this board open"),
+    995: ("ERROR_OPERATION_ABORTED", "aborted: the transfer was cancelled"),
+    1117: ("ERROR_IO_DEVICE", "I/O device error: the transfer failed on the wire"),
+    1167: ("ERROR_DEVICE_NOT_CONNECTED", "not connected: the board was unplugged"),
+}
+
+# The meanings alone, by code.
+WINDOWS_MESSAGES: dict[int, str] = {code: text for code, (_, text) in WINDOWS_CODES.items()}
+
+
+def status_text(status: int) -> str:
+    """A status's name and meaning: "QUORIX_ERR_TIMEOUT: the transfer did not complete in
+    time", "Windows error 170 (ERROR_BUSY): busy: another process has this board open"."""
+    if status > 0:
+        known = WINDOWS_CODES.get(status)
+        if known is None:
+            return "Windows error %d" % status
+        return "Windows error %d (%s): %s" % (status, known[0], known[1])
+    if status in STATUS_NAMES:
+        return "%s: %s" % (STATUS_NAMES[status], STATUS_MESSAGES[status])
+    return "unknown status %d" % status
 
 # What a failed read took: bytes of its own, or a view of the caller's buffer.
 Partial = Union[bytes, memoryview]
@@ -57,7 +89,7 @@ class QuorixError(Exception):
         self.call = call
         self.transferred = transferred
         self.partial = partial
-        name = STATUS_NAMES.get(status, "Windows error %d" % status if status > 0 else str(status))
+        name = status_text(status)
         text = "%s failed: %s" % (call, name) if call else name
         if transferred:
             text += " (after %d bytes)" % transferred

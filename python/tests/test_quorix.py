@@ -25,6 +25,22 @@ def test_the_prototype_table_matches_the_header() -> None:
         assert len(quorix.PROTOTYPES[name][1]) == count, name
 
 
+def test_status_texts_are_the_cxx_wrappers() -> None:
+    # The tool and the C++ wrapper explain a status from quorix.hpp's tables: Python says the same.
+    text = open(os.path.join(os.path.dirname(HEADER), "quorix.hpp")).read()
+    statuses = re.findall(r'\{(QUORIX_\w+), "\1",\s*"([^"]*)"\}', text)
+    assert len(statuses) == len(quorix.STATUS_NAMES) == len(quorix.STATUS_MESSAGES)
+    by_name = {name: code for code, name in quorix.STATUS_NAMES.items()}
+    assert {by_name[name]: message for name, message in statuses} == quorix.STATUS_MESSAGES
+    codes = re.findall(r'\{(\d+), "(ERROR_\w+)", "([^"]*)",', re.sub(r'"\s+"', "", text))
+    assert {int(code): (name, message) for code, name, message in codes} == quorix.WINDOWS_CODES
+    assert quorix.status_text(-5) == "QUORIX_ERR_TIMEOUT: the transfer did not complete in time"
+    assert quorix.status_text(170) == ("Windows error 170 (ERROR_BUSY): "
+                                       "busy: another process has this board open")
+    assert quorix.status_text(4242) == "Windows error 4242"
+    assert quorix.status_text(-42) == "unknown status -42"
+
+
 def test_listing_and_opening(board: int) -> None:
     assert quorix.count() == 1
     assert quorix.serial(0) == "QX-PY-0001"
@@ -61,6 +77,8 @@ def test_errors_map_to_their_classes(board: int) -> None:
         with pytest.raises(quorix.DriverError) as stalled:
             device.eeprom.read(0, 4, select=9)  # no part answers at select 9
         assert stalled.value.winerror == 31 and stalled.value.status == 31
+        assert str(stalled.value) == ("QuorixReadEprom failed: Windows error 31 (ERROR_GEN_FAILURE): "
+                                      "the board stalled the request or is not functioning")
         sim.clear_startup_area(board)
         with pytest.raises(quorix.NoStartupAreaError):
             device.set_startup_command("go")
