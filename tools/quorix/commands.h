@@ -117,8 +117,11 @@ class CounterCheck {
 // what arrives to the sink. Reading runs on a thread of its own, which waits for the board as
 // long as it takes (or idle_limit_ms for each completion, when not 0: the capture then fails
 // with -5); the caller's thread keeps the live line, notices Ctrl-C and the time limit, and
-// stops the capture on time, closing the device when that is what ends the waiting read. An overrun is counted and reading goes on; another failure ends
-// the capture with its status.
+// stops the capture on time, closing the device when that is what ends the waiting read.
+// Nothing that reached the computer is lost: the reader asks the library only for what the
+// ring holds (a one-byte read waits for more), and at the stop it takes what the ring still
+// holds. An overrun is counted and reading goes on; another failure ends the capture with its
+// status.
 struct Capture {
   std::uint64_t bytes = 0;
   std::uint64_t overruns = 0;

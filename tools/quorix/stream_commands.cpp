@@ -18,9 +18,6 @@ namespace quorix::tool {
 namespace {
 
 constexpr std::uint32_t kChunk = 256 * 1024;
-// The reads start this small, so that a board that sends little shows it at once, and double
-// while the data come faster than the reads.
-constexpr std::uint32_t kFirstRead = 8;
 // How often the live line, Ctrl-C and the time limit are looked at.
 constexpr double kSlice = 0.1;
 // How long a read waits for the board when no --timeout is given; it is then simply repeated.
@@ -94,11 +91,41 @@ void CounterCheck::Take(const std::uint8_t* data, std::size_t size) {
   for (; i < size; ++i) carry_[carried_++] = data[i];
 }
 
+namespace {
+
+// One step of a capture that loses nothing: what the ring holds (up to wanted) goes into the
+// buffer; when it holds nothing, a one-byte read waits inside the library for the next
+// completion (unless only what is held is to be taken). QuorixReadDevice is never asked for more
+// than the ring holds, except that one byte, so a read that times out or that a close ends has
+// consumed nothing. Bytes taken and the status.
+struct Taken {
+  std::uint32_t bytes = 0;
+  int status = QUORIX_OK;
+};
+Taken TakeStep(const Api& api, QuorixHandle handle, std::uint32_t wanted, std::uint8_t* buffer,
+               bool held_only) {
+  std::uint32_t held = 0;
+  const int polled = api.QuorixNumberOfBytesAvailable(handle, &held);
+  if (polled == QUORIX_ERR_OVERFLOW) return {0, polled};
+  if (polled == QUORIX_OK && held != 0) {
+    const std::uint32_t piece = std::min(held, wanted);
+    const int status = api.QuorixReadDevice(handle, piece, buffer);
+    return {status == QUORIX_OK ? piece : 0, status};
+  }
+  if (held_only) return {0, polled};
+  // When the outstanding read failed, the poll says so; this read reports it too, once the ring
+  // is empty.
+  const int status = api.QuorixReadDevice(handle, 1, buffer);
+  return {status == QUORIX_OK ? 1u : 0u, status};
+}
+
+}  // namespace
+
 Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,
                       std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress) {
   // A thread of its own reads, and waits for the board as long as it takes; this one watches
-  // the clock and Ctrl-C. Bytes that a read delivers after the stop are not part of the
-  // capture.
+  // the clock and Ctrl-C. At the stop the reader takes what the ring still holds, so the
+  // capture has everything that reached the computer until then.
   struct Shared {
     std::mutex lock;
     std::condition_variable changed;
@@ -112,35 +139,35 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
         "setting the timeout");
   std::thread reader([shared, &api, handle, limits, idle_limit_ms, sink, context, start] {
     std::vector<std::uint8_t> chunk(kChunk);
-    std::uint32_t size = kFirstRead;
     std::unique_lock lock(shared->lock);
     Capture& capture = shared->capture;
     for (;;) {
-      std::uint32_t count = size;
+      std::uint32_t wanted = kChunk;
       if (limits.bytes)
-        count = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(count, *limits.bytes - capture.bytes));
-      if (shared->stop || count == 0) break;
+        wanted = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(wanted, *limits.bytes - capture.bytes));
+      if (wanted == 0) break;
+      const bool stopping = shared->stop;
       lock.unlock();
-      const double begun = Seconds();
-      const int status = api.QuorixReadDevice(handle, count, chunk.data());
-      const double took = Seconds() - begun;
+      const Taken taken = TakeStep(api, handle, wanted, chunk.data(), stopping);
       lock.lock();
-      if (shared->stop) break;
-      if (status == QUORIX_ERR_OVERFLOW) {
+      if (taken.bytes != 0) {
+        sink(context, chunk.data(), taken.bytes);
+        capture.bytes += taken.bytes;
+        if (capture.first_data < 0) capture.first_data = Seconds() - start;
+      }
+      // Stopped: what the ring held is taken, and a read the stop ended is no failure.
+      if (stopping || (shared->stop && taken.status != QUORIX_OK)) break;
+      if (taken.status == QUORIX_ERR_OVERFLOW) {
         ++capture.overruns;
         continue;
       }
       // A long wait that ran out is no failure: there is no limit on the waiting.
-      if (status == QUORIX_ERR_TIMEOUT && idle_limit_ms == 0) continue;
-      if (status != QUORIX_OK) {
-        capture.status = status;
+      if (taken.status == QUORIX_ERR_TIMEOUT && idle_limit_ms == 0) continue;
+      if (taken.status != QUORIX_OK) {
+        capture.status = taken.status;
         break;
       }
-      sink(context, chunk.data(), count);
-      capture.bytes += count;
-      if (capture.first_data < 0) capture.first_data = Seconds() - start;
-      size = took < 0.01 ? std::min(size * 2, kChunk) : kFirstRead;
     }
     shared->done = true;
     shared->changed.notify_all();
