@@ -263,30 +263,39 @@ struct Moved {
   int status;
 };
 
-// Takes up to bytes.size() bytes without losing any: what the ring holds goes straight into
-// the buffer, and while it is empty a one-byte read waits inside the library for the next
-// completion. QuorixReadDevice is never asked for more than the ring holds (except that one
-// byte), so when it times out it has consumed nothing. Its timeout bounds each wait, not the
-// whole call. When the outstanding read has failed, the poll reports it but the one-byte
-// reads still drain what the ring kept, until they report the failure too.
+// One step of a read that loses nothing: what the ring holds, up to bytes.size(), goes
+// straight into the buffer; while it holds nothing, a one-byte read waits inside the library
+// for the next completion (only when wait is set). QuorixReadDevice is never asked for more
+// than the ring holds, except that one byte, so when it times out or a close ends it, it has
+// consumed nothing. When the outstanding read has failed, the poll reports it but the one-byte
+// read still drains what the ring kept, until it reports the failure too. The two calls are
+// passed in, so that a program that loads the library at run time takes the same steps.
+inline Moved TakeHeld(decltype(&::QuorixNumberOfBytesAvailable) available,
+                      decltype(&::QuorixReadDevice) read, QuorixHandle handle,
+                      std::span<std::byte> bytes, bool wait) noexcept {
+  std::uint32_t held = 0;
+  const int polled = available(handle, &held);
+  if (polled == QUORIX_ERR_OVERFLOW) return {0, polled};
+  if (polled == QUORIX_OK && held != 0) {
+    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(held, bytes.size()));
+    const int status = read(handle, piece, bytes.data());
+    return {status == QUORIX_OK ? piece : 0u, status};
+  }
+  if (!wait) return {0, polled};
+  const int status = read(handle, 1, bytes.data());
+  return {status == QUORIX_OK ? 1u : 0u, status};
+}
+
+// Takes up to bytes.size() bytes without losing any, step by step as above. The timeout bounds
+// each wait, not the whole call.
 inline Moved ReadHeld(QuorixHandle handle, std::span<std::byte> bytes) noexcept {
   if (bytes.empty()) return {0, QuorixReadDevice(handle, 0, bytes.data())};  // the handle check
   std::size_t taken = 0;
   while (taken < bytes.size()) {
-    std::uint32_t held = 0;
-    const int polled = QuorixNumberOfBytesAvailable(handle, &held);
-    if (polled == QUORIX_ERR_OVERFLOW) return {taken, polled};
-    if (polled == QUORIX_OK && held != 0) {
-      const auto piece =
-          static_cast<std::uint32_t>(std::min<std::size_t>(held, bytes.size() - taken));
-      const int status = QuorixReadDevice(handle, piece, bytes.data() + taken);
-      if (status != QUORIX_OK) return {taken, status};
-      taken += piece;
-      continue;
-    }
-    const int status = QuorixReadDevice(handle, 1, bytes.data() + taken);
-    if (status != QUORIX_OK) return {taken, status};
-    ++taken;
+    const Moved step = TakeHeld(&QuorixNumberOfBytesAvailable, &QuorixReadDevice, handle,
+                                bytes.subspan(taken), true);
+    taken += step.bytes;
+    if (step.status != QUORIX_OK) return {taken, step.status};
   }
   return {taken, QUORIX_OK};
 }

@@ -86,6 +86,18 @@ inline void Pin(DeviceRecord* record) {
 }
 void Unpin(DeviceRecord* record);
 
+// Waits for a driver event (port::WaitEvent's result) with the board's lock let go, so that the
+// board's other calls go on meanwhile; the call stays counted inside.
+inline std::uint32_t WaitWithoutBoard(DeviceRecord* record, BoardLock& lock, port::Handle event,
+                                      std::uint32_t milliseconds) {
+  Pin(record);
+  lock.unlock();
+  const std::uint32_t wait = port::WaitEvent(event, milliseconds);
+  lock.lock();
+  Unpin(record);
+  return wait;
+}
+
 // A call on one board: the gate under the registry's lock, then body(record, lock) with the
 // board's lock held. Other boards' calls go on meanwhile. Returns the gate's status or body's.
 template <typename Body>

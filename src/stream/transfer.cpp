@@ -42,11 +42,8 @@ int AwaitRead(DeviceRecord* device, BoardLock& lock, std::uint32_t* bytes) {
   std::uint32_t wait_for = limit;
   for (;;) {
     device->read_waiting = 1;
-    Pin(device);
-    lock.unlock();
-    const std::uint32_t wait = port::WaitEvent(device->read_overlapped.event, wait_for);
-    lock.lock();
-    Unpin(device);
+    const std::uint32_t wait =
+        WaitWithoutBoard(device, lock, device->read_overlapped.event, wait_for);
     device->read_waiting = 0;
     if (device->closing != 0) return QUORIX_ERR_NOT_OPEN;
     if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
@@ -121,12 +118,8 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
   if (error != port::error::kIoPending) return static_cast<int>(error);
 
   // Other calls on the board go on while the write waits.
-  const std::uint32_t limit = WaitLimit(device);
-  Pin(device);
-  lock.unlock();
-  const std::uint32_t wait = port::WaitEvent(device->write_overlapped.event, limit);
-  lock.lock();
-  Unpin(device);
+  const std::uint32_t wait =
+      WaitWithoutBoard(device, lock, device->write_overlapped.event, WaitLimit(device));
   // Gone with the connection: closing the driver handle ended the write.
   if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
   const bool closing = device->closing != 0;

@@ -91,36 +91,6 @@ void CounterCheck::Take(const std::uint8_t* data, std::size_t size) {
   for (; i < size; ++i) carry_[carried_++] = data[i];
 }
 
-namespace {
-
-// One step of a capture that loses nothing: what the ring holds (up to wanted) goes into the
-// buffer; when it holds nothing, a one-byte read waits inside the library for the next
-// completion (unless only what is held is to be taken). QuorixReadDevice is never asked for more
-// than the ring holds, except that one byte, so a read that times out or that a close ends has
-// consumed nothing. Bytes taken and the status.
-struct Taken {
-  std::uint32_t bytes = 0;
-  int status = QUORIX_OK;
-};
-Taken TakeStep(const Api& api, QuorixHandle handle, std::uint32_t wanted, std::uint8_t* buffer,
-               bool held_only) {
-  std::uint32_t held = 0;
-  const int polled = api.QuorixNumberOfBytesAvailable(handle, &held);
-  if (polled == QUORIX_ERR_OVERFLOW) return {0, polled};
-  if (polled == QUORIX_OK && held != 0) {
-    const std::uint32_t piece = std::min(held, wanted);
-    const int status = api.QuorixReadDevice(handle, piece, buffer);
-    return {status == QUORIX_OK ? piece : 0, status};
-  }
-  if (held_only) return {0, polled};
-  // When the outstanding read failed, the poll says so; this read reports it too, once the ring
-  // is empty.
-  const int status = api.QuorixReadDevice(handle, 1, buffer);
-  return {status == QUORIX_OK ? 1u : 0u, status};
-}
-
-}  // namespace
-
 Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,
                       std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress) {
   // A thread of its own reads, and waits for the board as long as it takes; this one watches
@@ -149,7 +119,11 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
       if (wanted == 0) break;
       const bool stopping = shared->stop;
       lock.unlock();
-      const Taken taken = TakeStep(api, handle, wanted, chunk.data(), stopping);
+      // Only what the ring holds, so a read that the stop, a close or --timeout ends has
+      // taken nothing; at the stop, what the ring still holds, without waiting.
+      const detail::Moved taken =
+          detail::TakeHeld(api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, handle,
+                           std::as_writable_bytes(std::span(chunk.data(), wanted)), !stopping);
       lock.lock();
       if (taken.bytes != 0) {
         sink(context, chunk.data(), taken.bytes);
