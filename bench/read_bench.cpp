@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "allocation_counter.h"
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 

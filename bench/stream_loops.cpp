@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 #include "firmware/firmware.h"
 #include "quorix/quorix.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 

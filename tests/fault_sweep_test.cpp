@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/requests.h"
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 #include "quorix/quorix.h"
 #include "registry/device_record.h"
 #include "registry/registry.h"

@@ -1,6 +1,6 @@
 // The simulated board's state file: what it keeps, and that nothing but a whole, intact file
 // of its own kind is taken.
-#include "driver/sim/state_file.h"
+#include "sim/state_file.h"
 
 #include <gtest/gtest.h>
 

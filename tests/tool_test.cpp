@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/sim/state_file.h"
+#include "sim/state_file.h"
 #include "quorix/quorix_sim.h"
 #include "registry/registry.h"
 

@@ -44,7 +44,7 @@
 #include <vector>
 
 #include "driver/port.h"
-#include "driver/sim/sim.h"
+#include "sim/board.h"
 
 namespace {
 

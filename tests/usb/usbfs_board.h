@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/sim/sim.h"
+#include "sim/board.h"
 
 namespace quorix::usbtest {
 

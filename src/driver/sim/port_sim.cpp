@@ -1,6 +1,6 @@
 // The port over the simulated bus.
 #include "driver/port.h"
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 
 namespace quorix::port {
 

@@ -6,7 +6,7 @@
  * Each root-enumerated device the installer makes is a port: a function device object over the
  * PDO that Wine's PnP manager creates, with an interface of the CyUSB class that is enabled
  * while a board is plugged into the port. A board answers the four I/O control codes as the
- * DLL sends them and mirrors the simulated board of src/driver/sim: its descriptors,
+ * DLL sends them and mirrors the simulated board of src/sim: its descriptors,
  * SET_CONFIGURATION, the FX2's 0xA0 load request with CPUCS, the firmware's 0xB0 EEPROM (with
  * the startup-command area), 0xB2 port D and 0xB3 FPGA mode, the counter pattern on bulk IN
  * 0x86 and a capture on bulk OUT 0x02.

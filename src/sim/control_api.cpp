@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "driver/sim/sim.h"
-#include "driver/sim/state_file.h"
+#include "sim/bus.h"
+#include "sim/state_file.h"
 #include "quorix/quorix_sim.h"
 
 using quorix::sim::TheBus;

@@ -1,4 +1,4 @@
-#include "driver/sim/state_file.h"
+#include "sim/state_file.h"
 
 #ifndef _WIN32
 #include <unistd.h>

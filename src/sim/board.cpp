@@ -1,10 +1,11 @@
 // The simulated board's answers to control requests: the standard requests from its
 // descriptors, the board firmware's vendor requests and the FX2 core's load request.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "driver/port.h"
-#include "driver/sim/sim.h"
+#include "sim/board.h"
 
 namespace quorix::sim {
 
@@ -17,6 +18,96 @@ constexpr std::uint8_t kHostToDevice = 0x40;  // vendor, device
 constexpr std::uint8_t kDeviceToHost = 0xC0;
 
 }  // namespace
+
+namespace {
+// Byte tables, laid out as the descriptors are.
+// clang-format off
+std::vector<std::uint8_t> DeviceDescriptor(const BoardIdentity& id) {
+  return {18,   1,    0x00, 0x02,  // bLength, DEVICE, bcdUSB 2.00
+          0xFF, 0x00, 0x00, 64,    // vendor-specific class, EP0 64 bytes
+          static_cast<std::uint8_t>(id.vendor), static_cast<std::uint8_t>(id.vendor >> 8),
+          static_cast<std::uint8_t>(id.product), static_cast<std::uint8_t>(id.product >> 8),
+          static_cast<std::uint8_t>(id.release), static_cast<std::uint8_t>(id.release >> 8),
+          1,    2,    3,    1};  // iManufacturer, iProduct, iSerialNumber, one configuration
+}
+
+// Configuration 1: one vendor interface with bulk IN 0x86 and bulk OUT 0x02 of 512 bytes.
+std::vector<std::uint8_t> ConfigurationDescriptor() {
+  return {9, 2, 32, 0, 1, 1, 0, 0x80, 50,          // configuration, bus powered, 100 mA
+          9, 4, 0,  0, 2, 0xFF, 0, 0, 0,           // interface 0, two endpoints
+          7, 5, 0x86, 2, 0x00, 0x02, 0,            // bulk IN 0x86, 512
+          7, 5, 0x02, 2, 0x00, 0x02, 0};           // bulk OUT 0x02, 512
+}
+// clang-format on
+}  // namespace
+
+void FillCounter(std::uint8_t* target, std::uint64_t position, std::size_t size) {
+  while (size != 0 && position % 4 != 0) {
+    *target++ = CounterByte(position++);
+    --size;
+  }
+  // Whole words, little-endian whatever the host's order.
+  auto word = static_cast<std::uint32_t>(position / 4);
+  const std::size_t words = size / 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (std::size_t i = 0; i < words; ++i) {
+      const std::uint32_t value = word + static_cast<std::uint32_t>(i);
+      std::memcpy(target + 4 * i, &value, 4);
+    }
+  } else {
+    for (std::size_t i = 0; i < words; ++i) {
+      const std::uint32_t value = word + static_cast<std::uint32_t>(i);
+      for (int b = 0; b < 4; ++b) target[4 * i + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
+  }
+  target += 4 * words;
+  position += 4 * words;
+  size -= 4 * words;
+  while (size-- != 0) *target++ = CounterByte(position++);
+}
+
+std::vector<std::uint8_t> StringDescriptor(std::u16string_view text) {
+  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<std::uint8_t>(unit));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  return bytes;
+}
+
+std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
+  std::u16string units;
+  for (char c : text) units.push_back(static_cast<unsigned char>(c));
+  return StringDescriptor(std::u16string_view(units));
+}
+
+void Board::PushIn(std::span<const std::uint8_t> data) {
+  if (data.empty()) {
+    PushZeroLengthPacket();
+    return;
+  }
+  for (std::size_t at = 0; at < data.size(); at += kPacketSize) {
+    const std::size_t size = std::min<std::size_t>(kPacketSize, data.size() - at);
+    in_packets.emplace_back(data.begin() + at, data.begin() + at + size);
+  }
+}
+
+void Board::RestartSource(std::uint64_t now) {
+  source_position = 0;
+  source_ready = 0;
+  source_credit = 0;
+  source_clock = now;
+}
+
+void Describe(Board& board, const BoardIdentity& identity) {
+  board.identity = identity;
+  board.device_descriptor = DeviceDescriptor(identity);
+  board.configuration_descriptor = ConfigurationDescriptor();
+  board.strings[0] = {4, 3, 0x09, 0x04};  // US English
+  board.strings[1] = StringDescriptor(std::string_view(identity.manufacturer));
+  board.strings[2] = StringDescriptor(std::string_view(identity.product_name));
+  board.strings[3] = StringDescriptor(std::string_view(identity.serial));
+}
 
 Eeprom Eeprom::WithStartupArea() {
   Eeprom eeprom;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/sim/sim.h"
+#include "sim/bus.h"
 
 namespace quorix::sim {
 
