@@ -448,6 +448,94 @@ QUORIX_API int QUORIX_CALL QuorixSetStartupCommand(QuorixHandle device, uint16_t
  * transfer per record. */
 QUORIX_API int QUORIX_CALL QuorixLoadFirmware(QuorixHandle device, const char* path);
 
+/* ==== Beyond the classic calls =========================================================== */
+/* The calls above keep their behaviour, byte for byte on the wire. What follows is added
+ * beside them, exported by every library and both DLLs. */
+
+/* ---- Reads kept queued ---------------------------------------------------------------- */
+
+/* How a device reads from its board's bulk IN, chosen when it is opened.
+ *
+ * reads = 0 is the classic read: one read posted at a time into a 2 MiB ring, sized and posted
+ * as "Streaming" above says; read_size and ring_size are then 0.
+ *
+ * reads > 0 keeps that many reads of read_size bytes each posted at the board at all times,
+ * into a ring of ring_size bytes: each completion is taken into the ring in order and its read
+ * posted again at once, as long as the ring has room for it. A board that cannot wait (an ADC
+ * behind the FPGA, whose FIFO overflows while no read is posted) needs this. Completions are
+ * taken in by whichever call of the library comes first and by a thread of the library's own
+ * (see "Threads" below), so the reads stay posted while the application processes its data.
+ *   reads      1 to 64
+ *   read_size  a multiple of 512, from 512 to 4 MiB; about 5 ms of data is a good size
+ *              (256 KiB at 48 MB/s)
+ *   ring_size  a multiple of 512, at least twice reads * read_size and at most 1 GiB; 0 means
+ *              64 MiB (about 1.2 s at the USB 2.0 rate), raised to twice reads * read_size.
+ *              The ring holds what the application has not read yet: one that pauses for a
+ *              second needs a second of data.
+ * On Linux all reads in flight of all devices count against usbfs_memory_mb (16 MB unless the
+ * system changed it); a queue past it is refused when opened (8, not enough memory).
+ *
+ * With queued reads a read completes when it is full or the board ends a transfer with a short
+ * or zero-length packet; a short completion leaves the rest of its place in the ring unused,
+ * so the ring holds a little less then. Reads, polls, writes, timeouts and statuses behave as
+ * with the classic read, except that -7 (a driver that reported more than a read asked for)
+ * drops only that completion's data, not the ring, and that a failed read is reported by a
+ * poll or a read once the bytes taken in before it have been read.
+ *
+ * The environment variable QUORIX_READ_QUEUE, read at each open that is not given a queue,
+ * sets the queue for applications that cannot be rebuilt: "<reads>x<size>", the size in bytes
+ * with an optional K or M (KiB, MiB), for example "8x256K"; "0" or "off" is the classic read.
+ * QUORIX_RING_SIZE ("256M") sets the ring of a queue chosen that way. A value that cannot be
+ * used is reported with one line on stderr, and the device opens with the classic read. */
+typedef struct QuorixReadQueue {
+  uint32_t reads;
+  uint32_t read_size;
+  uint32_t ring_size;
+} QuorixReadQueue;
+
+/* Opens a board as QuorixOpenDevice (serial NULL: by index) or QuorixOpenDeviceWithSerial
+ * (serial given: index is not used) do, reading with the queue given (NULL: as the environment
+ * says, else classic).
+ * Returns what those calls return, or -1 for a queue outside the limits above (nothing is
+ * opened), or 8 when the ring or the reads' records cannot be had. */
+QUORIX_API int QUORIX_CALL QuorixOpenDeviceQueued(int32_t index, const char* serial,
+                                                  const QuorixReadQueue* queue,
+                                                  QuorixHandle* out);
+
+/* The queue the device reads with, as it was opened (reads 0 for the classic read, with the
+ * classic ring's size). Returns 0; -1, -2, -4 (handle check), or -1 for a NULL queue. */
+QUORIX_API int QUORIX_CALL QuorixGetReadQueue(QuorixHandle device, QuorixReadQueue* queue);
+
+/* ---- Stream statistics ---------------------------------------------------------------- */
+
+/* What the device's bulk IN has done since it was opened. Times are microseconds of the
+ * system's monotonic clock (the simulated library's bus clock). A gap is a time in which the
+ * board had no read posted: a board that cannot wait drops its data then, once its FIFO is
+ * full. It lasts from the completion of the last read posted (as the driver reported it where
+ * the platform tells that, else when the library noticed it) until the next read is posted. A
+ * full ring is a time in which a read could not be posted for want of room: the application
+ * is not keeping up. */
+typedef struct QuorixStreamStatistics {
+  uint32_t size;             /* set by the caller: sizeof(QuorixStreamStatistics) */
+  uint32_t reads_posted;     /* reads at the board now */
+  uint64_t bytes_received;   /* taken into the ring */
+  uint64_t reads_completed;  /* completions taken in, short and empty ones included */
+  uint64_t gaps;             /* times the board had no read posted */
+  uint64_t gap_total_us;
+  uint64_t gap_longest_us;
+  uint64_t ring_full;        /* times a read could not be posted for want of room */
+  uint64_t ring_full_total_us;
+  uint64_t ring_full_longest_us;
+  uint64_t last_completion_us; /* when the latest completion was taken in; 0 for none */
+  uint64_t now_us;             /* the same clock when the statistics were taken */
+} QuorixStreamStatistics;
+
+/* Fills stats (whose size field says how much of it the caller knows; the library fills no
+ * more). A gap or full ring still going on is counted up to now. Never waits for the board.
+ * Returns 0; -1, -2, -4 (handle check), or -1 for a NULL stats or a size below 8. */
+QUORIX_API int QUORIX_CALL QuorixGetStreamStatistics(QuorixHandle device,
+                                                     QuorixStreamStatistics* stats);
+
 #ifdef __cplusplus
 }
 #endif

@@ -24,6 +24,9 @@ namespace quorix::port {
 using Handle = void*;
 
 // Layout of the platform's OVERLAPPED record; the win32 port hands it to the system as is.
+// The file offset means nothing to a device's requests: ports that learn when a transfer
+// completed (sim, libusb) store that moment there, in MonotonicMicroseconds, where Windows
+// leaves the zero the core put in before posting.
 struct Overlapped {
   std::uintptr_t internal;       // status, written by the driver
   std::uintptr_t internal_high;  // byte count, written by the driver
@@ -31,6 +34,13 @@ struct Overlapped {
   std::uint32_t offset_high;
   Handle event;
 };
+inline void StampCompletion(Overlapped* overlapped, std::uint64_t microseconds) {
+  overlapped->offset = static_cast<std::uint32_t>(microseconds);
+  overlapped->offset_high = static_cast<std::uint32_t>(microseconds >> 32);
+}
+inline std::uint64_t CompletionStamp(const Overlapped* overlapped) {
+  return (static_cast<std::uint64_t>(overlapped->offset_high) << 32) | overlapped->offset;
+}
 // The status word of an Overlapped whose request is in progress (STATUS_PENDING).
 inline constexpr std::uintptr_t kStatusPending = 0x103;
 
@@ -139,6 +149,19 @@ void Free(void* block);
 std::uint32_t ProcessId();
 Handle ProcessSelf();
 void Pause(std::uint32_t milliseconds);
+
+// A monotonic clock in microseconds, never 0 (the simulated bus's clock in the sim port).
+std::uint64_t MonotonicMicroseconds();
+
+// ---- Threads of the library's own ----
+
+// Starts body(argument) on a new thread. Null when no thread can be had, or when the port runs
+// without them (the simulated bus on its virtual clock, which one thread at a time drives): the
+// core then works without one. On Windows the thread holds a reference to the library's module
+// until it ends, so the module cannot be unloaded under it.
+Handle StartThread(void (*body)(void*), void* argument);
+// Waits for the thread to end and releases it.
+void JoinThread(Handle thread);
 
 // Called once the process has detached: releases what the port holds for the whole process
 // (the libusb context), provided that every handle has been closed.

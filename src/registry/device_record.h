@@ -28,6 +28,23 @@ struct BoardSync {
   std::atomic<std::uint32_t> users{0};
 };
 
+struct ReadQueue;
+
+// What a device's bulk IN has done since open; see QuorixStreamStatistics.
+struct StreamStats {
+  std::uint64_t bytes_received;
+  std::uint64_t reads_completed;
+  std::uint64_t gaps;
+  std::uint64_t gap_total_us;
+  std::uint64_t gap_longest_us;
+  std::uint64_t ring_full;
+  std::uint64_t ring_full_total_us;
+  std::uint64_t ring_full_longest_us;
+  std::uint64_t last_completion_us;
+  std::uint64_t gap_since;        // when the current gap began; 0 while a read is posted
+  std::uint64_t ring_full_since;  // when a read last found no room; 0 while one could be posted
+};
+
 struct DeviceRecord {
   // Made with the record and kept until it is dropped.
   BoardSync* sync;
@@ -71,6 +88,16 @@ struct DeviceRecord {
   // holds its data until the application makes room and the library next looks at the driver.
   std::int32_t read_deferred;
 
+  // Reads kept queued (null for the classic read): several reads posted at once into the ring,
+  // taken in in order, by the calls and by the pump, a thread of the library's own.
+  ReadQueue* queue;
+  port::Handle pump;  // the pump's thread, joined once it has left the closed device
+  // Since the classic read last looked at the driver from inside QuorixReadDevice.
+  std::uint32_t read_since_look;
+  // What such a look found wrong, for the read to report once the ring is empty; 0 for nothing.
+  std::int32_t look_failure;
+  StreamStats stats;
+
   // Calls in progress on the board, under its lock: one read and one write at a time.
   std::int32_t reading;
   std::int32_t writing;
@@ -79,10 +106,12 @@ struct DeviceRecord {
   std::int32_t read_waiting;
 };
 
-// Whether a read of the record is in the driver's hands (or may be): it has a ring, the last
-// read was not refused, and none was deferred for want of room.
+// Whether the classic read of the record is in the driver's hands (or may be): it has a ring,
+// reads with the classic read, the last read was not refused, and none was deferred for want of
+// room.
 inline bool ReadPosted(const DeviceRecord* record) {
-  return record->ring != nullptr && record->read_refused == 0 && record->read_deferred == 0;
+  return record->ring != nullptr && record->queue == nullptr && record->read_refused == 0 &&
+         record->read_deferred == 0;
 }
 
 // The path text of a record's interface, or null when it has none.

@@ -21,17 +21,22 @@ bool InRegistry(const DeviceRecord* record) {
 
 }  // namespace
 
-int OpenDeviceRecord(DeviceRecord* record) {
+int OpenDeviceRecord(DeviceRecord* record, const QueueShape* given) {
   if (!InRegistry(record)) return QUORIX_ERR_FAILED;
   if (record->driver == nullptr) return QUORIX_ERR_FAILED;
   if (record->open != 0) return QUORIX_ERR_ALREADY_OPEN;
+  const QueueShape shape = given != nullptr ? *given : QueueFromEnvironment();
+  const bool queued = shape.reads != 0;
   // Nobody else is inside a closed record; its lock is taken because the open state changes.
   const std::lock_guard board(record->sync->lock);
 
   std::memset(&record->read_overlapped, 0, sizeof record->read_overlapped);
+  std::memset(&record->stats, 0, sizeof record->stats);
+  record->read_since_look = 0;
   record->read_overlapped.event = port::NewEvent(false);
   if (record->read_overlapped.event == nullptr) return QUORIX_ERR_FAILED;
-  record->ring = static_cast<std::uint8_t*>(port::Allocate(record->ring_size));
+  record->ring = static_cast<std::uint8_t*>(
+      port::Allocate(queued ? shape.ring_size : record->ring_size));
   if (record->ring == nullptr) {
     // A failed attempt gives back at once what it obtained: closed records hold nothing.
     ReleaseOpenState(record);
@@ -60,14 +65,16 @@ int OpenDeviceRecord(DeviceRecord* record) {
   // Not checked: a write without its event fails its wait, and says so.
   record->write_overlapped.event = port::NewEvent(false);
 
-  status = PostRead(record);
+  status = queued ? StartQueue(record, shape) : PostRead(record);
   if (status != QUORIX_OK) {
     // No handle is handed out, so nobody could close the device: undo the open. A read
-    // still posted (after an overrun) must end before the ring goes.
-    if (ReadPosted(record)) EndBulkTransfers(record);
+    // still posted (after an overrun, or reads of a queue) must end before the ring goes.
+    if (ReadPosted(record) || QueuedReadOutstanding(record)) EndBulkTransfers(record);
     ReleaseOpenState(record);
+    return status;
   }
-  return status;
+  if (queued) StartPump(record);
+  return QUORIX_OK;
 }
 
 int CloseDeviceRecord(DeviceRecord* record) {
@@ -81,6 +88,8 @@ int CloseDeviceRecord(DeviceRecord* record) {
     else
       ReleaseOpenDevice(position);
   }
+  // The pump has left the device (a close waits for it as for any call inside): reap it.
+  JoinPump(record);
   if (record->driver != nullptr) return QUORIX_OK;
   // The board went while the device was open; discovery already reset its pipes and closed
   // its driver handle.
@@ -88,6 +97,29 @@ int CloseDeviceRecord(DeviceRecord* record) {
   RemoveDeviceRecord(position);
   port::Free(record);
   return QUORIX_OK;
+}
+
+int OpenWithSerial(const char* serial, const QueueShape* shape, QuorixHandle* out) {
+  if (serial == nullptr) return QUORIX_ERR_FAILED;
+  // The text may be one that QuorixGetDeviceSerialNumber handed out, which the refresh frees
+  // when its board has gone: a copy is compared. A longer text matches no board.
+  char wanted[kLongestSerial + 1];
+  const std::size_t length = strnlen(serial, sizeof wanted);
+  const bool fits = length < sizeof wanted;
+  if (fits) std::memcpy(wanted, serial, length + 1);
+  const std::lock_guard registry(gRegistryLock);
+  const int refreshed = RefreshDevices();
+  if (refreshed != QUORIX_OK) return refreshed;
+  if (!fits) return QUORIX_ERR_FAILED;
+  for (std::uint32_t i = 0; i < GetDeviceCount(); ++i) {
+    DeviceRecord* record = GetDeviceAt(i);
+    if (record->vendor_id != QUORIX_VENDOR_ID || record->product_id != QUORIX_PRODUCT_ID) continue;
+    if (record->serial == nullptr || std::strcmp(record->serial, wanted) != 0) continue;
+    const int status = OpenDeviceRecord(record, shape);
+    if (status == QUORIX_OK && out != nullptr) *out = HandleOfRecord(record);
+    return status;
+  }
+  return QUORIX_ERR_FAILED;
 }
 
 }  // namespace quorix
@@ -108,26 +140,29 @@ QUORIX_API int QUORIX_CALL QuorixOpenDevice(int32_t index, QuorixHandle* out) {
 }
 
 QUORIX_API int QUORIX_CALL QuorixOpenDeviceWithSerial(const char* serial, QuorixHandle* out) {
-  if (serial == nullptr) return QUORIX_ERR_FAILED;
-  // The text may be one that QuorixGetDeviceSerialNumber handed out, which the refresh frees
-  // when its board has gone: a copy is compared. A longer text matches no board.
-  char wanted[quorix::kLongestSerial + 1];
-  const std::size_t length = strnlen(serial, sizeof wanted);
-  const bool fits = length < sizeof wanted;
-  if (fits) std::memcpy(wanted, serial, length + 1);
-  const std::lock_guard registry(quorix::gRegistryLock);
-  const int refreshed = quorix::RefreshDevices();
-  if (refreshed != QUORIX_OK) return refreshed;
-  if (!fits) return QUORIX_ERR_FAILED;
-  for (std::uint32_t i = 0; i < quorix::GetDeviceCount(); ++i) {
-    quorix::DeviceRecord* record = quorix::GetDeviceAt(i);
-    if (record->vendor_id != QUORIX_VENDOR_ID || record->product_id != QUORIX_PRODUCT_ID) continue;
-    if (record->serial == nullptr || std::strcmp(record->serial, wanted) != 0) continue;
-    const int status = quorix::OpenDeviceRecord(record);
-    if (status == QUORIX_OK && out != nullptr) *out = quorix::HandleOfRecord(record);
-    return status;
+  return quorix::OpenWithSerial(serial, nullptr, out);
+}
+
+QUORIX_API int QUORIX_CALL QuorixOpenDeviceQueued(int32_t index, const char* serial,
+                                                  const QuorixReadQueue* queue,
+                                                  QuorixHandle* out) {
+  if (out != nullptr) *out = nullptr;
+  quorix::QueueShape shape{};
+  if (queue != nullptr) {
+    shape = {queue->reads, queue->read_size, queue->ring_size};
+    if (shape.reads == 0) shape = {};
+    if (!quorix::CheckQueueShape(shape)) return QUORIX_ERR_FAILED;
+  } else {
+    shape = quorix::QueueFromEnvironment();
   }
-  return QUORIX_ERR_FAILED;
+  if (serial != nullptr) return quorix::OpenWithSerial(serial, &shape, out);
+  const std::lock_guard registry(quorix::gRegistryLock);
+  quorix::DeviceRecord* record = quorix::FindDeviceByIndex(QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID,
+                                                           static_cast<std::uint32_t>(index));
+  if (record == nullptr) return QUORIX_ERR_FAILED;
+  const int status = quorix::OpenDeviceRecord(record, &shape);
+  if (status == QUORIX_OK && out != nullptr) *out = quorix::HandleOfRecord(record);
+  return status;
 }
 
 QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle handle) {

@@ -6,6 +6,7 @@
 
 #include "driver/trace.h"
 #include "quorix/quorix.h"
+#include "stream/stream.h"
 
 namespace quorix {
 
@@ -100,6 +101,7 @@ void BeginClosing(DeviceRecord* record) {
         TransferOutstanding(record->driver, &record->write_overlapped))
       DropConnection(record);
   }
+  WakePump(record);
   record->sync->changed.notify_all();
 }
 
@@ -137,7 +139,8 @@ int ReleaseOpenDevice(std::uint32_t position) {
 void EndBulkTransfers(DeviceRecord* record) {
   ResetBulkPipes(record);
   // A read that the abort did not end would go on into the ring about to be freed.
-  if (ReadPosted(record) && TransferOutstanding(record->driver, &record->read_overlapped))
+  if ((ReadPosted(record) && TransferOutstanding(record->driver, &record->read_overlapped)) ||
+      QueuedReadOutstanding(record))
     DropConnection(record);
 }
 
@@ -150,6 +153,7 @@ void ReleaseOpenState(DeviceRecord* record) {
   record->read_waiting = 0;
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
+  ReleaseQueue(record);
   FreeField(record->bounce);
   FreeField(record->ring);
 }
@@ -250,6 +254,7 @@ void ProcessDetach(bool process_ending) {
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
     DeviceRecord* record = gRegistry.records[i];
     if (record->owner_pid != pid || record->open == 0 || CallsInside(record)) continue;
+    JoinPump(record);  // it has left: a pump is counted inside while it runs
     if (record->closing != 0) {
       // Its pipes were ended already.
       const std::lock_guard board(record->sync->lock);

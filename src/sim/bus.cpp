@@ -615,6 +615,7 @@ void Bus::Complete(std::size_t index, std::uint32_t error) {
   record.internal_high =
       board != nullptr ? board->Reported(transfer.endpoint, transfer.filled) : transfer.filled;
   record.internal = TransferStatus(error);
+  port::StampCompletion(&record, NowUs() + 1);
   SignalEvent(transfer.event);
   pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
 }

@@ -148,6 +148,7 @@ class Bus {
   // Virtual time: waits and pauses advance the clock instead of sleeping. The bus keeps time in
   // microseconds, as a host controller sees completions at once, not at the next millisecond.
   void UseVirtualClock(bool on) { Write(virtual_clock_, on); }
+  bool VirtualClock() const { return Read(virtual_clock_); }
   std::uint64_t NowUs() const;
   std::uint64_t NowMs() const { return NowUs() / 1000; }
   void PassTime(std::uint32_t milliseconds);

@@ -29,6 +29,7 @@ int PostRead(DeviceRecord* device) {
       // A packet would not fit: a read posted now would overrun and drop the ring. Bulk IN is
       // flow-controlled, so the board keeps its data until the application makes room.
       device->read_deferred = 1;
+      NoteNoRoom(device);
       return QUORIX_OK;
     }
     device->read_deferred = 0;
@@ -49,10 +50,12 @@ int PostRead(DeviceRecord* device) {
     device->read_length = length;
 
     (void)port::ClearEvent(device->read_overlapped.event);
+    port::StampCompletion(&device->read_overlapped, 0);
     std::uint32_t returned = 0;
     if (DriverRequest(device->driver, kIoctlDirectTransfer, &device->read_header, kHeaderSize,
                       target, length, &returned, &device->read_overlapped)) {
       device->read_refused = 0;
+      NotePosted(device);
       const int status = CommitReceived(device, returned);
       if (status != QUORIX_OK) return status;
       continue;
@@ -60,6 +63,7 @@ int PostRead(DeviceRecord* device) {
     const std::uint32_t error = port::LastError();
     if (error == port::error::kIoPending) {
       device->read_refused = 0;
+      NotePosted(device);
       return QUORIX_OK;
     }
     device->read_refused = error;
@@ -68,6 +72,7 @@ int PostRead(DeviceRecord* device) {
 }
 
 int CommitReceived(DeviceRecord* device, std::uint32_t count) {
+  NoteCompletion(device, count <= device->read_length ? count : 0, true, &device->read_overlapped);
   // A count beyond what the read asked for cannot be trusted either: it would carry w past
   // the ring's end or copy from beyond the bounce buffer.
   if (count > device->read_limit || count > device->read_length) {
@@ -107,6 +112,7 @@ std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes) {
 }
 
 int PollBytesAvailable(DeviceRecord* device, std::uint32_t* count) {
+  if (device->queue != nullptr) return PollQueued(device, count);
   if (count != nullptr) *count = 0;
   const int resumed = ResumeRead(device);
   if (resumed != QUORIX_OK) return resumed;

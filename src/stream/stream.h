@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "registry/device_record.h"
+#include "registry/registry.h"
 
 namespace quorix {
 
@@ -45,5 +46,85 @@ inline std::uint32_t BytesHeld(const DeviceRecord* device) {
 // 996 while it is in progress or deferred, or its failure. A read the driver refused reports that refusal
 // again, so no completion is committed twice.
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes);
+
+// ---- Reads kept queued ----
+
+inline constexpr std::uint32_t kMaxQueuedReads = 64;
+inline constexpr std::uint32_t kMaxQueuedReadSize = 4u << 20;
+inline constexpr std::uint32_t kMaxQueuedRing = 1u << 30;
+inline constexpr std::uint32_t kDefaultQueuedRing = 64u << 20;
+
+// The queue a device is opened with: reads 0 for the classic read.
+struct QueueShape {
+  std::uint32_t reads;
+  std::uint32_t read_size;
+  std::uint32_t ring_size;
+};
+
+// One read of the queue: where in the ring it goes, and the records the driver fills.
+struct QueuedRead {
+  port::Overlapped overlapped;  // its event is made with the queue
+  SingleTransfer header;
+  std::uint32_t offset;
+  std::uint32_t length;
+  std::int32_t done;  // completed as it was posted, with done_count bytes
+  std::uint32_t done_count;
+};
+
+// Bytes taken in and not yet read: a read that completed short leaves the rest of its place
+// unused, so what the ring holds is a list of pieces, in order.
+struct Segment {
+  std::uint32_t offset;
+  std::uint32_t count;
+};
+
+struct ReadQueue {
+  std::uint32_t depth;
+  std::uint32_t read_size;
+  std::uint32_t size;  // of the ring
+  QueuedRead* slots;   // depth of them, used in turn
+  std::uint32_t first;   // the oldest read posted
+  std::uint32_t posted;  // reads at the board
+  std::uint32_t head;    // where the next read goes
+  Segment* segments;     // a circular list
+  std::uint32_t segment_capacity;
+  std::uint32_t segment_first;
+  std::uint32_t segment_count;
+  std::uint32_t held;     // bytes in the segments
+  std::uint32_t failure;  // the Windows code of a read that failed or was refused: no more posts
+  std::int32_t overrun;   // a completion reported more than its read asked for: -7 to report
+  port::Handle waited;    // the event a waiting read sleeps on, while one does
+  port::Handle pump_event;  // wakes the pump that sleeps while no read is posted
+  std::int32_t pump_idle;
+};
+
+// The shape QUORIX_READ_QUEUE and QUORIX_RING_SIZE ask for; reads 0 when unset or unusable
+// (said on stderr).
+QueueShape QueueFromEnvironment();
+// Whether the shape can be used; a zero ring size becomes the default.
+bool CheckQueueShape(QueueShape& shape);
+// Gives an open device its queue and posts the reads, in place of the classic first read.
+// 0, or -1/8 without memory or events, or the driver's refusal.
+int StartQueue(DeviceRecord* device, const QueueShape& shape);
+// Starts the pump of an open queued device, if the port gives a thread.
+void StartPump(DeviceRecord* device);
+// Reaps the pump's thread once it has left the device (after a close or an unplug ended it).
+void JoinPump(DeviceRecord* device);
+// Wakes the pump so that it notices a close.
+void WakePump(DeviceRecord* device);
+// Frees what the queue holds; no read of it may be at the board any more.
+void ReleaseQueue(DeviceRecord* device);
+// Whether any read of the queue may still be in the driver's hands.
+bool QueuedReadOutstanding(DeviceRecord* device);
+
+// The queued counterparts of the poll and the read.
+int PollQueued(DeviceRecord* device, std::uint32_t* count);
+int ReadQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint8_t* buffer);
+
+// Statistics: a completion taken in, a read posted, a read that found no room.
+void NoteCompletion(DeviceRecord* device, std::uint32_t bytes, bool none_left,
+                    const port::Overlapped* overlapped);
+void NotePosted(DeviceRecord* device);
+void NoteNoRoom(DeviceRecord* device);
 
 }  // namespace quorix

@@ -68,13 +68,46 @@ int AwaitRead(DeviceRecord* device, BoardLock& lock, std::uint32_t* bytes) {
   }
 }
 
+// A reader that drains the ring without polling would leave the board waiting from the moment
+// the read that fills the ring's end completes (microseconds) until the ring is empty (tens of
+// milliseconds): so after every kLookEvery bytes taken, the read looks at the driver as a poll
+// does. What such a look finds wrong waits for the ring to be empty, where it is reported.
+constexpr std::uint32_t kLookEvery = 64 * 1024;
+
+void LookAhead(DeviceRecord* device) {
+  if (device->read_refused != 0 || device->look_failure != 0) return;
+  if (device->read_deferred != 0) {
+    device->look_failure = ResumeRead(device);
+    return;
+  }
+  std::uint32_t bytes = 0;
+  if (LookAtRead(device, &bytes) != 0) return;  // in progress, or its failure waits its turn
+  // An overrun empties the ring: leave it to be found where it is reported.
+  if (bytes > device->read_limit || bytes > device->read_length) return;
+  int status = CommitReceived(device, bytes);
+  if (status == QUORIX_OK) status = PostRead(device);
+  device->look_failure = status;
+}
+
 int ReadDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint8_t* buffer) {
   std::uint32_t done = 0;
   while (done < count) {
-    const std::uint32_t copied = CopyPiece(device, buffer + done, count - done);
+    const std::uint32_t wanted = count - done < kLookEvery ? count - done : kLookEvery;
+    const std::uint32_t copied = CopyPiece(device, buffer + done, wanted);
     if (copied != 0) {
       done += copied;
+      device->read_since_look += copied;
+      if (device->read_since_look >= kLookEvery) {
+        device->read_since_look = 0;
+        LookAhead(device);
+      }
       continue;
+    }
+    device->read_since_look = 0;
+    if (device->look_failure != 0) {
+      const int failure = device->look_failure;
+      device->look_failure = 0;
+      return failure;
     }
     // The ring is empty, so a deferred read has room now; one the driver completes at once
     // may already have filled the ring.
@@ -181,7 +214,9 @@ QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle handle, uint32_t count,
     if (buffer == nullptr) return QUORIX_ERR_FAILED;
     const int turn = quorix::TakeTurn(device, lock, &DeviceRecord::reading);
     if (turn != QUORIX_OK) return turn;
-    const int status = quorix::ReadDevice(device, lock, count, static_cast<std::uint8_t*>(buffer));
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    const int status = device->queue != nullptr ? quorix::ReadQueued(device, lock, count, bytes)
+                                                : quorix::ReadDevice(device, lock, count, bytes);
     quorix::EndTurn(device, &DeviceRecord::reading);
     return status;
   });

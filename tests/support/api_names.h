@@ -9,7 +9,9 @@ inline constexpr const char* kApiFunctions[] = {
     "QuorixReadDevice",           "QuorixWriteDevice",           "QuorixSetTimeOut",
     "QuorixSetPortDOutputs",      "QuorixSetPortDOutputsExt",    "QuorixGetPortDOutputs",
     "QuorixSetPortDOutputEnable", "QuorixSetConfFpgaMode",       "QuorixReadEprom",
-    "QuorixWriteEprom",           "QuorixSetStartupCommand",     "QuorixLoadFirmware"};
-static_assert(sizeof kApiFunctions / sizeof kApiFunctions[0] == 18);
+    "QuorixWriteEprom",           "QuorixSetStartupCommand",     "QuorixLoadFirmware",
+    // Beyond the classic calls.
+    "QuorixOpenDeviceQueued",     "QuorixGetReadQueue",          "QuorixGetStreamStatistics"};
+static_assert(sizeof kApiFunctions / sizeof kApiFunctions[0] == 21);
 
 }  // namespace quorix::test

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "driver/libusb/errors.h"
+#include "driver/platform_thread.h"
 #include "driver/port.h"
 #include "driver/requests.h"
 
@@ -734,6 +735,12 @@ Handle ProcessSelf() { return reinterpret_cast<Handle>(static_cast<std::intptr_t
 void Pause(std::uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+Handle StartThread(void (*body)(void*), void* argument) {
+  return platform::StartThread(body, argument);
+}
+void JoinThread(Handle thread) { platform::JoinThread(thread); }
+std::uint64_t MonotonicMicroseconds() { return platform::MonotonicMicroseconds(); }
 
 void ReleaseProcessState() {
   // Only once every handle is closed: a process that still holds some keeps the context.

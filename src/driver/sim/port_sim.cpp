@@ -1,4 +1,5 @@
 // The port over the simulated bus.
+#include "driver/platform_thread.h"
 #include "driver/port.h"
 #include "sim/bus.h"
 
@@ -59,6 +60,15 @@ Handle ProcessSelf() { return reinterpret_cast<Handle>(static_cast<std::intptr_t
 void Pause(std::uint32_t milliseconds) {
   if (TheBus().Enter(sim::Op::kPause)) TheBus().PassTime(milliseconds);
 }
+
+std::uint64_t MonotonicMicroseconds() { return TheBus().NowUs() + 1; }
+
+// On the virtual clock one thread at a time drives the bus: the core goes without a pump.
+Handle StartThread(void (*body)(void*), void* argument) {
+  if (TheBus().VirtualClock()) return nullptr;
+  return platform::StartThread(body, argument);
+}
+void JoinThread(Handle thread) { platform::JoinThread(thread); }
 
 // The simulated bus lives as long as the process.
 void ReleaseProcessState() {}

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "driver/platform_thread.h"
 #include "driver/port.h"
 
 namespace quorix::port {
@@ -128,6 +129,12 @@ Handle ProcessSelf() { return GetCurrentProcess(); }
 void Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 // The system releases everything of a process's own.
+Handle StartThread(void (*body)(void*), void* argument) {
+  return platform::StartThread(body, argument);
+}
+void JoinThread(Handle thread) { platform::JoinThread(thread); }
+std::uint64_t MonotonicMicroseconds() { return platform::MonotonicMicroseconds(); }
+
 void ReleaseProcessState() {}
 
 }  // namespace quorix::port
