@@ -67,12 +67,20 @@
  *   returned by QuorixGetDeviceSerialNumber belongs to the library (see there).
  *
  * Blocking
- *   Every call runs to completion on the caller's thread; the library starts no thread. Each
- *   call says below how long it may block.
+ *   Every call runs to completion on the caller's thread. Each call says below how long it may
+ *   block.
  *
  * Threads
- *   Every function may be called from any thread at any time; the library serialises itself
- *   and starts no thread of its own.
+ *   Every function may be called from any thread at any time; the library serialises itself.
+ *   It starts no thread of its own, except one per device opened with queued reads (see
+ *   QuorixOpenDeviceQueued): that thread, the pump, only takes completed reads into the
+ *   device's ring and posts them again, under the device's lock like any call on the board.
+ *   It runs none of the application's code, holds no lock while it waits for the board, is
+ *   counted as a call inside the device (so a close or an unplug ends it, and the close waits
+ *   for it), and ends before QuorixCloseDevice returns. On Windows it keeps the DLL loaded
+ *   while it runs: a FreeLibrary of a process that left such a device open does not unload the
+ *   DLL. The simulated library on its virtual clock starts no pump (its calls take the
+ *   completions in). The classic read starts no thread.
  *   - Discovery, opening and closing (QuorixCountDevices, QuorixGetDeviceSerialNumber,
  *     QuorixOpenDevice, QuorixOpenDeviceWithSerial, QuorixCloseDevice) run one at a time in
  *     the process. Every other call takes the table of boards only for the moment it checks
@@ -117,8 +125,10 @@
  *   0x86 and collects what arrives in a 2 MiB receive ring (2,097,152 bytes, of which at most
  *   2,097,144 hold data at a time). There is no thread behind it: a completed read is moved
  *   into the ring, and the next read posted, only inside QuorixNumberOfBytesAvailable,
- *   QuorixReadDevice (when the ring is empty) and at the end of each successful
- *   QuorixWriteDevice. Each read asks for as many whole 512-byte packets as the ring has room
+ *   QuorixReadDevice (when the ring is empty, and after every 64 KiB it takes out of the
+ *   ring, so that a reader that drains a full ring without polling has the next read posted
+ *   long before the ring is empty; what such a look finds wrong is reported, as always, once
+ *   the ring is empty) and at the end of each successful QuorixWriteDevice. Each read asks for as many whole 512-byte packets as the ring has room
  *   for; the first after open asks for 2,096,640 bytes. While the ring has room for less than
  *   one packet no read is posted: the board keeps its data (bulk IN is flow-controlled), and
  *   the first of those calls that finds room again, after the application has read some,
