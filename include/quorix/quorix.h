@@ -506,8 +506,9 @@ typedef struct QuorixReadQueue {
 /* Opens a board as QuorixOpenDevice (serial NULL: by index) or QuorixOpenDeviceWithSerial
  * (serial given: index is not used) do, reading with the queue given (NULL: as the environment
  * says, else classic).
- * Returns what those calls return, or -1 for a queue outside the limits above (nothing is
- * opened), or 8 when the ring or the reads' records cannot be had. */
+ * Returns what those calls return: -1 also for a queue outside the limits above (nothing is
+ * opened) and when the ring, the reads' records or their events cannot be had; the Windows
+ * code with which the driver refused the first read. */
 QUORIX_API int QUORIX_CALL QuorixOpenDeviceQueued(int32_t index, const char* serial,
                                                   const QuorixReadQueue* queue,
                                                   QuorixHandle* out);
