@@ -374,5 +374,51 @@ TEST_F(ThreadTest, DetachEndsTheCallsOfOtherThreads) {
   ProcessAttach();
 }
 
+// With reads kept queued the pump takes completions in beside the reader and a polling thread;
+// a close of a third ends the reader's wait, and the pump with it.
+TEST_F(ThreadTest, AQueuedDeviceStreamsBesideAPollerAndItsCloseEndsAWaitingRead) {
+  bus().Locked([&] {
+    sim::BoardIdentity identity;
+    identity.serial = "Q";
+    bus().AddBoard(identity).rate = sim::kRateUnlimited;
+  });
+  const QuorixReadQueue queue{8, 64 * 1024, 4u << 20};
+  QuorixHandle device = nullptr;
+  ASSERT_EQ(QuorixOpenDeviceQueued(0, "Q", &queue, &device), QUORIX_OK);
+  ASSERT_EQ(QuorixSetTimeOut(device, 0), QUORIX_OK);
+  std::atomic<bool> streaming{true};
+  Background<bool> reader([&] {
+    Pattern pattern;
+    Bytes buffer(1 << 20);
+    std::uint32_t size = 1;
+    while (pattern.position() < (64u << 20)) {
+      size = size * 31 % (1 << 20) + 1;
+      if (QuorixReadDevice(device, size, buffer.data()) != QUORIX_OK) break;
+      if (!pattern.Check(buffer.data(), size)) break;
+    }
+    streaming = false;
+    return pattern.position() >= (64u << 20);
+  });
+  std::uint64_t polls = 0;
+  while (streaming) {
+    std::uint32_t held = 0;
+    EXPECT_EQ(QuorixNumberOfBytesAvailable(device, &held), QUORIX_OK);
+    ++polls;
+  }
+  EXPECT_TRUE(reader.Get()) << "64 MiB in order";
+  std::printf("[ figures  ] 64 MiB read in order beside %llu polls\n",
+              static_cast<unsigned long long>(polls));
+
+  bus().Locked([&] { bus().FindBoard(BoardId("Q"))->rate = 0; });
+  Bytes rest(8u << 20);
+  Background<int> waiting([&] {
+    return QuorixReadDevice(device, static_cast<std::uint32_t>(rest.size()), rest.data());
+  });
+  EXPECT_EQ(waiting.Returned(50ms), false);
+  EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
+  EXPECT_EQ(waiting.Get(), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(bus().Pending(BoardId("Q"), kEndpointBulkIn), 0u);
+}
+
 }  // namespace
 }  // namespace quorix::test
