@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -70,6 +71,44 @@ TEST_F(WrapperTest, FailuresThrowOrReportTheStatus) {
   EXPECT_THROW(device.Read(std::span(buffer)), quorix::Error);
   EXPECT_EQ(quorix::Device::Open(0, ec).native_handle(), nullptr);
   EXPECT_EQ(ec, quorix::Status::kAlreadyOpen);
+}
+
+// No board, no such board, and a Device that is not open are named as such, not with the
+// catch-all text of -1.
+TEST_F(WrapperTest, MissingBoardsAndEmptyDevicesSaySo) {
+  const auto what = [](auto&& call) -> std::string {
+    try {
+      call();
+    } catch (const quorix::Error& error) {
+      return std::to_string(error.status()) + " " + error.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(what([] { (void)quorix::Device::Open(3); }),
+            "-1 QuorixOpenDevice: there is no board 3: 1 board is plugged in (index 0)");
+  EXPECT_EQ(what([] { (void)quorix::Device::OpenSerial("QX-NOBODY"); }),
+            "-1 QuorixOpenDeviceWithSerial: no board has the serial number \"QX-NOBODY\": 1 board "
+            "is plugged in");
+
+  quorix::Device device = quorix::Device::Open(0);
+  quorix::Device moved = std::move(device);
+  EXPECT_EQ(what([&] { device.SetPortD(1); }), "-4 quorix::Device::SetPortD: this device is not open");
+  std::vector<std::uint8_t> bytes(4);
+  EXPECT_EQ(what([&] { device.Read(std::span(bytes)); }),
+            "-4 quorix::Device::Read: this device is not open");
+  EXPECT_EQ(what([&] { device.WriteEeprom(0, bytes); }),
+            "-4 quorix::Device::WriteEeprom: this device is not open");
+  moved.Close();
+  EXPECT_EQ(what([&] { (void)moved.Read(4); }), "-4 quorix::Device::Read: this device is not open");
+  std::error_code ec;
+  EXPECT_EQ(moved.ReadUpTo(std::span(bytes), ec), 0u);
+  EXPECT_EQ(ec, quorix::Status::kNotOpen);
+  moved.Write(std::span(bytes), ec);
+  EXPECT_EQ(ec, quorix::Status::kNotOpen);
+
+  QuorixSimReset();
+  EXPECT_EQ(what([] { (void)quorix::Device::Open(0); }),
+            "-1 QuorixOpenDevice: no board is plugged in");
 }
 
 TEST_F(WrapperTest, EveryStatusHasANameAndAMessage) {
@@ -265,6 +304,39 @@ TEST_F(WrapperTest, ReadsFollowAStreamAtTheUsbRateWithoutAGap) {
               static_cast<double>(total) / seconds.count() / 1e6);
 }
 
+// A Close on another thread ends a read that waits without limit with NOT_OPEN, and the read
+// reports the bytes it took; a read that begins while the close runs ends the same way. Under
+// ThreadSanitizer this also checks that the Device's handle is shared without a race.
+TEST_F(TimedReadTest, ACloseFromAnotherThreadEndsAReadWithNotOpen) {
+  device_.SetTimeout(std::chrono::milliseconds(0));
+  const std::vector<std::uint8_t> sent = Push(3, 1);
+  std::vector<std::uint8_t> buffer(100);
+  std::error_code ec;
+  std::size_t taken = 0;
+  std::thread reader([&] { taken = device_.Read(std::span(buffer), ec); });
+  // The first poll takes the three bytes into the ring; it is empty again once the reader has
+  // them.
+  while (device_.BytesAvailable() != 0) std::this_thread::yield();
+  device_.Close();
+  reader.join();
+  EXPECT_EQ(ec, quorix::Status::kNotOpen);
+  EXPECT_EQ(taken, 3u);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
+
+  for (int round = 0; round < 20; ++round) {
+    quorix::Device device = quorix::Device::Open(0);
+    device.SetTimeout(std::chrono::milliseconds(0));
+    std::error_code read_ec;
+    std::thread late([&] {
+      std::uint8_t byte = 0;
+      (void)device.ReadUpTo(std::span(&byte, 1), read_ec);
+    });
+    device.Close();
+    late.join();
+    EXPECT_EQ(read_ec, quorix::Status::kNotOpen) << "round " << round;
+  }
+}
+
 #if !defined(_WIN32)
 TEST_F(TimedReadTest, ASpanBeyondFourGibibytesIsNotCutTo32Bits) {
   // Address space only: untouched pages cost no memory.
@@ -319,17 +391,30 @@ TEST_F(WrapperTest, ValuesBeyondWhatTheBoardTakesAreRefusedBeforeAnythingIsSent)
       << "not 0, which would wait without limit";
   device.SetTimeout(std::chrono::milliseconds(UINT32_MAX));
 
-  // EEPROM ranges end at 0xFFFF; the board would wrap what goes beyond.
-  std::vector<std::uint8_t> four(4, 0x11);
+  // EEPROM ranges end at the part's end: 8 KiB at select 1, whose part would wrap what goes
+  // beyond to address 0, over the startup command's chain; 0xFFFF at the selects the wrapper
+  // does not know.
+  std::vector<std::uint8_t> before(QUORIX_EEPROM_SIZE), after(QUORIX_EEPROM_SIZE);
+  ASSERT_EQ(QuorixSimReadEeprom(board_, 1, 0, QUORIX_EEPROM_SIZE, before.data()), 0);
+  std::vector<std::uint8_t> four(4, 0x11), page(32, 0x22);
   EXPECT_THROW(device.ReadEeprom(0x1FFF0, four), std::out_of_range) << "not 0xFFF0";
-  EXPECT_THROW(device.WriteEeprom(0xFFFE, four), std::out_of_range);
+  try {
+    device.WriteEeprom(0x1FF0, page);
+    FAIL() << "16 of the 32 bytes would land at 0";
+  } catch (const std::out_of_range& error) {
+    EXPECT_STREQ(error.what(),
+                 "quorix::Device::WriteEeprom: 32 bytes from address 8176 run past the end of "
+                 "the 8192-byte EEPROM at select 1, where addresses wrap to 0; nothing was sent");
+  }
+  EXPECT_THROW(device.ReadEeprom(0x1FFE, four), std::out_of_range);
+  EXPECT_THROW(device.WriteEeprom(0x2000, {}), std::out_of_range);
+  EXPECT_THROW(device.WriteEeprom(0xFFFE, four, 2), std::out_of_range);
   EXPECT_THROW(device.WriteEeprom(-4, four), std::out_of_range);
   EXPECT_THROW(device.WriteEeprom(0, four, 256), std::out_of_range);
-  std::vector<std::uint8_t> erased(4);
-  ASSERT_EQ(QuorixSimReadEeprom(board_, 1, 0x1FFE, 4, erased.data()), 0);  // 0xFFFE wraps here
-  EXPECT_EQ(erased, std::vector<std::uint8_t>(4, 0xFF)) << "nothing written";
+  ASSERT_EQ(QuorixSimReadEeprom(board_, 1, 0, QUORIX_EEPROM_SIZE, after.data()), 0);
+  EXPECT_EQ(after, before) << "nothing written";
   std::vector<std::uint8_t> last(1);
-  device.ReadEeprom(0xFFFF, last);  // the very last address is fine
+  device.ReadEeprom(0x1FFF, last);  // the very last address is fine
 
   EXPECT_THROW(device.SetStartupCommand(std::string(0x10000, 'x')), std::out_of_range);
   EXPECT_THROW(device.LoadFirmware(std::string("blink.hex\0.txt", 14)), std::invalid_argument);

@@ -16,9 +16,11 @@
 //
 // Arguments are checked before anything is sent: a value the board or the C API cannot take
 // (an index beyond 32 bits, port D above 255, a timeout below 0 or above 2^32 - 1 ms, an
-// EEPROM range beyond 0xFFFF, more than 255 bytes where one request carries them) throws
+// EEPROM range past the part's end, more than 255 bytes where one request carries them) throws
 // std::out_of_range, and a serial number or path with a NUL inside std::invalid_argument,
-// instead of being cut to fit. The error_code forms report std::errc::invalid_argument.
+// instead of being cut to fit. The error_code forms report std::errc::invalid_argument. Read
+// and Write take spans of trivially copyable elements only, and Read a span it may fill: other
+// spans do not compile.
 //
 // Reads lose nothing. The C API's QuorixReadDevice, when it times out, has consumed what it
 // copied without saying how much; the reads here ask QuorixNumberOfBytesAvailable first and
@@ -35,6 +37,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -220,17 +223,34 @@ class Error : public std::system_error {
       : Error(status, what, partial.size()) {
     partial_ = std::make_shared<const std::vector<std::uint8_t>>(std::move(partial));
   }
+  // An error whose what() is text as it stands, for a failure the wrapper can name better
+  // than the status's meaning does ("no board is plugged in", "this device is not open").
+  static Error Explained(int status, std::string text) {
+    Error error(status, text);
+    error.text_ = std::make_shared<const std::string>(std::move(text));
+    return error;
+  }
   int status() const noexcept { return code().value(); }
   std::size_t transferred() const noexcept { return transferred_; }
   std::span<const std::uint8_t> partial() const noexcept {
     return partial_ ? std::span<const std::uint8_t>(*partial_) : std::span<const std::uint8_t>();
+  }
+  const char* what() const noexcept override {
+    return text_ ? text_->c_str() : std::system_error::what();
   }
 
  private:
   std::size_t transferred_;
   // Shared, so that copying the exception cannot throw.
   std::shared_ptr<const std::vector<std::uint8_t>> partial_;
+  std::shared_ptr<const std::string> text_;
 };
+
+// The elements that Read fills and Write sends byte for byte: trivially copyable types
+// (bytes, integers, floating point, plain structs). Raw bytes would tear a std::string or any
+// type that owns memory.
+template <typename T>
+concept TriviallyCopyable = std::is_trivially_copyable_v<T>;
 
 namespace detail {
 inline void Check(int status, const char* what) {
@@ -287,17 +307,33 @@ inline Moved TakeHeld(decltype(&::QuorixNumberOfBytesAvailable) available,
 }
 
 // Takes up to bytes.size() bytes without losing any, step by step as above. The timeout bounds
-// each wait, not the whole call.
-inline Moved ReadHeld(QuorixHandle handle, std::span<std::byte> bytes) noexcept {
-  if (bytes.empty()) return {0, QuorixReadDevice(handle, 0, bytes.data())};  // the handle check
+// each wait, not the whole call. The handle is looked at before each step, so that a Close on
+// another thread ends the read with NOT_OPEN between steps as within them.
+inline Moved ReadHeld(const std::atomic<QuorixHandle>& device, std::span<std::byte> bytes) noexcept {
   std::size_t taken = 0;
-  while (taken < bytes.size()) {
+  do {
+    const QuorixHandle handle = device.load();
+    if (handle == nullptr) return {taken, QUORIX_ERR_NOT_OPEN};
+    if (bytes.empty()) return {0, QuorixReadDevice(handle, 0, bytes.data())};  // the handle check
     const Moved step = TakeHeld(&QuorixNumberOfBytesAvailable, &QuorixReadDevice, handle,
                                 bytes.subspan(taken), true);
     taken += step.bytes;
     if (step.status != QUORIX_OK) return {taken, step.status};
-  }
+  } while (taken < bytes.size());
   return {taken, QUORIX_OK};
+}
+
+// A read fills its span: a span of const elements is a mistake to stop at compile time.
+template <typename T, std::size_t N>
+std::span<std::byte> Fillable(std::span<T, N> buffer) noexcept {
+  if constexpr (std::is_const_v<T>) {
+    static_assert(!std::is_const_v<T>,
+                  "quorix::Device::Read and ReadUpTo fill the span: pass a span of non-const "
+                  "elements (std::span<const T> is for Write)");
+    return {};
+  } else {
+    return std::as_writable_bytes(buffer);
+  }
 }
 
 // One QuorixWriteDevice carries a 32-bit count: larger writes go in pieces of whole 512-byte
@@ -322,6 +358,44 @@ inline std::string Transferred(const char* call, std::size_t moved, std::size_t 
 
 inline constexpr std::size_t kLargestRequest = 255;  // one control request's count
 inline constexpr std::size_t kEepromPage = 32;       // a write within a page, or the part wraps it
+
+inline Error NotOpen(const char* method) {
+  return Error::Explained(QUORIX_ERR_NOT_OPEN,
+                          std::string("quorix::Device::") + method + ": this device is not open");
+}
+
+inline std::string Boards(std::int32_t count) {
+  return std::to_string(count) + (count == 1 ? " board is" : " boards are") + " plugged in";
+}
+
+// Why an open that the library failed with -1 found no board, when the listing says so: none
+// plugged in, no board at index, or none with serial. Nothing otherwise (the -1 had another
+// cause, such as no memory).
+inline std::optional<std::string> NoSuchBoard(std::optional<std::int32_t> index,
+                                              const std::string* serial) {
+  std::int32_t count = 0;
+  if (QuorixCountDevices(&count) != QUORIX_OK) return std::nullopt;
+  if (count == 0) return "no board is plugged in";
+  if (index && (*index < 0 || *index >= count))
+    return "there is no board " + std::to_string(*index) + ": " + Boards(count) + " (index 0" +
+           (count > 1 ? " to " + std::to_string(count - 1) : std::string()) + ")";
+  if (serial != nullptr) {
+    for (std::int32_t i = 0; i < count; ++i) {
+      const char* found = QuorixGetDeviceSerialNumber(i);
+      if (found != nullptr && *serial == found) return std::nullopt;
+    }
+    return "no board has the serial number \"" + *serial + "\": " + Boards(count);
+  }
+  return std::nullopt;
+}
+
+inline void CheckOpen(int status, const char* call, std::optional<std::int32_t> index,
+                      const std::string* serial) {
+  if (status == QUORIX_ERR_FAILED)
+    if (const std::optional<std::string> reason = NoSuchBoard(index, serial))
+      throw Error::Explained(status, std::string(call) + ": " + *reason);
+  Check(status, call);
+}
 }  // namespace detail
 
 // The number of boards found (the library lists the driver's interfaces first).
@@ -345,23 +419,24 @@ inline std::optional<std::string> SerialNumber(std::int64_t index) {
   return std::string(serial);
 }
 
-// One open board; closed when destroyed. Move-only; a moved-from or default Device is empty.
+// One open board; closed when destroyed. Move-only; a moved-from or default Device is empty,
+// and its calls fail with NOT_OPEN ("this device is not open").
 // Its calls may come from several threads at once, as the C API's may (a thread streams while
-// another sets port D or closes the board; a read waiting then fails with NOT_OPEN and says
-// how many bytes it took). Moving, assigning and destroying it are not such calls. A Read or
-// ReadUpTo is made of several library calls: give each board one reading thread, or two reads
-// of one Device may interleave their pieces of the stream.
+// another sets port D or closes the board; a read waiting then, or starting after the close,
+// fails with NOT_OPEN and says how many bytes it took). Moving, assigning and destroying it
+// are not such calls. A Read or ReadUpTo is made of several library calls: give each board one
+// reading thread, or two reads of one Device may interleave their pieces of the stream.
 class Device {
  public:
   Device() noexcept = default;
   // Takes over a handle that QuorixOpenDevice returned.
   explicit Device(QuorixHandle handle) noexcept : handle_(handle) {}
-  Device(Device&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Device(Device&& other) noexcept : handle_(other.handle_.exchange(nullptr)) {}
   Device& operator=(Device&& other) noexcept {
     if (this != &other) {
       std::error_code ignored;
       Close(ignored);
-      handle_ = std::exchange(other.handle_, nullptr);
+      handle_.store(other.handle_.exchange(nullptr));
     }
     return *this;
   }
@@ -372,13 +447,12 @@ class Device {
     Close(ignored);
   }
 
-  // Opens the board at index (0-based, among the boards CountDevices counts).
+  // Opens the board at index (0-based, among the boards CountDevices counts). When there is
+  // no such board the Error says so: "no board is plugged in", "there is no board 3: ...".
   static Device Open(std::int64_t index) {
+    const auto checked = detail::Checked<std::int32_t>(index, "quorix::Device::Open", "index");
     QuorixHandle handle = nullptr;
-    detail::Check(
-        QuorixOpenDevice(detail::Checked<std::int32_t>(index, "quorix::Device::Open", "index"),
-                         &handle),
-        "QuorixOpenDevice");
+    detail::CheckOpen(QuorixOpenDevice(checked, &handle), "QuorixOpenDevice", checked, nullptr);
     return Device(handle);
   }
   static Device Open(std::int64_t index, std::error_code& ec) noexcept {
@@ -393,8 +467,8 @@ class Device {
   static Device OpenSerial(const std::string& serial) {
     detail::CheckText(serial, "quorix::Device::OpenSerial", "serial number");
     QuorixHandle handle = nullptr;
-    detail::Check(QuorixOpenDeviceWithSerial(serial.c_str(), &handle),
-                  "QuorixOpenDeviceWithSerial");
+    detail::CheckOpen(QuorixOpenDeviceWithSerial(serial.c_str(), &handle),
+                      "QuorixOpenDeviceWithSerial", std::nullopt, &serial);
     return Device(handle);
   }
   static Device OpenSerial(const std::string& serial, std::error_code& ec) noexcept {
@@ -407,49 +481,54 @@ class Device {
     return ec ? Device() : Device(handle);
   }
 
+  // Closes the board; an empty Device does nothing. Another thread may close the Device while
+  // this one reads or writes: the read or write ends with NOT_OPEN, and the close waits for it.
   void Close() {
-    if (handle_ != nullptr)
-      detail::Check(QuorixCloseDevice(std::exchange(handle_, nullptr)), "QuorixCloseDevice");
+    if (const QuorixHandle handle = handle_.exchange(nullptr))
+      detail::Check(QuorixCloseDevice(handle), "QuorixCloseDevice");
   }
   void Close(std::error_code& ec) noexcept {
     ec.clear();
-    if (handle_ != nullptr) detail::Report(QuorixCloseDevice(std::exchange(handle_, nullptr)), ec);
+    if (const QuorixHandle handle = handle_.exchange(nullptr))
+      detail::Report(QuorixCloseDevice(handle), ec);
   }
 
-  explicit operator bool() const noexcept { return handle_ != nullptr; }
-  QuorixHandle native_handle() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_.load() != nullptr; }
+  QuorixHandle native_handle() const noexcept { return handle_.load(); }
 
   // ---- Streaming ----
-  // Counts are in bytes, whatever the span's element: a read that stops early may leave its
-  // last element partly written.
+  // Counts are in bytes, whatever the span's element (a trivially copyable type): a read that
+  // stops early may leave its last element partly written.
 
   // The bytes waiting in the receive ring, after taking in a completed read.
   std::uint32_t BytesAvailable() {
     std::uint32_t count = 0;
-    detail::Check(QuorixNumberOfBytesAvailable(handle_, &count), "QuorixNumberOfBytesAvailable");
+    detail::Check(QuorixNumberOfBytesAvailable(Handle("BytesAvailable"), &count),
+                  "QuorixNumberOfBytesAvailable");
     return count;
   }
   std::uint32_t BytesAvailable(std::error_code& ec) noexcept {
     std::uint32_t count = 0;
-    detail::Report(QuorixNumberOfBytesAvailable(handle_, &count), ec);
+    const QuorixHandle handle = handle_.load();
+    detail::Report(handle != nullptr ? QuorixNumberOfBytesAvailable(handle, &count)
+                                     : QUORIX_ERR_NOT_OPEN,
+                   ec);
     return count;
   }
 
   // Fills the whole span, waiting as long as data keep arriving within the transfer timeout
   // of one another. On a failure (a timeout among them) the Error says in transferred() how
   // many bytes are at the start of the span; none of them is lost.
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   void Read(std::span<T, N> buffer) {
-    const auto bytes = std::as_writable_bytes(buffer);
+    const auto bytes = detail::Fillable(buffer);
     const detail::Moved read = detail::ReadHeld(handle_, bytes);
-    if (read.status != QUORIX_OK)
-      throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, bytes.size()),
-                  read.bytes);
+    if (read.status != QUORIX_OK) ThrowRead(read, bytes.size());
   }
   // The same, reporting through ec; returns the bytes delivered (the span's size on success).
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   std::size_t Read(std::span<T, N> buffer, std::error_code& ec) noexcept {
-    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(buffer));
+    const detail::Moved read = detail::ReadHeld(handle_, detail::Fillable(buffer));
     detail::Report(read.status, ec);
     return read.bytes;
   }
@@ -458,6 +537,8 @@ class Device {
   std::vector<std::uint8_t> Read(std::size_t count) {
     std::vector<std::uint8_t> data(count);
     const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(std::span(data)));
+    if (read.status == QUORIX_ERR_NOT_OPEN && read.bytes == 0 && handle_.load() == nullptr)
+      throw detail::NotOpen("Read");
     if (read.status != QUORIX_OK) {
       data.resize(read.bytes);
       throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, count),
@@ -469,18 +550,17 @@ class Device {
   // Reads what arrives, up to the span's size: returns once the span is full, or when no data
   // arrived within the transfer timeout, with the number of bytes read (fewer, even 0, only
   // then). A timeout is not an error here; other failures throw, with transferred().
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   std::size_t ReadUpTo(std::span<T, N> buffer) {
-    const auto bytes = std::as_writable_bytes(buffer);
+    const auto bytes = detail::Fillable(buffer);
     const detail::Moved read = detail::ReadHeld(handle_, bytes);
     if (read.status != QUORIX_OK && read.status != QUORIX_ERR_TIMEOUT)
-      throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, bytes.size()),
-                  read.bytes);
+      ThrowRead(read, bytes.size(), "ReadUpTo");
     return read.bytes;
   }
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   std::size_t ReadUpTo(std::span<T, N> buffer, std::error_code& ec) noexcept {
-    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(buffer));
+    const detail::Moved read = detail::ReadHeld(handle_, detail::Fillable(buffer));
     detail::Report(read.status == QUORIX_ERR_TIMEOUT ? QUORIX_OK : read.status, ec);
     return read.bytes;
   }
@@ -488,27 +568,29 @@ class Device {
   // Sends the span on bulk OUT; beyond 4 GiB in several writes. Each write waits for the
   // driver up to the transfer timeout; a failure says in transferred() how many bytes the
   // writes before it sent.
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   void Write(std::span<T, N> data) {
     const auto bytes = std::as_bytes(data);
-    const detail::Moved written = detail::WritePieces(handle_, bytes);
+    const detail::Moved written = detail::WritePieces(Handle("Write"), bytes);
     if (written.status != QUORIX_OK)
       throw Error(written.status,
                   detail::Transferred("QuorixWriteDevice", written.bytes, bytes.size()),
                   written.bytes);
   }
-  template <typename T, std::size_t N>
+  template <TriviallyCopyable T, std::size_t N>
   void Write(std::span<T, N> data, std::error_code& ec) noexcept {
-    detail::Report(detail::WritePieces(handle_, std::as_bytes(data)).status, ec);
+    const QuorixHandle handle = handle_.load();
+    detail::Report(handle != nullptr ? detail::WritePieces(handle, std::as_bytes(data)).status
+                                     : QUORIX_ERR_NOT_OPEN,
+                   ec);
   }
 
   // The transfer timeout, which bounds each wait of a read or write: 0 waits without limit,
   // and at most 2^32 - 1 ms. The library keeps it when the device is closed and opened again.
   void SetTimeout(std::chrono::milliseconds timeout) {
-    detail::Check(QuorixSetTimeOut(handle_, detail::Checked<std::uint32_t>(
-                                                timeout.count(), "quorix::Device::SetTimeout",
-                                                "timeout in milliseconds")),
-                  "QuorixSetTimeOut");
+    const auto milliseconds = detail::Checked<std::uint32_t>(
+        timeout.count(), "quorix::Device::SetTimeout", "timeout in milliseconds");
+    detail::Check(QuorixSetTimeOut(Handle("SetTimeout"), milliseconds), "QuorixSetTimeOut");
   }
 
   // ---- Board controls: values 0 to 255 ----
@@ -521,12 +603,12 @@ class Device {
     const auto count =
         detail::Checked<std::uint8_t>(static_cast<std::int64_t>(outputs.size()),
                                       "quorix::Device::SetPortDSequence", "number of values");
-    detail::Check(QuorixSetPortDOutputsExt(handle_, count, outputs.data()),
+    detail::Check(QuorixSetPortDOutputsExt(Handle("SetPortDSequence"), count, outputs.data()),
                   "QuorixSetPortDOutputsExt");
   }
   std::uint8_t PortD() {
     std::uint8_t outputs = 0;
-    detail::Check(QuorixGetPortDOutputs(handle_, &outputs), "QuorixGetPortDOutputs");
+    detail::Check(QuorixGetPortDOutputs(Handle("PortD"), &outputs), "QuorixGetPortDOutputs");
     return outputs;
   }
   void SetPortDEnable(std::int64_t mask) {
@@ -537,15 +619,20 @@ class Device {
     SendByte(QuorixSetConfFpgaMode, mode, "SetFpgaMode", "FPGA mode", "QuorixSetConfFpgaMode");
   }
 
-  // ---- EEPROM: any length within addresses 0 to 0xFFFF ----
+  // ---- EEPROM: any length within the part's addresses ----
+  // The board's own EEPROM (select 1) has QUORIX_EEPROM_SIZE bytes (8 KiB) and wraps an
+  // address past its end to 0, over the startup command's chain of addresses: a range past
+  // its end throws std::out_of_range before anything is sent. At other selects, whose part
+  // the wrapper does not know, ranges end at the last 16-bit address, 0xFFFF.
 
   // Reads data.size() bytes from address on, in requests of at most 255 bytes. A failure
   // says in transferred() how many bytes at the start of data were read.
   void ReadEeprom(std::int64_t address, std::span<std::uint8_t> data, std::int64_t select = 1) {
     const auto [start, part] = EepromRange(address, data.size(), select, "ReadEeprom");
+    const QuorixHandle handle = Handle("ReadEeprom");
     for (std::size_t done = 0; done < data.size();) {
       const std::size_t piece = std::min(detail::kLargestRequest, data.size() - done);
-      const int status = QuorixReadEprom(handle_, part, static_cast<std::uint16_t>(start + done),
+      const int status = QuorixReadEprom(handle, part, static_cast<std::uint16_t>(start + done),
                                          static_cast<std::uint8_t>(piece), data.data() + done);
       if (status != QUORIX_OK) throw Error(status, "QuorixReadEprom", done);
       done += piece;
@@ -557,11 +644,12 @@ class Device {
   void WriteEeprom(std::int64_t address, std::span<const std::uint8_t> data,
                    std::int64_t select = 1) {
     const auto [start, part] = EepromRange(address, data.size(), select, "WriteEeprom");
+    const QuorixHandle handle = Handle("WriteEeprom");
     for (std::size_t done = 0; done < data.size();) {
       const std::size_t at = start + done;
       const std::size_t piece =
           std::min(detail::kEepromPage - at % detail::kEepromPage, data.size() - done);
-      const int status = QuorixWriteEprom(handle_, part, static_cast<std::uint16_t>(at),
+      const int status = QuorixWriteEprom(handle, part, static_cast<std::uint16_t>(at),
                                           static_cast<std::uint8_t>(piece), data.data() + done);
       if (status != QUORIX_OK) throw Error(status, "QuorixWriteEprom", done);
       done += piece;
@@ -574,7 +662,7 @@ class Device {
     const auto length =
         detail::Checked<std::uint16_t>(static_cast<std::int64_t>(command.size()),
                                        "quorix::Device::SetStartupCommand", "command length");
-    detail::Check(QuorixSetStartupCommand(handle_, length,
+    detail::Check(QuorixSetStartupCommand(Handle("SetStartupCommand"), length,
                                           reinterpret_cast<const std::uint8_t*>(command.data())),
                   "QuorixSetStartupCommand");
   }
@@ -584,35 +672,56 @@ class Device {
   void LoadFirmware(const std::filesystem::path& path) {
     const std::string narrow = path.string();
     detail::CheckText(narrow, "quorix::Device::LoadFirmware", "path");
-    detail::Check(QuorixLoadFirmware(handle_, narrow.c_str()), "QuorixLoadFirmware");
+    detail::Check(QuorixLoadFirmware(Handle("LoadFirmware"), narrow.c_str()),
+                  "QuorixLoadFirmware");
   }
 
  private:
+  // The handle for a call; an empty Device throws NOT_OPEN.
+  QuorixHandle Handle(const char* method) const {
+    const QuorixHandle handle = handle_.load();
+    if (handle == nullptr) throw detail::NotOpen(method);
+    return handle;
+  }
+
+  // A read that an empty Device, or a close before it began, ended says so in words.
+  void ThrowRead(const detail::Moved& read, std::size_t wanted, const char* method = "Read") const {
+    if (read.status == QUORIX_ERR_NOT_OPEN && read.bytes == 0 && handle_.load() == nullptr)
+      throw detail::NotOpen(method);
+    throw Error(read.status, detail::Transferred("QuorixReadDevice", read.bytes, wanted),
+                read.bytes);
+  }
+
   struct EepromPlace {
     std::size_t start;
     std::uint8_t select;
   };
-  // The whole range must lie within the 16-bit addresses: the board would wrap it.
+  // The whole range must lie within the part: it would wrap what goes beyond.
   static EepromPlace EepromRange(std::int64_t address, std::size_t count, std::int64_t select,
                                  const char* name) {
     const std::string call = std::string("quorix::Device::") + name;
+    const auto part = detail::Checked<std::uint8_t>(select, call.c_str(), "EEPROM select");
+    const std::size_t size = part == 1 ? QUORIX_EEPROM_SIZE : 0x10000u;
     const auto start = detail::Checked<std::uint16_t>(address, call.c_str(), "EEPROM address");
-    if (count > 0x10000u - start)
+    if (start >= size || count > size - start)
       throw std::out_of_range(call + ": " + std::to_string(count) + " bytes from address " +
-                              std::to_string(start) +
-                              " go beyond the last EEPROM address 0xFFFF; nothing was sent");
-    return {start, detail::Checked<std::uint8_t>(select, call.c_str(), "EEPROM select")};
+                              std::to_string(start) + " run past the end of the " +
+                              std::to_string(size) + "-byte EEPROM at select " +
+                              std::to_string(part) +
+                              ", where addresses wrap to 0; nothing was sent");
+    return {start, part};
   }
 
   // A one-byte board request, with its value checked first.
   void SendByte(int(QUORIX_CALL* request)(QuorixHandle, std::uint8_t), std::int64_t value,
                 const char* method, const char* name, const char* request_name) {
     const std::string call = std::string("quorix::Device::") + method;
-    detail::Check(request(handle_, detail::Checked<std::uint8_t>(value, call.c_str(), name)),
-                  request_name);
+    const auto checked = detail::Checked<std::uint8_t>(value, call.c_str(), name);
+    detail::Check(request(Handle(method), checked), request_name);
   }
 
-  QuorixHandle handle_ = nullptr;
+  // Atomic, so that a Close on another thread may clear it while a reader looks at it.
+  std::atomic<QuorixHandle> handle_{nullptr};
 };
 
 }  // namespace quorix
