@@ -12,7 +12,13 @@ carries both libraries; cmake --install points the package at its prefix's), and
 system's (libquorix.so.1, libquorix.1.dylib, KV420_FX2.dll).
 
 Reads lose nothing: a read that fails, a timeout among them, hands over the bytes it took in
-the exception's partial, and read_up_to() returns what arrived within the timeout.
+the exception's partial, and read_up_to() returns what arrived within the timeout. Ctrl-C ends
+a read on the main thread within about 100 ms, whatever the timeout, with quorix.Interrupted
+(a KeyboardInterrupt) that carries the bytes taken in the same way.
+
+Tracing: the "quorix" logger traces each library call at DEBUG (logging.basicConfig(
+level=logging.DEBUG) shows them); QUORIX_TRACE=1 makes the library itself trace the driver
+requests underneath, on stderr.
 
 Threads: every call releases the GIL while it is in the library (ctypes does), and the
 library may be called from several threads at once, so one thread can stream from a board
@@ -24,18 +30,19 @@ quorix.TimeoutError (which is also a built-in TimeoutError).
 """
 
 from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, bundled_directories, library_name, load
-from .device import Device, Eeprom, count, serial
+from .device import Board, Device, Eeprom, boards, count, serial
 from .device import open as open  # noqa: A004 - quorix.open, outside __all__
 from .errors import (STATUS_MESSAGES, STATUS_NAMES, WINDOWS_CODES, AlreadyOpenError, DriverError,
-                     FailedError, NoDriverError, NoSpaceError, NoStartupAreaError, NotOpenError,
-                     OverrunError, QuorixError, TransferError, status_text)
+                     FailedError, Interrupted, NoDriverError, NoSpaceError, NoStartupAreaError,
+                     NotOpenError, OverrunError, QuorixError, TransferError, status_text)
 from .errors import TimeoutError as TimeoutError  # noqa: A004 - quorix.TimeoutError, outside __all__
 
 __version__ = "1.0.0"
 
 __all__ = [
     "PROTOTYPES", "SIM_PROTOTYPES", "Library", "bundled_directories", "library_name", "load",
-    "Device", "Eeprom", "count", "serial",
+    "Board", "Device", "Eeprom", "boards", "count", "serial",
     "STATUS_NAMES", "STATUS_MESSAGES", "WINDOWS_CODES", "status_text",
     "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError", "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
+    "Interrupted",
 ]

@@ -3,25 +3,68 @@
 from __future__ import annotations
 
 import ctypes
+import dataclasses
+import importlib
+import logging
+import math
 import operator
 import os
+import re
+import signal
 import sys
 import threading
-from types import TracebackType
-from typing import Any, Callable, Optional, SupportsIndex, Union
+import time
+from types import FrameType, TracebackType
+from typing import Any, Callable, Optional, SupportsIndex, Union, overload
 
 from . import _api
-from .errors import FailedError, check, error_for
+from .errors import (FailedError, Interrupted, NotOpenError, QuorixError, check, error_for,
+                     status_text)
 
 # Anything with the buffer protocol: bytes, bytearray, memoryview, array.array, numpy arrays.
 Buffer = Any
 
+_FAILED = -1
+_NOT_OPEN = -4
 _TIMEOUT = -5
 _OVERFLOW = -7
+_BUSY = 170  # the Windows code for a board another process has open
+_SLICE_ENDED = 1 << 40  # not a status: a slice of a read's wait ended, and the wait goes on
 _DEFAULT_TIMEOUT = 200  # milliseconds, what the library starts each board with
+_SLICE = 100  # milliseconds: the longest wait in the library before a read looks for Ctrl-C
+_EEPROM_SIZE = 8192  # the board's own EEPROM (select 1), a 24C64
 _EEPROM_PAGE = 32  # a write must not cross a page, or the part wraps it
 _PIECE = 255  # one control request carries at most this many bytes
 _LARGEST_WRITE = 0xFFFFFE00  # whole 512-byte packets below 4 GiB, for a 32-bit count
+
+# Every read on the main thread puts a SIGINT handler of its own in place and back: signal's
+# own functions convert to enums on each call, which costs ten times the system call.
+try:
+    _signals: Any = importlib.import_module("_signal")
+except ImportError:
+    _signals = signal
+
+# The package's trace: one line per library call, at DEBUG (QUORIX_TRACE traces the driver
+# requests underneath, from the library itself).
+_log = logging.getLogger("quorix")
+_log.addHandler(logging.NullHandler())
+
+
+def _shown(value: Any) -> str:
+    if isinstance(value, ctypes.c_void_p):
+        return "0x%x" % (value.value or 0)
+    if isinstance(value, (int, bytes)):
+        return repr(value)
+    if isinstance(value, ctypes.Array) and len(value) <= 16:
+        return bytes(value).hex(" ")
+    return "..."
+
+
+def _traced(name: str, args: tuple[Any, ...], status: int) -> int:
+    if _log.isEnabledFor(logging.DEBUG):
+        _log.debug("%s(%s) -> %s", name, ", ".join(_shown(a) for a in args),
+                   "0" if status == 0 else status_text(status))
+    return status
 
 
 def _api_call(name: str) -> Callable[..., Any]:
@@ -29,12 +72,35 @@ def _api_call(name: str) -> Callable[..., Any]:
 
 
 def _integer(value: SupportsIndex, name: str, low: int, high: int) -> int:
-    """value as an int within low..high; ValueError (TypeError for a non-integer) otherwise,
-    where the C API would cut it silently."""
+    """value as an int within low..high; ValueError (TypeError for a non-integer or a bool)
+    otherwise, where the C API would cut it silently."""
+    if isinstance(value, bool):
+        raise TypeError("%s must be an integer, not bool" % name)
     number = operator.index(value)
     if not low <= number <= high:
         raise ValueError("%s %d is outside %d..%d" % (name, number, low, high))
     return number
+
+
+# The buffer formats whose items are plain bytes: numbers, characters, structures of them.
+# Objects ("O") hold references that raw bytes would overwrite; pointers ("&") and formats
+# this does not know are refused as well.
+_FIELD_NAME = re.compile(r":[^:]*:")
+_PLAIN_FORMAT = re.compile(r"[@=<>!^xcbB?hHiIlLqQnNefdgspPwZT{}(), 0-9]*")
+
+
+_plain_formats = {"B", "b", "c", "<B"}
+
+
+def _plain(data: Buffer, what: str) -> memoryview:
+    """A flat byte view of a buffer whose items are plain bytes; TypeError for any other."""
+    view = memoryview(data)
+    if view.format not in _plain_formats:
+        if not _PLAIN_FORMAT.fullmatch(_FIELD_NAME.sub("", view.format)):
+            raise TypeError("%s needs a buffer of plain bytes (numbers, characters), not one of "
+                            "format %r" % (what, view.format))
+        _plain_formats.add(view.format)
+    return view.cast("B")
 
 
 def _text(value: Union[str, bytes], name: str) -> bytes:
@@ -63,7 +129,8 @@ def count() -> int:
     interfaces and reads the descriptors of new boards). Raises FailedError when the listing
     fails."""
     value = ctypes.c_int32()
-    check(_api_call("QuorixCountDevices")(ctypes.byref(value)), "QuorixCountDevices")
+    status = _traced("QuorixCountDevices", (), _api_call("QuorixCountDevices")(ctypes.byref(value)))
+    check(status, "QuorixCountDevices")
     return value.value
 
 
@@ -73,7 +140,63 @@ def serial(index: SupportsIndex) -> Optional[str]:
     index beyond 32 bits."""
     number = _integer(index, "index", -2**31, 2**31 - 1)
     text = _api_call("QuorixGetDeviceSerialNumber")(number)
-    return None if text is None else bytes(text).decode("latin-1")
+    found = None if text is None else bytes(text).decode("latin-1")
+    _log.debug("QuorixGetDeviceSerialNumber(%d) -> %r", number, found)
+    return found
+
+
+_serial_at = serial  # for open(), whose parameter hides serial()
+
+
+@dataclasses.dataclass(frozen=True)
+class Board:
+    """A board that discovery found: its index (0-based, as open() takes it), its serial
+    number (None when it cannot be read), and whether it is in use: True when it is open,
+    here or in another process, False when it is free, None when that is not known."""
+
+    index: int
+    serial: Optional[str]
+    in_use: Optional[bool]
+
+
+def boards(probe: bool = False) -> list[Board]:
+    """The boards plugged in, in index order (QuorixCountDevices, then
+    QuorixGetDeviceSerialNumber for each). The library cannot tell whether a board is in use
+    without opening it, which sends SET_CONFIGURATION and posts a read whose data the close
+    drops: so in_use is None unless probe is true, which opens and closes each board (a board
+    open in this process is not touched: the library refuses it at once). Raises FailedError
+    when the listing fails."""
+    found = []
+    for index in range(count()):
+        in_use: Optional[bool] = None
+        if probe:
+            try:
+                open(index).close()
+                in_use = False
+            except QuorixError as error:
+                if error.status in (-3, _BUSY):  # open here, or in another process
+                    in_use = True
+        found.append(Board(index, serial(index), in_use))
+    return found
+
+
+def _no_such_board(index: Optional[int], wanted: Optional[bytes]) -> Optional[str]:
+    """Why an open that failed with -1 found no board, when the listing says so."""
+    try:
+        plugged = count()
+    except QuorixError:
+        return None
+    there = "%d board%s plugged in" % (plugged, " is" if plugged == 1 else "s are")
+    if plugged == 0:
+        return "no board is plugged in"
+    if index is not None and not 0 <= index < plugged:
+        return "there is no board %d: %s (index 0%s)" % (
+            index, there, " to %d" % (plugged - 1) if plugged > 1 else "")
+    if wanted is not None:
+        serials = [serial(i) for i in range(plugged)]
+        if wanted.decode("latin-1") not in serials:
+            return "no board has the serial number %r: %s" % (wanted.decode("latin-1"), there)
+    return None
 
 
 def open(index: SupportsIndex = 0, serial: Union[str, bytes, None] = None) -> Device:  # noqa: A001
@@ -87,14 +210,31 @@ def open(index: SupportsIndex = 0, serial: Union[str, bytes, None] = None) -> De
     when the board refuses.
     """
     handle = ctypes.c_void_p()
+    number: Optional[int] = None
+    text: Optional[bytes] = None
     if serial is not None:
         text = _text(serial, "serial number")
-        check(_api_call("QuorixOpenDeviceWithSerial")(text, ctypes.byref(handle)),
-              "QuorixOpenDeviceWithSerial")
+        call = "QuorixOpenDeviceWithSerial"
+        status = _api_call(call)(text, ctypes.byref(handle))
     else:
         number = _integer(index, "index", -2**31, 2**31 - 1)
-        check(_api_call("QuorixOpenDevice")(number, ctypes.byref(handle)), "QuorixOpenDevice")
-    device = Device(handle)
+        known = _serial_at(number)  # before the open: the serial number of that board
+        call = "QuorixOpenDevice"
+        status = _api_call(call)(number, ctypes.byref(handle))
+    _traced(call, (number if text is None else text,), status)
+    if status == _FAILED:
+        reason = _no_such_board(number, text)
+        if reason is not None:
+            raise FailedError(status, call, reason=reason)
+    check(status, call)
+    if text is not None:
+        known = text.decode("latin-1")
+    device = Device(handle, index=number, serial=known)
+    if text is not None:
+        try:
+            device._index = next((i for i in range(count()) if _serial_at(i) == known), None)
+        except QuorixError:
+            pass  # the index stays unknown; the board is open all the same
     remembered = _api.library().timeouts.get(handle.value or 0)
     if remembered is not None:
         device.timeout = remembered
@@ -103,17 +243,22 @@ def open(index: SupportsIndex = 0, serial: Union[str, bytes, None] = None) -> De
 
 def _bytes_of(data: Buffer) -> bytes:
     """The bytes of a bytes-like object or of an iterable of integers 0..255 (ValueError
-    beyond). A str or an int is refused (TypeError): bytes() would make zeros of an int."""
+    beyond). A str or an int is refused (TypeError): bytes() would make zeros of an int; so
+    is a buffer of objects, whose bytes are references."""
     if isinstance(data, (str, int)):
         raise TypeError("expected bytes or integers 0..255, not %s" % type(data).__name__)
-    return bytes(data)
+    try:
+        view = memoryview(data)
+    except TypeError:
+        return bytes(data)  # an iterable of integers
+    return bytes(_plain(view, "sending data"))
 
 
 def _readonly_address(data: Buffer) -> tuple[Optional[int], int, Any]:
     """(address, size, what keeps the bytes alive) of any bytes-like object, without a copy
     for bytes and writable buffers; other read-only buffers are copied."""
     if not isinstance(data, bytes):
-        view = memoryview(data).cast("B")
+        view = _plain(data, "write()")
         if not view.readonly:
             if len(view) == 0:
                 return None, 0, view
@@ -124,8 +269,11 @@ def _readonly_address(data: Buffer) -> tuple[Optional[int], int, Any]:
 
 
 class Eeprom:
-    """The board's EEPROM (device.eeprom): any length within the addresses 0 to 0xFFFF,
-    split into the requests the board takes."""
+    """The board's EEPROM (device.eeprom): any length within the part's addresses, split into
+    the requests the board takes. The board's own EEPROM (select 1) has 8 KiB and wraps an
+    address past its end to 0, over the startup command's chain of addresses, so ranges past
+    its end are refused; at other selects, whose part the package does not know, ranges end
+    at the last 16-bit address, 0xFFFF."""
 
     def __init__(self, device: Device) -> None:
         """The EEPROM of device; made by Device itself."""
@@ -135,9 +283,10 @@ class Eeprom:
         """Reads count bytes from address on and returns them (QuorixReadEprom: requests of at
         most 255 bytes, each setting the read position and reading).
 
-        Raises ValueError when address, or address + count, goes beyond 0xFFFF (the board
-        would wrap) or select beyond 0..255, before anything is sent; the status's exception
-        when a request fails, with the bytes read before it in partial.
+        Raises ValueError when address, or address + count, goes past the part's end (8 KiB
+        at select 1, 0xFFFF elsewhere; the board would wrap) or select beyond 0..255, before
+        anything is sent; the status's exception when a request fails, with the bytes read
+        before it in partial.
         """
         start, size, part = self._range(address, count, select)
         out = bytearray(size)
@@ -174,9 +323,89 @@ class Eeprom:
 
     @staticmethod
     def _range(address: SupportsIndex, count: SupportsIndex, select: SupportsIndex) -> tuple[int, int, int]:
+        part = _integer(select, "EEPROM select", 0, 0xFF)
+        end = _EEPROM_SIZE if part == 1 else 0x10000
         start = _integer(address, "EEPROM address", 0, 0xFFFF)
-        size = _integer(count, "count", 0, 0x10000 - start)
-        return start, size, _integer(select, "EEPROM select", 0, 0xFF)
+        size = operator.index(count)
+        if start >= end or not 0 <= size <= end - start:
+            raise ValueError("%d bytes from address 0x%04x run past the end of the %d-byte EEPROM "
+                             "at select %d, where addresses wrap to 0; nothing was sent"
+                             % (size, start, end, part))
+        return start, size, part
+
+
+class _CtrlC:
+    """Ctrl-C held back while a read is in the library, and delivered between its waits, so
+    that the exception can carry the bytes the read took. Only the main thread receives
+    Ctrl-C; elsewhere, or when Ctrl-C is not Python's to handle (ignored, or the system's
+    default), this does nothing and active is False."""
+
+    def __init__(self) -> None:
+        self.pending = False
+        self.active = False
+        self._previous: Any = None
+        if threading.get_ident() != threading.main_thread().ident:
+            return
+        previous = _signals.getsignal(signal.SIGINT)
+        if not callable(previous):
+            return
+        try:
+            _signals.signal(signal.SIGINT, self._hold)
+        except ValueError:  # not the main interpreter
+            return
+        self._previous = previous
+        self.active = True
+
+    def _hold(self, number: int, frame: Optional[FrameType]) -> None:
+        self.pending = True
+
+    def restore(self) -> None:
+        """Puts the program's handler back; a Ctrl-C still pending stays pending."""
+        if self.active:
+            _signals.signal(signal.SIGINT, self._previous)
+            self.active = False
+
+    def deliver(self) -> Optional[BaseException]:
+        """Runs what a pending Ctrl-C would have run: Python's KeyboardInterrupt, or the
+        program's own handler. Returns what that raised (None when nothing did)."""
+        if not self.pending:
+            return None
+        self.pending = False
+        try:
+            if self._previous is signal.default_int_handler:
+                raise KeyboardInterrupt
+            self._previous(signal.SIGINT, sys._getframe(0))
+        except BaseException as raised:  # noqa: BLE001 - handed to the caller with the bytes
+            return raised
+        return None
+
+
+class _Timeout:
+    """The transfer timeout in milliseconds, which bounds each wait of a read or a write;
+    0 (or None, when set) waits without limit. The library starts each board at 200 and
+    keeps the value across close and open; this is the value it holds: the last one set
+    through this package (which open() sends again), else 200."""
+
+    @overload
+    def __get__(self, device: None, owner: type[Device]) -> _Timeout: ...
+
+    @overload
+    def __get__(self, device: Device, owner: type[Device]) -> int: ...
+
+    def __get__(self, device: Optional[Device], owner: type[Device]) -> Union[int, _Timeout]:
+        if device is None:
+            return self
+        return device._library.timeouts.get(device._key, _DEFAULT_TIMEOUT)
+
+    def __set__(self, device: Device, milliseconds: Optional[SupportsIndex]) -> None:
+        """Sets the transfer timeout (QuorixSetTimeOut); None is 0, no limit. Raises
+        ValueError outside 0..4294967295 and TypeError for a bool or a non-integer, before
+        anything is sent, and the status's exception."""
+        value = 0 if milliseconds is None else _integer(milliseconds, "timeout", 0, 0xFFFFFFFF)
+        with device._timing:
+            check(device._call("QuorixSetTimeOut", value), "QuorixSetTimeOut")
+            device._library.timeouts[device._key] = value
+            device._library_timeout = value
 
 
 class Device:
@@ -187,26 +416,59 @@ class Device:
     each call releases the GIL while it is in the library, so a thread can stream while
     another sets port D, reads the EEPROM or closes the board (a read waiting then raises
     NotOpenError with the bytes it took). A read is made of several library calls; the reads
-    of one Device are taken one at a time, so that each returns one piece of the stream."""
+    of one Device are taken one at a time, so that each returns one piece of the stream.
+
+    Ctrl-C ends a read on the main thread within about 100 ms, whatever the timeout: the
+    read waits in the library for at most 100 ms at a time and raises quorix.Interrupted (a
+    KeyboardInterrupt) with the bytes it took, or runs the program's own SIGINT handler and
+    goes on when that does not raise. A write that waits meanwhile keeps its own timeout."""
 
     eeprom: Eeprom
+    timeout = _Timeout()
 
-    def __init__(self, handle: ctypes.c_void_p) -> None:
-        """Takes over a handle that QuorixOpenDevice returned; use quorix.open()."""
+    def __init__(self, handle: ctypes.c_void_p, index: Optional[int] = None,
+                 serial: Optional[str] = None) -> None:
+        """Takes over a handle that QuorixOpenDevice returned, with the board's index and
+        serial number when known; use quorix.open()."""
         self._handle: Optional[ctypes.c_void_p] = handle
         self._library = _api.library()
         self._key = handle.value or 0
+        self._index = index
+        self._serial = serial
         self._fpga_mode: Optional[int] = None
         self._reading = threading.Lock()
+        # The library holds one timeout for the board's reads and writes: a read that waits
+        # in slices sets a shorter one only while no write waits (see _wait_slice).
+        self._timing = threading.Condition()
+        self._library_timeout = self.timeout
+        self._writes = 0
         self.eeprom = Eeprom(self)
+
+    @property
+    def serial(self) -> Optional[str]:
+        """The board's serial number, as discovery read it when the Device was opened (None
+        when it could not be read). Sends nothing."""
+        return self._serial
+
+    @property
+    def index(self) -> Optional[int]:
+        """The board's index when the Device was opened (indices of other boards may change
+        when one is unplugged). Sends nothing."""
+        return self._index
+
+    def __repr__(self) -> str:
+        """<quorix.Device serial='QX-SIM-0001' index=0 open>, or closed."""
+        return "<quorix.Device serial=%r index=%r %s>" % (
+            self._serial, self._index, "closed" if self._handle is None else "open")
 
     def _open_handle(self, name: str) -> ctypes.c_void_p:
         if self._handle is None:
-            raise FailedError(-1, name + " on a closed Device")
+            raise NotOpenError(_NOT_OPEN, name, reason="this device is not open")
         return self._handle
 
     def _call(self, name: str, *args: Any) -> int:
-        return int(self._library.api[name](self._open_handle(name), *args))
+        handle = self._open_handle(name)
+        return _traced(name, (handle,) + args, int(self._library.api[name](handle, *args)))
 
     def close(self) -> None:
         """Closes the board (QuorixCloseDevice: both bulk pipes aborted and reset; what the
@@ -214,7 +476,8 @@ class Device:
         the status's exception when the library refuses."""
         if self._handle is not None:
             handle, self._handle = self._handle, None
-            check(self._library.api["QuorixCloseDevice"](handle), "QuorixCloseDevice")
+            status = self._library.api["QuorixCloseDevice"](handle)
+            check(_traced("QuorixCloseDevice", (handle,), status), "QuorixCloseDevice")
 
     @property
     def closed(self) -> bool:
@@ -247,40 +510,122 @@ class Device:
               "QuorixNumberOfBytesAvailable")
         return value.value
 
-    def _read_held(self, view: memoryview) -> tuple[int, int]:
-        """Reads into view without losing a byte: (bytes taken, status).
+    def _wait_slice(self, handle: ctypes.c_void_p, address: int, limit: int, waited: float) -> int:
+        """One wait for the next byte, of at most 100 ms, for a read that Ctrl-C may end:
+        the status of a one-byte QuorixReadDevice, or -5 when limit (ms, 0: none) has passed
+        since the wait began, waited seconds ago. The library's timeout is shortened for the
+        wait and only while no write waits, whose timeout it is too; a write meanwhile sets
+        the program's timeout again, and this waits for it in slices of its own."""
+        piece = _SLICE
+        if limit != 0:
+            left = limit - waited * 1000
+            if left <= 0:
+                return _TIMEOUT
+            piece = max(1, min(_SLICE, math.ceil(left)))
+        with self._timing:
+            if self._writes:
+                self._timing.wait(piece / 1000)
+                return _TIMEOUT
+            if self._library_timeout != piece:
+                status = int(self._library.api["QuorixSetTimeOut"](handle, piece))
+                if status != 0:
+                    return status
+                self._library_timeout = piece
+        return int(self._library.api["QuorixReadDevice"](handle, 1, address))
+
+    def _read_held(self, view: memoryview) -> tuple[int, int, Optional[BaseException]]:
+        """Reads into view without losing a byte: (bytes taken, status, what Ctrl-C raised).
 
         What the ring holds is read straight into the buffer, and while it is empty a one-byte
         read waits inside the library for the next completion; QuorixReadDevice is never asked
         for more than the ring holds, so when it times out it has consumed nothing. The
         timeout bounds each wait, not the whole read. When the outstanding read has failed,
-        the poll says so but the one-byte reads still drain what the ring kept.
+        the poll says so but the one-byte reads still drain what the ring kept. On the main
+        thread the waits are slices of at most 100 ms, between which Ctrl-C is delivered.
         """
         handle = self._open_handle("QuorixReadDevice")
         size = len(view)
         read = self._library.api["QuorixReadDevice"]
         if size == 0:
-            return 0, int(read(handle, 0, None))  # the library's handle check only
+            return 0, int(read(handle, 0, None)), None  # the library's handle check only
         poll = self._library.api["QuorixNumberOfBytesAvailable"]
         anchor = ctypes.c_char.from_buffer(view)
         address = ctypes.addressof(anchor)
         held = ctypes.c_uint32()
         taken = 0
+        status = 0
+        sliced = False
         with self._reading:
-            while taken < size:
-                polled = int(poll(handle, ctypes.byref(held)))
-                if polled == _OVERFLOW:
-                    return taken, polled
-                piece = min(held.value, size - taken) if polled == 0 and held.value else 1
-                status = int(read(handle, piece, address + taken))
-                if status != 0:
-                    return taken, status
-                taken += piece
-        return taken, 0
+            ctrl_c = _CtrlC()
+            try:
+                since = time.monotonic()
+                while taken < size:
+                    polled = int(poll(handle, ctypes.byref(held)))
+                    if polled == _OVERFLOW:
+                        status = polled
+                        break
+                    limit = self.timeout
+                    if polled == 0 and held.value:
+                        piece = min(held.value, size - taken)
+                        status = int(read(handle, piece, address + taken))
+                    elif ctrl_c.active and (limit == 0 or limit > _SLICE):
+                        piece = 1
+                        sliced = True
+                        status = self._wait_slice(handle, address + taken, limit,
+                                                  time.monotonic() - since)
+                        if status == _TIMEOUT and (limit == 0 or
+                                                   time.monotonic() - since < limit / 1000):
+                            status = _SLICE_ENDED
+                    else:
+                        piece = 1
+                        status = int(read(handle, 1, address + taken))
+                    if status == 0:
+                        taken += piece
+                        since = time.monotonic()
+                    raised = ctrl_c.deliver()
+                    if raised is not None:
+                        return taken, status, raised
+                    if status not in (0, _SLICE_ENDED):
+                        break
+            finally:
+                ctrl_c.restore()
+                if sliced:
+                    self._restore_timeout(handle)
+            _log.debug("QuorixReadDevice(0x%x): %d of %d bytes -> %s", handle.value or 0, taken,
+                       size, "0" if status == 0 else status_text(status))
+            return taken, status, ctrl_c.deliver()
 
-    @staticmethod
-    def _writable(buffer: Buffer) -> memoryview:
-        view = memoryview(buffer).cast("B")
+    def _restore_timeout(self, handle: ctypes.c_void_p) -> None:
+        """Gives the library the program's timeout again after a read that waited in slices
+        (a close meanwhile leaves it to open(), which sends it again)."""
+        with self._timing:
+            wanted = self._library.timeouts.setdefault(self._key, self.timeout)
+            if self._library_timeout != wanted:
+                if int(self._library.api["QuorixSetTimeOut"](handle, wanted)) == 0:
+                    self._library_timeout = wanted
+
+    def _finish(self, view: memoryview, outcome: tuple[int, int, Optional[BaseException]],
+                copy: bool, up_to: bool) -> int:
+        """Raises what ends a read, with the bytes it took in partial (a copy, or a view of
+        the caller's buffer): Ctrl-C's exception, or the status's unless it is 0 (or a
+        timeout, for up_to). Returns the bytes taken otherwise."""
+        taken, status, raised = outcome
+        partial: Union[bytes, memoryview] = bytes(view[:taken]) if copy else view[:taken]
+        if raised is not None:
+            if type(raised) is KeyboardInterrupt:
+                raise Interrupted("QuorixReadDevice", taken, partial) from None
+            try:
+                raised.transferred = taken  # type: ignore[attr-defined]
+                raised.partial = partial  # type: ignore[attr-defined]
+            except AttributeError:
+                pass
+            raise raised
+        if status not in (0, _TIMEOUT) or (status == _TIMEOUT and not up_to):
+            raise error_for(status, "QuorixReadDevice", taken, partial)
+        return taken
+
+    def _writable(self, buffer: Buffer) -> memoryview:
+        view = _plain(buffer, "reading")
         if view.readonly:
             raise TypeError("reading needs a writable buffer")
         return view
@@ -290,15 +635,14 @@ class Device:
         with bytes from bulk IN and returns its size in bytes. It waits as long as data keep
         arriving within the transfer timeout of one another.
 
-        Raises TypeError for a read-only buffer; otherwise the status's exception
-        (quorix.TimeoutError when the data stop) whose transferred says how many bytes are at
-        the start of buffer, and whose partial is a view of them: none is lost.
+        Raises TypeError for a read-only buffer or one whose items are not plain bytes (a
+        numpy array of objects); otherwise the status's exception (quorix.TimeoutError when
+        the data stop) whose transferred says how many bytes are at the start of buffer, and
+        whose partial is a view of them: none is lost. Ctrl-C raises quorix.Interrupted, with
+        transferred and partial too.
         """
         view = self._writable(buffer)
-        taken, status = self._read_held(view)
-        if status != 0:
-            raise error_for(status, "QuorixReadDevice", taken, view[:taken])
-        return taken
+        return self._finish(view, self._read_held(view), copy=False, up_to=False)
 
     def read(self, count: SupportsIndex) -> bytes:
         """Reads exactly count bytes from bulk IN and returns them, waiting as readinto()
@@ -306,13 +650,11 @@ class Device:
 
         Raises ValueError for a negative count; otherwise the status's exception
         (quorix.TimeoutError when the data stop) with the bytes taken in partial (bytes):
-        none is lost.
+        none is lost. Ctrl-C raises quorix.Interrupted, with partial too.
         """
         buffer = bytearray(_integer(count, "count", 0, sys.maxsize))
         view = memoryview(buffer)
-        taken, status = self._read_held(view)
-        if status != 0:
-            raise error_for(status, "QuorixReadDevice", taken, bytes(view[:taken]))
+        self._finish(view, self._read_held(view), copy=True, up_to=False)
         return bytes(buffer)
 
     def readinto_up_to(self, buffer: Buffer) -> int:
@@ -320,14 +662,11 @@ class Device:
         its size once it is full, fewer (even 0) when no data arrived within the transfer
         timeout, which is no error here.
 
-        Raises TypeError for a read-only buffer; the status's exception for other failures,
-        with transferred and partial as readinto().
+        Raises TypeError as readinto() does; the status's exception for other failures, and
+        quorix.Interrupted for Ctrl-C, with transferred and partial as readinto().
         """
         view = self._writable(buffer)
-        taken, status = self._read_held(view)
-        if status not in (0, _TIMEOUT):
-            raise error_for(status, "QuorixReadDevice", taken, view[:taken])
-        return taken
+        return self._finish(view, self._read_held(view), copy=False, up_to=True)
 
     def read_up_to(self, count: SupportsIndex) -> bytes:
         """Reads what arrives, up to count bytes, and returns it: all count once they are
@@ -335,13 +674,11 @@ class Device:
         no error here.
 
         Raises ValueError for a negative count; the status's exception for other failures,
-        with the bytes taken in partial.
+        and quorix.Interrupted for Ctrl-C, with the bytes taken in partial.
         """
         buffer = bytearray(_integer(count, "count", 0, sys.maxsize))
         view = memoryview(buffer)
-        taken, status = self._read_held(view)
-        if status not in (0, _TIMEOUT):
-            raise error_for(status, "QuorixReadDevice", taken, bytes(view[:taken]))
+        taken = self._finish(view, self._read_held(view), copy=True, up_to=True)
         del view
         del buffer[taken:]
         return bytes(buffer)
@@ -351,37 +688,34 @@ class Device:
         number (QuorixWriteDevice, which waits up to the transfer timeout for the driver;
         beyond 4 GiB in several writes).
 
-        Raises the status's exception (quorix.TimeoutError when the driver did not finish in
-        time) with the bytes sent by the writes before it in transferred.
+        Raises TypeError for a buffer whose items are not plain bytes; the status's exception
+        (quorix.TimeoutError when the driver did not finish in time) with the bytes sent by
+        the writes before it in transferred.
         """
         address, size, keep = _readonly_address(data)
-        sent = 0
-        while True:  # a write of 0 bytes is passed on too
-            piece = min(size - sent, _LARGEST_WRITE)
-            status = self._call("QuorixWriteDevice", piece, None if address is None else address + sent)
-            if status != 0:
-                raise error_for(status, "QuorixWriteDevice", sent)
-            sent += piece
-            if sent >= size:
-                break
+        handle = self._open_handle("QuorixWriteDevice")
+        with self._timing:  # the program's timeout, not a slice of a read's wait
+            self._writes += 1
+            wanted = self.timeout
+            if self._library_timeout != wanted:
+                self._library.api["QuorixSetTimeOut"](handle, wanted)
+                self._library_timeout = wanted
+        try:
+            sent = 0
+            while True:  # a write of 0 bytes is passed on too
+                piece = min(size - sent, _LARGEST_WRITE)
+                status = self._call("QuorixWriteDevice", piece, None if address is None else address + sent)
+                if status != 0:
+                    raise error_for(status, "QuorixWriteDevice", sent)
+                sent += piece
+                if sent >= size:
+                    break
+        finally:
+            with self._timing:
+                self._writes -= 1
+                self._timing.notify_all()
         del keep
         return size
-
-    @property
-    def timeout(self) -> int:
-        """The transfer timeout in milliseconds, which bounds each wait of a read or a write;
-        0 waits without limit. The library starts each board at 200 and keeps the value
-        across close and open; this is the value it holds: the last one set through this
-        package (which open() sends again), else 200."""
-        return self._library.timeouts.get(self._key, _DEFAULT_TIMEOUT)
-
-    @timeout.setter
-    def timeout(self, milliseconds: SupportsIndex) -> None:
-        """Sets the transfer timeout (QuorixSetTimeOut). Raises ValueError outside
-        0..4294967295 before anything is sent, and the status's exception."""
-        value = _integer(milliseconds, "timeout", 0, 0xFFFFFFFF)
-        check(self._call("QuorixSetTimeOut", value), "QuorixSetTimeOut")
-        self._library.timeouts[self._key] = value
 
     # ---- board controls ----
 

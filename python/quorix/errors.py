@@ -83,13 +83,16 @@ class QuorixError(Exception):
     partial: Partial
 
     def __init__(self, status: int, call: Optional[str] = None, transferred: int = 0,
-                 partial: Partial = b"") -> None:
-        """The error of status returned by call; transferred and partial as above."""
+                 partial: Partial = b"", reason: Optional[str] = None) -> None:
+        """The error of status returned by call; transferred and partial as above. reason,
+        when the package knows what happened better than the status's meaning says ("no
+        board is plugged in"), takes that meaning's place in the message."""
         self.status = status
         self.call = call
         self.transferred = transferred
         self.partial = partial
-        name = status_text(status)
+        name = status_text(status) if reason is None else "%s (%s)" % (
+            reason, STATUS_NAMES.get(status, "status %d" % status))
         text = "%s failed: %s" % (call, name) if call else name
         if transferred:
             text += " (after %d bytes)" % transferred
@@ -140,11 +143,28 @@ class DriverError(QuorixError):
     strerror: str
 
     def __init__(self, status: int, call: Optional[str] = None, transferred: int = 0,
-                 partial: Partial = b"") -> None:
+                 partial: Partial = b"", reason: Optional[str] = None) -> None:
         """The error of the Windows code status returned by call."""
-        super().__init__(status, call, transferred, partial)
+        super().__init__(status, call, transferred, partial, reason)
         self.winerror = status
         self.strerror = WINDOWS_MESSAGES.get(status, "Windows error %d" % status)
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a read: a KeyboardInterrupt that hands over what the read took, as a
+    QuorixError does: transferred is the number of bytes and partial holds them (bytes for
+    read(), a view of the start of the caller's buffer for readinto())."""
+
+    call: str
+    transferred: int
+    partial: Partial
+
+    def __init__(self, call: str, transferred: int, partial: Partial) -> None:
+        """Ctrl-C during call, after transferred bytes, which partial holds."""
+        self.call = call
+        self.transferred = transferred
+        self.partial = partial
+        super().__init__("%s interrupted after %d bytes" % (call, transferred))
 
 
 ERRORS: dict[int, type[QuorixError]] = {
@@ -161,13 +181,13 @@ ERRORS: dict[int, type[QuorixError]] = {
 
 
 def error_for(status: int, call: Optional[str] = None, transferred: int = 0,
-              partial: Partial = b"") -> QuorixError:
+              partial: Partial = b"", reason: Optional[str] = None) -> QuorixError:
     """Returns (does not raise) the exception for a non-zero status: the class of a library
     status, DriverError for a Windows code, QuorixError for a negative status it does not
     know."""
     if status > 0:
-        return DriverError(status, call, transferred, partial)
-    return ERRORS.get(status, QuorixError)(status, call, transferred, partial)
+        return DriverError(status, call, transferred, partial, reason)
+    return ERRORS.get(status, QuorixError)(status, call, transferred, partial, reason)
 
 
 def check(status: int, call: str) -> None:

@@ -1,6 +1,7 @@
 """The package as a user meets it: what it exports, its documentation, where it finds the
 library."""
 
+import dataclasses
 import inspect
 import os
 import pathlib
@@ -30,6 +31,8 @@ def public_callables() -> list[tuple[str, Any]]:
                 for member, attribute in vars(value).items():
                     if member.startswith("_") and member not in ("__init__", "__enter__", "__exit__"):
                         continue
+                    if member == "__init__" and dataclasses.is_dataclass(value):
+                        continue  # made from the fields, which the class's docstring explains
                     if isinstance(attribute, property):
                         found += [("%s.%s.%s" % (module.__name__, name, member), f)
                                   for f in (attribute.fget, attribute.fset) if f is not None]

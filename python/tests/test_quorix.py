@@ -1,3 +1,4 @@
+import logging
 import os
 import pathlib
 import re
@@ -54,6 +55,61 @@ def test_listing_and_opening(board: int) -> None:
     with pytest.raises(quorix.FailedError):
         quorix.open(serial="nobody")
     quorix.open(serial=b"QX-PY-0001").close()
+
+
+def test_boards_and_devices_say_which_they_are(board: int) -> None:
+    second = sim.add_board("QX-PY-0002")
+    sim.set_source(second, sim.SOURCE_NONE, 0)
+    listed = quorix.boards()
+    assert sorted((b.serial, b.index, b.in_use) for b in listed) == [
+        ("QX-PY-0001", quorix.serial(0) != "QX-PY-0001", None),
+        ("QX-PY-0002", quorix.serial(0) == "QX-PY-0001", None)]
+    index = next(b.index for b in listed if b.serial == "QX-PY-0002")
+    with quorix.open(serial="QX-PY-0002") as device:
+        assert (device.serial, device.index) == ("QX-PY-0002", index)
+        assert repr(device) == "<quorix.Device serial='QX-PY-0002' index=%d open>" % index
+        # Probing opens each board that is not open here, and leaves this one alone.
+        assert {b.serial: b.in_use for b in quorix.boards(probe=True)} == {
+            "QX-PY-0001": False, "QX-PY-0002": True}
+        sim.push_in(second, b"still here")
+        device.timeout = 50
+        assert device.read_up_to(100) == b"still here"
+    assert repr(device) == "<quorix.Device serial='QX-PY-0002' index=%d closed>" % index
+    with quorix.open(1 - index) as device:
+        assert (device.serial, device.index) == ("QX-PY-0001", 1 - index)
+
+
+def test_missing_boards_and_closed_devices_say_so(board: int) -> None:
+    # Not the catch-all text of -1 ("unknown handle or board, missing argument, ...").
+    with pytest.raises(quorix.FailedError) as caught:
+        quorix.open(3)
+    assert str(caught.value) == ("QuorixOpenDevice failed: there is no board 3: 1 board is plugged "
+                                 "in (index 0) (QUORIX_ERR_FAILED)")
+    with pytest.raises(quorix.FailedError, match="no board has the serial number 'QX-NOBODY'"):
+        quorix.open(serial="QX-NOBODY")
+    device = quorix.open()
+    device.close()
+    with pytest.raises(quorix.NotOpenError) as closed:
+        device.port_d = 1
+    assert str(closed.value) == ("QuorixSetPortDOutputs failed: this device is not open "
+                                 "(QUORIX_ERR_NOT_OPEN)")
+    sim.reset()
+    with pytest.raises(quorix.FailedError) as none:
+        quorix.open()
+    assert str(none.value) == "QuorixOpenDevice failed: no board is plugged in (QUORIX_ERR_FAILED)"
+
+
+def test_the_quorix_logger_traces_each_call(board: int, caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.DEBUG, logger="quorix")
+    with quorix.open() as device:
+        device.port_d = 0xA5
+        device.read(16)
+    lines = [record.getMessage() for record in caplog.records if record.name == "quorix"]
+    handle = "0x%x" % device._key
+    assert "QuorixOpenDevice(0) -> 0" in lines
+    assert "QuorixSetPortDOutputs(%s, 165) -> 0" % handle in lines
+    assert "QuorixReadDevice(%s): 16 of 16 bytes -> 0" % handle in lines
+    assert "QuorixCloseDevice(%s) -> 0" % handle in lines
 
 
 def test_the_context_manager_closes_on_an_exception(board: int) -> None:
@@ -123,7 +179,7 @@ def test_every_board_call(board: int) -> None:
         assert device.available >= 0
         first, second = struct.unpack("<II", device.read(8))  # the counter ran meanwhile
         assert second == first + 1
-    with pytest.raises(quorix.FailedError):
+    with pytest.raises(quorix.NotOpenError, match="this device is not open"):
         device.read(1)  # closed
 
 

@@ -1,5 +1,10 @@
 """Reads that lose nothing when they time out, over the C API's exact-count read."""
 
+import os
+import signal
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -109,3 +114,71 @@ def test_the_usb_rate_in_odd_sized_reads_keeps_the_counter_whole(board: int) -> 
             exact = not exact
     words = np.frombuffer(stream, dtype="<u4")
     assert np.array_equal(words, np.arange(len(words), dtype="<u4"))
+
+
+def test_buffers_of_objects_are_refused(quiet_board: int) -> None:
+    # Raw bytes over the references of an object array crashed the interpreter.
+    sim.push_in(quiet_board, pattern(64, 0))
+    with quorix.open() as device:
+        device.timeout = 20
+        for target in (np.empty(8, dtype=object), np.zeros(4, dtype=[("a", "<u4"), ("b", object)])):
+            with pytest.raises(TypeError, match="plain bytes"):
+                device.readinto(target)
+            with pytest.raises(TypeError, match="plain bytes"):
+                device.readinto_up_to(target)
+            with pytest.raises(TypeError, match="plain bytes"):
+                device.write(target)
+            with pytest.raises(TypeError, match="plain bytes"):
+                device.eeprom.write(0, target)
+        plain = np.zeros(8, dtype=[("a", "<u4"), ("b", "<f4")])  # a structure of numbers is fine
+        assert device.readinto(plain) == 64
+        assert plain.tobytes() == pattern(64, 0)
+
+
+def test_ctrl_c_ends_a_read_without_limit_and_hands_over_its_bytes(quiet_board: int) -> None:
+    with quorix.open() as device:
+        device.timeout = None  # no limit: before, only data or a close ended the wait
+        sim.push_in(quiet_board, b"abc")
+        ended = threading.Event()
+        sent: list[float] = []
+
+        def interrupt() -> None:
+            # The first poll takes the three bytes into the ring; it is empty again once the read
+            # has them, and waits for more.
+            while device.available:
+                time.sleep(0.001)
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+            if not ended.wait(20):
+                device.close()  # without the fix nothing else ends the read
+
+        helper = threading.Thread(target=interrupt)
+        helper.start()
+        try:
+            with pytest.raises(quorix.Interrupted) as caught:
+                device.read(100)
+            print("Ctrl-C ended the read %.0f ms after the signal" % (1000 * (time.monotonic() - sent[0])))
+        finally:
+            ended.set()
+            helper.join()
+        assert isinstance(caught.value, KeyboardInterrupt)
+        assert (caught.value.partial, caught.value.transferred) == (b"abc", 3)
+
+        # A program's own handler runs instead; when it does not raise, the read goes on and
+        # loses nothing.
+        calls: list[int] = []
+        previous = signal.signal(signal.SIGINT, lambda number, frame: calls.append(number))
+        try:
+            def interrupt_then_send() -> None:
+                os.kill(os.getpid(), signal.SIGINT)
+                while not calls:
+                    time.sleep(0.001)
+                sim.push_in(quiet_board, b"defg")
+
+            helper = threading.Thread(target=interrupt_then_send)
+            helper.start()
+            assert device.read(4) == b"defg"
+            helper.join()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        assert calls == [signal.SIGINT]
