@@ -85,9 +85,9 @@ TEST_F(WrapperTest, MissingBoardsAndEmptyDevicesSaySo) {
     return "no error";
   };
   EXPECT_EQ(what([] { (void)quorix::Device::Open(3); }),
-            "-1 QuorixOpenDevice: there is no board 3: 1 board is plugged in (index 0)");
+            "-1 QuorixOpenDeviceQueued: there is no board 3: 1 board is plugged in (index 0)");
   EXPECT_EQ(what([] { (void)quorix::Device::OpenSerial("QX-NOBODY"); }),
-            "-1 QuorixOpenDeviceWithSerial: no board has the serial number \"QX-NOBODY\": 1 board "
+            "-1 QuorixOpenDeviceQueued: no board has the serial number \"QX-NOBODY\": 1 board "
             "is plugged in");
 
   quorix::Device device = quorix::Device::Open(0);
@@ -108,7 +108,20 @@ TEST_F(WrapperTest, MissingBoardsAndEmptyDevicesSaySo) {
 
   QuorixSimReset();
   EXPECT_EQ(what([] { (void)quorix::Device::Open(0); }),
-            "-1 QuorixOpenDevice: no board is plugged in");
+            "-1 QuorixOpenDeviceQueued: no board is plugged in");
+}
+
+TEST_F(WrapperTest, ADeviceReadsWithQueuedReadsUnlessToldOtherwise) {
+  quorix::Device device = quorix::Device::Open(0);
+  EXPECT_EQ(device.Queue(), quorix::ReadQueue{});
+  std::vector<std::uint32_t> words(1 << 18);
+  device.Read(std::span(words));
+  for (std::uint32_t i = 0; i < words.size(); ++i) ASSERT_EQ(words[i], i);
+  const quorix::StreamStatistics stats = device.Statistics();
+  EXPECT_GE(stats.bytes_received, words.size() * 4);
+  device.Close();
+  EXPECT_EQ(quorix::Device::Open(0, quorix::ReadQueue::Classic()).Queue().reads, 0u);
+  EXPECT_THROW(quorix::Device::Open(0, quorix::ReadQueue{4, 1000, 0}), quorix::Error);
 }
 
 TEST_F(WrapperTest, EveryStatusHasANameAndAMessage) {

@@ -41,6 +41,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -419,6 +420,36 @@ inline std::optional<std::string> SerialNumber(std::int64_t index) {
   return std::string(serial);
 }
 
+// How a Device reads from its board (QuorixOpenDeviceQueued). The default keeps 16 reads of
+// 256 KiB posted into a 64 MiB ring (about 1.2 s at the USB 2.0 rate), so that a board that
+// cannot wait loses nothing while the program works on its data; Classic() is the library's
+// single read.
+struct ReadQueue {
+  std::uint32_t reads = 16;
+  std::uint32_t read_size = 256 * 1024;
+  std::uint32_t ring_size = 64u << 20;
+  static constexpr ReadQueue Classic() noexcept { return {0, 0, 0}; }
+  friend bool operator==(const ReadQueue&, const ReadQueue&) = default;
+};
+
+// What a Device's bulk IN has done since it was opened; see QuorixStreamStatistics.
+using StreamStatistics = QuorixStreamStatistics;
+
+namespace detail {
+// The queue to open with: the one given, else QUORIX_READ_QUEUE's when set (null: the library
+// reads it), else the wrapper's default.
+inline const QuorixReadQueue* QueueFor(const std::optional<ReadQueue>& queue,
+                                       QuorixReadQueue& out) noexcept {
+  if (!queue) {
+    const char* environment = std::getenv("QUORIX_READ_QUEUE");
+    if (environment != nullptr && *environment != '\0') return nullptr;
+  }
+  const ReadQueue chosen = queue.value_or(ReadQueue{});
+  out = {chosen.reads, chosen.read_size, chosen.ring_size};
+  return &out;
+}
+}  // namespace detail
+
 // One open board; closed when destroyed. Move-only; a moved-from or default Device is empty,
 // and its calls fail with NOT_OPEN ("this device is not open").
 // Its calls may come from several threads at once, as the C API's may (a thread streams while
@@ -447,38 +478,74 @@ class Device {
     Close(ignored);
   }
 
-  // Opens the board at index (0-based, among the boards CountDevices counts). When there is
+  // Opens the board at index (0-based, among the boards CountDevices counts), reading with the
+  // queue given (std::nullopt: QUORIX_READ_QUEUE when set, else ReadQueue{}). When there is
   // no such board the Error says so: "no board is plugged in", "there is no board 3: ...".
-  static Device Open(std::int64_t index) {
+  static Device Open(std::int64_t index, std::optional<ReadQueue> queue = std::nullopt) {
     const auto checked = detail::Checked<std::int32_t>(index, "quorix::Device::Open", "index");
     QuorixHandle handle = nullptr;
-    detail::CheckOpen(QuorixOpenDevice(checked, &handle), "QuorixOpenDevice", checked, nullptr);
+    QuorixReadQueue shape{};
+    detail::CheckOpen(
+        QuorixOpenDeviceQueued(checked, nullptr, detail::QueueFor(queue, shape), &handle),
+        "QuorixOpenDeviceQueued", checked, nullptr);
     return Device(handle);
   }
   static Device Open(std::int64_t index, std::error_code& ec) noexcept {
+    return Open(index, std::nullopt, ec);
+  }
+  static Device Open(std::int64_t index, std::optional<ReadQueue> queue,
+                     std::error_code& ec) noexcept {
     if (!std::in_range<std::int32_t>(index)) {
       ec = std::make_error_code(std::errc::invalid_argument);
       return Device();
     }
     QuorixHandle handle = nullptr;
-    detail::Report(QuorixOpenDevice(static_cast<std::int32_t>(index), &handle), ec);
+    QuorixReadQueue shape{};
+    detail::Report(QuorixOpenDeviceQueued(static_cast<std::int32_t>(index), nullptr,
+                                          detail::QueueFor(queue, shape), &handle),
+                   ec);
     return ec ? Device() : Device(handle);
   }
-  static Device OpenSerial(const std::string& serial) {
+  static Device OpenSerial(const std::string& serial,
+                           std::optional<ReadQueue> queue = std::nullopt) {
     detail::CheckText(serial, "quorix::Device::OpenSerial", "serial number");
     QuorixHandle handle = nullptr;
-    detail::CheckOpen(QuorixOpenDeviceWithSerial(serial.c_str(), &handle),
-                      "QuorixOpenDeviceWithSerial", std::nullopt, &serial);
+    QuorixReadQueue shape{};
+    detail::CheckOpen(
+        QuorixOpenDeviceQueued(0, serial.c_str(), detail::QueueFor(queue, shape), &handle),
+        "QuorixOpenDeviceQueued", std::nullopt, &serial);
     return Device(handle);
   }
   static Device OpenSerial(const std::string& serial, std::error_code& ec) noexcept {
+    return OpenSerial(serial, std::nullopt, ec);
+  }
+  static Device OpenSerial(const std::string& serial, std::optional<ReadQueue> queue,
+                           std::error_code& ec) noexcept {
     if (serial.find('\0') != std::string::npos) {
       ec = std::make_error_code(std::errc::invalid_argument);
       return Device();
     }
     QuorixHandle handle = nullptr;
-    detail::Report(QuorixOpenDeviceWithSerial(serial.c_str(), &handle), ec);
+    QuorixReadQueue shape{};
+    detail::Report(
+        QuorixOpenDeviceQueued(0, serial.c_str(), detail::QueueFor(queue, shape), &handle), ec);
     return ec ? Device() : Device(handle);
+  }
+
+  // The queue the device reads with (reads 0: the classic read). Sends nothing.
+  ReadQueue Queue() const {
+    QuorixReadQueue shape{};
+    detail::Check(QuorixGetReadQueue(Handle("Queue"), &shape), "QuorixGetReadQueue");
+    return {shape.reads, shape.read_size, shape.ring_size};
+  }
+  // Bytes, completions, gaps without a read at the board and full-ring times since the device
+  // was opened. Sends nothing and never waits.
+  StreamStatistics Statistics() const {
+    StreamStatistics stats{};
+    stats.size = sizeof stats;
+    detail::Check(QuorixGetStreamStatistics(Handle("Statistics"), &stats),
+                  "QuorixGetStreamStatistics");
+    return stats;
   }
 
   // Closes the board; an empty Device does nothing. Another thread may close the Device while

@@ -30,7 +30,8 @@ quorix.TimeoutError (which is also a built-in TimeoutError).
 """
 
 from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, bundled_directories, library_name, load
-from .device import Board, Device, Eeprom, boards, count, serial
+from .device import (DEFAULT_READ_QUEUE, Board, Device, Eeprom, ReadQueue, StreamStatistics, boards,
+                     count, serial)
 from .device import open as open  # noqa: A004 - quorix.open, outside __all__
 from .errors import (STATUS_MESSAGES, STATUS_NAMES, WINDOWS_CODES, AlreadyOpenError, DriverError,
                      FailedError, Interrupted, NoDriverError, NoSpaceError, NoStartupAreaError,
@@ -42,6 +43,7 @@ __version__ = "1.0.0"
 __all__ = [
     "PROTOTYPES", "SIM_PROTOTYPES", "Library", "bundled_directories", "library_name", "load",
     "Board", "Device", "Eeprom", "boards", "count", "serial",
+    "ReadQueue", "DEFAULT_READ_QUEUE", "StreamStatistics",
     "STATUS_NAMES", "STATUS_MESSAGES", "WINDOWS_CODES", "status_text",
     "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError", "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",
     "Interrupted",

@@ -13,6 +13,24 @@ _U8P = ctypes.POINTER(ctypes.c_uint8)
 
 Prototype = tuple[Any, list[Any]]
 
+
+class ReadQueueRecord(ctypes.Structure):
+    """QuorixReadQueue."""
+
+    _fields_ = [("reads", ctypes.c_uint32), ("read_size", ctypes.c_uint32),
+                ("ring_size", ctypes.c_uint32)]
+
+
+class StreamStatisticsRecord(ctypes.Structure):
+    """QuorixStreamStatistics."""
+
+    _fields_ = [("size", ctypes.c_uint32), ("reads_posted", ctypes.c_uint32)] + [
+        (name, ctypes.c_uint64) for name in (
+            "bytes_received", "reads_completed", "gaps", "gap_total_us", "gap_longest_us",
+            "ring_full", "ring_full_total_us", "ring_full_longest_us", "last_completion_us",
+            "now_us")]
+
+
 # Every export of quorix.h: name -> (result type, argument types). All are cdecl.
 PROTOTYPES: dict[str, Prototype] = {
     "QuorixCountDevices": (ctypes.c_int, [ctypes.POINTER(ctypes.c_int32)]),
@@ -33,6 +51,13 @@ PROTOTYPES: dict[str, Prototype] = {
     "QuorixWriteEprom": (ctypes.c_int, [_HANDLE, ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint8, _U8P]),
     "QuorixSetStartupCommand": (ctypes.c_int, [_HANDLE, ctypes.c_uint16, _U8P]),
     "QuorixLoadFirmware": (ctypes.c_int, [_HANDLE, ctypes.c_char_p]),
+    # Beyond the classic calls.
+    "QuorixOpenDeviceQueued": (ctypes.c_int, [ctypes.c_int32, ctypes.c_char_p,
+                                              ctypes.POINTER(ReadQueueRecord),
+                                              ctypes.POINTER(_HANDLE)]),
+    "QuorixGetReadQueue": (ctypes.c_int, [_HANDLE, ctypes.POINTER(ReadQueueRecord)]),
+    "QuorixGetStreamStatistics": (ctypes.c_int, [_HANDLE,
+                                                 ctypes.POINTER(StreamStatisticsRecord)]),
 }
 
 # The simulated library's control API (quorix_sim.h).

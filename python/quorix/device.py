@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 from types import FrameType, TracebackType
-from typing import Any, Callable, Optional, SupportsIndex, Union, overload
+from typing import Any, Callable, NamedTuple, Optional, SupportsIndex, Union, overload
 
 from . import _api
 from .errors import (FailedError, Interrupted, NotOpenError, QuorixError, check, error_for,
@@ -199,28 +199,74 @@ def _no_such_board(index: Optional[int], wanted: Optional[bytes]) -> Optional[st
     return None
 
 
-def open(index: SupportsIndex = 0, serial: Union[str, bytes, None] = None) -> Device:  # noqa: A001
+class ReadQueue(NamedTuple):
+    """How a Device reads from its board: reads kept posted at all times, each of read_size
+    bytes (a multiple of 512), into a ring of ring_size bytes (see quorix.h's
+    QuorixOpenDeviceQueued). reads 0 is the library's classic single read."""
+
+    reads: int
+    read_size: int
+    ring_size: int = 0
+
+
+#: What quorix.open uses unless told otherwise: 16 reads of 256 KiB (about 5 ms each at
+#: 53 MB/s) into a 64 MiB ring (about 1.2 s), so that a board that cannot wait loses nothing
+#: while the program processes its data.
+DEFAULT_READ_QUEUE = ReadQueue(16, 256 * 1024, 64 << 20)
+
+
+class StreamStatistics(NamedTuple):
+    """What a Device's bulk IN has done since it was opened (QuorixGetStreamStatistics; times
+    in microseconds): a gap is a time without a read posted at the board, a full ring a time
+    in which a read could not be posted for want of room."""
+
+    reads_posted: int
+    bytes_received: int
+    reads_completed: int
+    gaps: int
+    gap_total_us: int
+    gap_longest_us: int
+    ring_full: int
+    ring_full_total_us: int
+    ring_full_longest_us: int
+    last_completion_us: int
+    now_us: int
+
+
+def open(index: SupportsIndex = 0, serial: Union[str, bytes, None] = None,  # noqa: A001
+         read_queue: Optional[ReadQueue] = DEFAULT_READ_QUEUE) -> Device:
     """Opens the board at index, or the one whose serial number is serial, and returns its
-    Device (QuorixOpenDevice or QuorixOpenDeviceWithSerial: SET_CONFIGURATION 1, and the
-    first read posted). The transfer timeout last set through this package for that device
-    is sent again, so that Device.timeout is the library's.
+    Device (QuorixOpenDeviceQueued: SET_CONFIGURATION 1, and the reads posted). The transfer
+    timeout last set through this package for that device is sent again, so that
+    Device.timeout is the library's.
+
+    read_queue: DEFAULT_READ_QUEUE unless given (QUORIX_READ_QUEUE in the environment, when
+    set, takes its place); a ReadQueue of your own; or None for the classic single read.
 
     Raises ValueError for an index beyond 32 bits or a serial number with a NUL inside,
-    FailedError when no such board is found, AlreadyOpenError when it is open, DriverError
-    when the board refuses.
+    FailedError when no such board is found or the queue is outside the library's limits,
+    AlreadyOpenError when it is open, DriverError when the board refuses.
     """
     handle = ctypes.c_void_p()
     number: Optional[int] = None
     text: Optional[bytes] = None
+    queue: Optional[_api.ReadQueueRecord] = None
+    if read_queue is None:
+        queue = _api.ReadQueueRecord(0, 0, 0)
+    elif read_queue is not DEFAULT_READ_QUEUE or not os.environ.get("QUORIX_READ_QUEUE"):
+        shape = (_integer(read_queue.reads, "reads", 0, 2**32 - 1),
+                 _integer(read_queue.read_size, "read_size", 0, 2**32 - 1),
+                 _integer(read_queue.ring_size, "ring_size", 0, 2**32 - 1))
+        queue = _api.ReadQueueRecord(*shape)
+    queue_pointer = ctypes.byref(queue) if queue is not None else None
+    call = "QuorixOpenDeviceQueued"
     if serial is not None:
         text = _text(serial, "serial number")
-        call = "QuorixOpenDeviceWithSerial"
-        status = _api_call(call)(text, ctypes.byref(handle))
+        status = _api_call(call)(0, text, queue_pointer, ctypes.byref(handle))
     else:
         number = _integer(index, "index", -2**31, 2**31 - 1)
         known = _serial_at(number)  # before the open: the serial number of that board
-        call = "QuorixOpenDevice"
-        status = _api_call(call)(number, ctypes.byref(handle))
+        status = _api_call(call)(number, None, queue_pointer, ctypes.byref(handle))
     _traced(call, (number if text is None else text,), status)
     if status == _FAILED:
         reason = _no_such_board(number, text)
@@ -483,6 +529,23 @@ class Device:
     def closed(self) -> bool:
         """True once the Device is closed."""
         return self._handle is None
+
+    @property
+    def read_queue(self) -> ReadQueue:
+        """The queue the Device reads with (QuorixGetReadQueue; reads 0 for the classic
+        read). Sends nothing."""
+        record = _api.ReadQueueRecord()
+        check(self._call("QuorixGetReadQueue", ctypes.byref(record)), "QuorixGetReadQueue")
+        return ReadQueue(record.reads, record.read_size, record.ring_size)
+
+    def statistics(self) -> StreamStatistics:
+        """What bulk IN has done since the Device was opened (QuorixGetStreamStatistics).
+        Sends nothing and never waits."""
+        record = _api.StreamStatisticsRecord()
+        record.size = ctypes.sizeof(record)
+        check(self._call("QuorixGetStreamStatistics", ctypes.byref(record)),
+              "QuorixGetStreamStatistics")
+        return StreamStatistics(*(getattr(record, name) for name in StreamStatistics._fields))
 
     def __enter__(self) -> Device:
         """Returns the Device itself."""

@@ -83,7 +83,7 @@ def test_missing_boards_and_closed_devices_say_so(board: int) -> None:
     # Not the catch-all text of -1 ("unknown handle or board, missing argument, ...").
     with pytest.raises(quorix.FailedError) as caught:
         quorix.open(3)
-    assert str(caught.value) == ("QuorixOpenDevice failed: there is no board 3: 1 board is plugged "
+    assert str(caught.value) == ("QuorixOpenDeviceQueued failed: there is no board 3: 1 board is plugged "
                                  "in (index 0) (QUORIX_ERR_FAILED)")
     with pytest.raises(quorix.FailedError, match="no board has the serial number 'QX-NOBODY'"):
         quorix.open(serial="QX-NOBODY")
@@ -96,7 +96,7 @@ def test_missing_boards_and_closed_devices_say_so(board: int) -> None:
     sim.reset()
     with pytest.raises(quorix.FailedError) as none:
         quorix.open()
-    assert str(none.value) == "QuorixOpenDevice failed: no board is plugged in (QUORIX_ERR_FAILED)"
+    assert str(none.value) == "QuorixOpenDeviceQueued failed: no board is plugged in (QUORIX_ERR_FAILED)"
 
 
 def test_the_quorix_logger_traces_each_call(board: int, caplog: pytest.LogCaptureFixture) -> None:
@@ -106,7 +106,7 @@ def test_the_quorix_logger_traces_each_call(board: int, caplog: pytest.LogCaptur
         device.read(16)
     lines = [record.getMessage() for record in caplog.records if record.name == "quorix"]
     handle = "0x%x" % device._key
-    assert "QuorixOpenDevice(0) -> 0" in lines
+    assert "QuorixOpenDeviceQueued(0) -> 0" in lines
     assert "QuorixSetPortDOutputs(%s, 165) -> 0" % handle in lines
     assert "QuorixReadDevice(%s): 16 of 16 bytes -> 0" % handle in lines
     assert "QuorixCloseDevice(%s) -> 0" % handle in lines

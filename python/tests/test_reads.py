@@ -182,3 +182,23 @@ def test_ctrl_c_ends_a_read_without_limit_and_hands_over_its_bytes(quiet_board: 
         finally:
             signal.signal(signal.SIGINT, previous)
         assert calls == [signal.SIGINT]
+
+
+def test_a_device_reads_with_queued_reads_unless_told_otherwise(board: int,
+                                                                 monkeypatch: pytest.MonkeyPatch) -> None:
+    counter = np.arange(1 << 20, dtype="<u4").tobytes()
+    with quorix.open() as device:
+        assert device.read_queue == quorix.DEFAULT_READ_QUEUE
+        assert device.read(len(counter)) == counter
+        stats = device.statistics()
+        assert stats.bytes_received >= len(counter)
+        assert stats.reads_completed >= len(counter) // quorix.DEFAULT_READ_QUEUE.read_size
+    with quorix.open(read_queue=None) as device:
+        assert device.read_queue.reads == 0
+    with quorix.open(read_queue=quorix.ReadQueue(4, 64 * 1024, 1 << 20)) as device:
+        assert device.read_queue == quorix.ReadQueue(4, 64 * 1024, 1 << 20)
+    monkeypatch.setenv("QUORIX_READ_QUEUE", "2x4K")
+    with quorix.open() as device:
+        assert device.read_queue.reads == 2
+    with pytest.raises(quorix.FailedError):
+        quorix.open(read_queue=quorix.ReadQueue(4, 1000, 0))
