@@ -115,6 +115,25 @@ bool CloseHandle(Handle handle);
 // Without an overlapped record the call returns once the driver has completed the request.
 // With one it may also fail with 997 (pending); the request then completes later through the
 // record, whose event is signalled.
+//
+// Direct transfers (kIoctlDirectTransfer, always with an overlapped record), as the driver
+// keeps them:
+// - Any number may be in flight on one driver handle at once, on both bulk endpoints, each
+//   with an overlapped record and an event of its own, which no other request touches.
+// - On one endpoint they complete in the order they were posted: a read's data follows the
+//   data of the reads posted before it.
+// - An abort of a pipe ends every transfer in flight on it before it returns: each completes,
+//   with 995 unless it had completed already, and those that did are the oldest. The buffers
+//   are the caller's again, and a reset of the pipe and new transfers work after it.
+// - A board that is gone fails each of them with 1167; closing the handle ends each (995)
+//   before CloseHandle returns.
+// - A transfer the system cannot take for want of memory (on Linux, usbfs's limit on memory in
+//   flight, usbfs_memory_mb, 16 MB by default) is refused: this call fails with 8 and the
+//   record is not pending. The transfers posted before it go on. (Where libusb cuts a
+//   transfer into 16 KiB URBs, as without scatter-gather, a refusal of a later URB shows only
+//   as the transfer failing at its completion, with 1117.)
+// - The libusb port allocates nothing per posted transfer once a device's pool of transfers
+//   has grown to the deepest queue posted on it.
 bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                std::uint32_t out_size, std::uint32_t* returned, Overlapped* overlapped);
 // The result of an overlapped request, without waiting: true with the byte count once it has

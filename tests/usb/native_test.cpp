@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "driver/port.h"
+#include "driver/requests.h"
 #include "usb/native_fixture.h"
 
 namespace quorix::usbtest {
@@ -112,6 +114,238 @@ TEST_P(NativeStreamTest, SixtyFourMebibytesOfTheCounterPatternArriveInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(UrbModes, NativeStreamTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? "OneScatterGatherUrb" : "ContinuationUrbs";
+                         });
+
+// The libusb port as queued reads drive it: many direct transfers in flight on one handle, each
+// with an overlapped record and an event of its own. The port is this binary's own copy, on a
+// libusb context of its own beside the library's.
+class PortQueueTest : public NativeTest, public testing::WithParamInterface<bool> {
+ protected:
+  static constexpr int kReads = 8;
+  static constexpr std::uint32_t kReadSize = 256 << 10;
+  static constexpr std::uint32_t kTimedOut = port::kWaitTimeout;
+  static constexpr int kWrite = kReads;  // the slot of the write
+
+  void SetUp() override {
+    for (port::Handle& event : events_) event = port::NewEvent(false);
+    ring_.resize(kReads * kReadSize);
+  }
+
+  void TearDown() override {
+    if (driver_ != nullptr) {
+      EXPECT_TRUE(port::CloseHandle(driver_));
+    }
+    for (port::Handle event : events_) port::CloseHandle(event);
+    NativeTest::TearDown();
+  }
+
+  // The first board through the port's own listing, which learns of it on libusb's hotplug
+  // thread a moment after the plug.
+  bool OpenDriver() {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < limit) {
+      port::Handle listing = port::OpenListing();
+      port::InterfaceData data{port::kInterfaceDataSize, {}, 0, 0};
+      char block[256] = {};
+      const std::uint32_t field = port::kDetailSizeField;
+      std::memcpy(block, &field, sizeof field);
+      const bool found = listing != nullptr && port::NextInterface(listing, 0, &data) &&
+                         port::InterfaceDetail(listing, &data, block, sizeof block, nullptr);
+      port::CloseListing(listing);
+      if (found) {
+        driver_ = port::OpenPath(block + port::kDetailPathOffset, 0xC0000000, 3, 3, 0x40000000);
+        return driver_ != nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  // Posts request slot on the endpoint into size bytes at data: 997 when it went out.
+  std::uint32_t Post(int slot, std::uint8_t endpoint, std::uint8_t* data, std::uint32_t size) {
+    SingleTransfer header{};
+    header.endpoint = endpoint;
+    overlapped_[slot] = {};
+    overlapped_[slot].event = events_[slot];
+    std::uint32_t returned = 0;
+    if (port::IoControl(driver_, kIoctlDirectTransfer, &header, kHeaderSize, data, size,
+                        &returned, &overlapped_[slot]))
+      return 0;
+    return port::LastError();
+  }
+  std::uint32_t PostRead(int slot) {
+    return Post(slot, kEndpointBulkIn, ring_.data() + slot * kReadSize, kReadSize);
+  }
+
+  // Waits for request slot and gives its result: 0 or its error, and its byte count.
+  std::uint32_t Take(int slot, std::uint32_t* bytes = nullptr) {
+    if (port::WaitEvent(events_[slot], 5000) != port::kWaitObject0) return kTimedOut;
+    std::uint32_t count = 0;
+    const bool done = port::OverlappedResult(driver_, &overlapped_[slot], &count);
+    if (bytes != nullptr) *bytes = count;
+    return done ? 0 : port::LastError();
+  }
+
+  bool PipeRequest(std::uint32_t code, std::uint8_t endpoint) {
+    std::uint32_t returned = 0;
+    return port::IoControl(driver_, code, &endpoint, 1, nullptr, 0, &returned, nullptr);
+  }
+
+  // Takes the reads in, in order; the counter pattern must run on from position through all
+  // of them. Returns the position after them.
+  std::uint64_t TakeAllInOrder(std::uint64_t position) {
+    for (int slot = 0; slot < kReads; ++slot) {
+      std::uint32_t bytes = 0;
+      EXPECT_EQ(Take(slot, &bytes), 0u) << "read " << slot;
+      EXPECT_EQ(bytes, kReadSize) << "read " << slot;
+      const Bytes data(ring_.begin() + slot * kReadSize, ring_.begin() + (slot + 1) * kReadSize);
+      EXPECT_EQ(PatternBreak(data, position), -1) << "read " << slot;
+      position += kReadSize;
+    }
+    return position;
+  }
+
+  port::Handle driver_ = nullptr;
+  port::Handle events_[kReads + 1] = {};
+  port::Overlapped overlapped_[kReads + 1] = {};
+  Bytes ring_;
+};
+
+TEST_P(PortQueueTest, ReadsQueuedOnOneHandleCompleteInOrderAndEndTogether) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  board.HoldIn(true);
+  board.HoldOut(true);
+  ASSERT_TRUE(OpenDriver());
+  Bytes command = {1, 2, 3, 4};
+  ASSERT_EQ(Post(kWrite, kEndpointBulkOut, command.data(), 4), port::error::kIoPending);
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending) << "read " << slot;
+  }
+  EXPECT_EQ(board.PendingInLengths().size(), GetParam() ? 8u : 8u * 16);
+
+  board.HoldIn(false);
+  std::uint64_t position = TakeAllInOrder(0);
+  std::uint32_t bytes = 0;
+  EXPECT_FALSE(port::OverlappedResult(driver_, &overlapped_[kWrite], &bytes));
+  EXPECT_EQ(port::LastError(), port::error::kIoIncomplete) << "the write is still in flight";
+
+  // An abort of 0x86 ends every read queued on it, and only those.
+  board.HoldIn(true);
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  ASSERT_TRUE(PipeRequest(kIoctlAbortPipe, kEndpointBulkIn));
+  for (int slot = 0; slot < kReads; ++slot) {
+    EXPECT_EQ(Take(slot, &bytes), port::error::kOperationAborted) << "read " << slot;
+    EXPECT_EQ(bytes, 0u);
+  }
+  EXPECT_EQ(board.PendingInLengths().size(), 0u);
+  EXPECT_FALSE(port::OverlappedResult(driver_, &overlapped_[kWrite], &bytes));
+  EXPECT_EQ(port::LastError(), port::error::kIoIncomplete);
+
+  // After a reset the pipe streams again, on from where the last completed read ended.
+  ASSERT_TRUE(PipeRequest(kIoctlResetPipe, kEndpointBulkIn));
+  board.HoldIn(false);
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  position = TakeAllInOrder(position);
+
+  // Closing the handle ends what is queued on it.
+  board.HoldIn(true);
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  ASSERT_TRUE(port::CloseHandle(driver_));
+  driver_ = nullptr;
+  for (int slot = 0; slot <= kReads; ++slot) {
+    EXPECT_EQ(Take(slot), port::error::kOperationAborted) << "request " << slot;
+  }
+  EXPECT_EQ(board.PendingUrbs(), 0u);
+  EXPECT_EQ(board.UnreapedUrbs(), 0u);
+
+  // An unplug fails every request in flight.
+  ASSERT_TRUE(OpenDriver());
+  ASSERT_EQ(Post(kWrite, kEndpointBulkOut, command.data(), 4), port::error::kIoPending);
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  board.Unplug();
+  for (int slot = 0; slot <= kReads; ++slot) {
+    EXPECT_EQ(Take(slot), port::error::kDeviceNotConnected) << "request " << slot;
+  }
+}
+
+// The controller fills URBs while an abort cancels them one by one: the reads that still
+// complete must be the oldest ones, or the stream would have a hole where an older read was
+// cancelled.
+TEST_P(PortQueueTest, AnAbortWhileDataArrivesEndsTheNewestReadsFirst) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  board.HoldIn(true);
+  ASSERT_TRUE(OpenDriver());
+  for (int slot = 0; slot < kReads; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  board.ServeOnDiscard(true);
+  ASSERT_TRUE(PipeRequest(kIoctlAbortPipe, kEndpointBulkIn));
+  int completed = 0;
+  std::uint64_t position = 0;
+  for (int slot = 0; slot < kReads; ++slot) {
+    std::uint32_t bytes = 0;
+    const std::uint32_t result = Take(slot, &bytes);
+    if (result == 0 && completed == slot) {
+      const Bytes data(ring_.begin() + slot * kReadSize, ring_.begin() + (slot + 1) * kReadSize);
+      EXPECT_EQ(PatternBreak(data, position), -1) << "read " << slot;
+      position += bytes;
+      ++completed;
+      continue;
+    }
+    EXPECT_EQ(result, port::error::kOperationAborted) << "read " << slot << " after a cancelled one";
+    EXPECT_EQ(bytes, 0u) << "read " << slot;
+  }
+  EXPECT_GT(completed, 0);
+  EXPECT_LT(completed, kReads);
+  EXPECT_EQ(board.InPosition(), position) << "bytes went to reads that were cancelled";
+}
+
+// usbfs refuses an URB beyond its memory limit. A read of one URB is refused at the post with 8;
+// one cut into 16 KiB URBs fails at its completion, when libusb has taken back the URBs it had
+// submitted. Either way it takes no data and the reads before it go on.
+TEST_P(PortQueueTest, AReadBeyondUsbfsMemoryIsRefusedAndTheQueueGoesOn) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  board.HoldIn(true);
+  board.LimitMemory(4 * kReadSize + kReadSize / 2);
+  ASSERT_TRUE(OpenDriver());
+  for (int slot = 0; slot < 4; ++slot) {
+    ASSERT_EQ(PostRead(slot), port::error::kIoPending);
+  }
+  if (GetParam()) {
+    EXPECT_EQ(PostRead(4), port::error::kNotEnoughMemory);
+    EXPECT_NE(overlapped_[4].internal, port::kStatusPending);
+  } else {
+    ASSERT_EQ(PostRead(4), port::error::kIoPending);
+    EXPECT_EQ(Take(4), 1117u);
+  }
+
+  board.HoldIn(false);
+  std::uint64_t position = 0;
+  for (int slot = 0; slot < 4; ++slot) {
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(Take(slot, &bytes), 0u);
+    const Bytes data(ring_.begin() + slot * kReadSize, ring_.begin() + (slot + 1) * kReadSize);
+    EXPECT_EQ(PatternBreak(data, position), -1) << "read " << slot;
+    position += bytes;
+  }
+  ASSERT_EQ(PostRead(4), port::error::kIoPending);
+  std::uint32_t bytes = 0;
+  EXPECT_EQ(Take(4, &bytes), 0u);
+  const Bytes data(ring_.begin() + 4 * kReadSize, ring_.begin() + 5 * kReadSize);
+  EXPECT_EQ(PatternBreak(data, position), -1) << "the refused read took no data";
+}
+
+INSTANTIATE_TEST_SUITE_P(UrbModes, PortQueueTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& mode) {
                            return mode.param ? "OneScatterGatherUrb" : "ContinuationUrbs";
                          });

@@ -200,6 +200,16 @@ void EmulatedBoard::ClaimElsewhere(bool claimed) {
   claimed_elsewhere_ = claimed;
 }
 
+void EmulatedBoard::ServeOnDiscard(bool serve) {
+  std::lock_guard lock(mutex_);
+  serve_on_discard_ = serve;
+}
+
+void EmulatedBoard::LimitMemory(std::uint64_t bytes) {
+  std::lock_guard lock(mutex_);
+  memory_limit_ = bytes;
+}
+
 std::vector<ControlSeen> EmulatedBoard::Controls() const {
   std::lock_guard lock(mutex_);
   return controls_;
@@ -387,6 +397,15 @@ void EmulatedBoard::Handle(UMockdevIoctlClient* ioctl_client) {
   umockdev_ioctl_client_complete(ioctl_client, result, error);
 }
 
+// What the kernel counts against usbfs_memory_mb: every URB not yet reaped, of every file.
+std::uint64_t EmulatedBoard::MemoryInFlight() const {
+  std::uint64_t bytes = 0;
+  for (const auto& [client, state] : clients_)
+    for (const auto* queue : {&state.in, &state.out, &state.done})
+      for (const Urb& urb : *queue) bytes += static_cast<std::uint64_t>(urb.length);
+  return bytes;
+}
+
 long EmulatedBoard::Submit(Client& client, UMockdevIoctlData* arg, int& error) {
   // Resolving hands over a reference of our own: it keeps the URB (and its buffer, below)
   // until Release, past the end of this call.
@@ -402,6 +421,12 @@ long EmulatedBoard::Submit(Client& client, UMockdevIoctlData* arg, int& error) {
   urb.endpoint = fields.endpoint;
   urb.flags = fields.flags;
   urb.length = fields.buffer_length;
+  if (urb.length > 0 &&
+      MemoryInFlight() + static_cast<std::uint64_t>(urb.length) > memory_limit_) {
+    g_object_unref(urb.urb);
+    error = ENOMEM;
+    return -1;
+  }
   if (urb.length > 0) {
     urb.buffer = umockdev_ioctl_data_resolve(urb.urb, offsetof(usbdevfs_urb, buffer),
                                              static_cast<gsize>(urb.length), nullptr);
@@ -470,28 +495,34 @@ void EmulatedBoard::Complete(Client& client, Urb urb, int status, int actual) {
 // The IN source: the counter pattern, as fast as the URBs come, up to the budget.
 void EmulatedBoard::RunIn(Client& client) {
   if (hold_in_) return;
-  while (!client.in.empty() && in_budget_ != 0) {
-    Urb urb = client.in.front();
-    client.in.pop_front();
-    const auto length = static_cast<std::uint64_t>(urb.length);
-    const std::uint64_t sent = std::min(length, in_budget_);
-    if (sent != 0) sim::FillCounter(urb.buffer->data, in_position_, sent);
-    in_position_ += sent;
-    in_budget_ -= std::min(in_budget_, sent);
-    if (sent == length) {
-      Complete(client, urb, 0, urb.length);
-      continue;
-    }
-    // A short packet ends the transfer: an URB that may not be short fails, and the kernel
-    // kills the continuation URBs queued behind it.
-    const bool strict = (urb.flags & USBDEVFS_URB_SHORT_NOT_OK) != 0;
-    Complete(client, urb, strict ? -EREMOTEIO : 0, static_cast<int>(sent));
-    while (!client.in.empty() && (client.in.front().flags & USBDEVFS_URB_BULK_CONTINUATION)) {
-      Urb killed = client.in.front();
-      client.in.pop_front();
-      Complete(client, killed, -ECONNRESET, 0);
-    }
+  while (ServeIn(client)) {
   }
+}
+
+// Fills the first IN URB in flight, if the budget lets the source send anything.
+bool EmulatedBoard::ServeIn(Client& client) {
+  if (client.in.empty() || in_budget_ == 0) return false;
+  Urb urb = client.in.front();
+  client.in.pop_front();
+  const auto length = static_cast<std::uint64_t>(urb.length);
+  const std::uint64_t sent = std::min(length, in_budget_);
+  if (sent != 0) sim::FillCounter(urb.buffer->data, in_position_, sent);
+  in_position_ += sent;
+  in_budget_ -= std::min(in_budget_, sent);
+  if (sent == length) {
+    Complete(client, urb, 0, urb.length);
+    return true;
+  }
+  // A short packet ends the transfer: an URB that may not be short fails, and the kernel
+  // kills the continuation URBs queued behind it.
+  const bool strict = (urb.flags & USBDEVFS_URB_SHORT_NOT_OK) != 0;
+  Complete(client, urb, strict ? -EREMOTEIO : 0, static_cast<int>(sent));
+  while (!client.in.empty() && (client.in.front().flags & USBDEVFS_URB_BULK_CONTINUATION)) {
+    Urb killed = client.in.front();
+    client.in.pop_front();
+    Complete(client, killed, -ECONNRESET, 0);
+  }
+  return true;
 }
 
 long EmulatedBoard::Reap(Client& client, UMockdevIoctlData* arg, int& error) {
@@ -524,6 +555,8 @@ long EmulatedBoard::Discard(Client& client, std::uint64_t address, int& error) {
     Urb urb = *found;
     queue->erase(found);
     Complete(client, urb, -ECONNRESET, 0);
+    // The host controller goes on with the URBs left while the host discards the next one.
+    if (serve_on_discard_) ServeIn(client);
     return 0;
   }
   error = EINVAL;  // not in flight: already completed, or never submitted

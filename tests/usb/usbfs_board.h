@@ -57,6 +57,12 @@ class EmulatedBoard {
   void LimitIn(std::uint64_t bytes);
   // Marks interface 0 as claimed by another process.
   void ClaimElsewhere(bool claimed);
+  // Each discarded URB lets the source fill the first IN URB still in flight, held or not, as
+  // a host controller goes on with its queue while the host cancels URBs one by one.
+  void ServeOnDiscard(bool serve);
+  // usbfs's limit on the buffer bytes of the URBs in flight (usbfs_memory_mb): an URB beyond
+  // it is refused with ENOMEM. Unlimited by default.
+  void LimitMemory(std::uint64_t bytes);
 
   // Observations.
   std::vector<ControlSeen> Controls() const;
@@ -97,7 +103,9 @@ class EmulatedBoard {
   void Complete(Client& client, Urb urb, int status, int actual);
   void ControlUrb(Client& client, Urb urb);
   void RunIn(Client& client);
+  bool ServeIn(Client& client);
   void ReleaseClaimsOfGone();
+  std::uint64_t MemoryInFlight() const;
 
   UMockdevTestbed* testbed_;
   BoardOptions options_;
@@ -114,7 +122,9 @@ class EmulatedBoard {
   UMockdevIoctlClient* claimant_ = nullptr;
   bool claimed_elsewhere_ = false;
   bool hold_in_ = false, hold_out_ = false;
+  bool serve_on_discard_ = false;
   std::uint64_t in_budget_ = UINT64_MAX;
+  std::uint64_t memory_limit_ = UINT64_MAX;
   std::uint64_t in_position_ = 0;
   std::vector<ControlSeen> controls_;
   std::map<std::string, int> counts_;

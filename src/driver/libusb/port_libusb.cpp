@@ -3,8 +3,10 @@
 // Listing reads libusb's cached descriptors and opens nothing. A driver handle is a libusb
 // device handle; endpoint-0 requests become libusb control transfers, SET_CONFIGURATION
 // re-claims interface 0, and direct transfers become asynchronous bulk transfers tied to the
-// caller's overlapped record. Their completions are noticed on a caller's thread, when the
-// core asks for a result or waits on an event: the library starts no thread.
+// caller's overlapped record, as many at once as the core posts. The kernel completes the
+// URBs of one endpoint in the order they were submitted, so the transfers of an endpoint
+// complete in the order they were posted. Their completions are noticed on a caller's thread,
+// when the core asks for a result or waits on an event: the port starts no thread.
 //
 // Threads: a completion is handled by whichever thread handles libusb's events at the time,
 // not always the one that waits for it. So the port's own lock guards everything a completion
@@ -88,10 +90,11 @@ struct Event : Object {
 
 struct Device;
 
-// One direct transfer with its libusb record. A device keeps the ones it needs and reuses
-// them, so that posting a read or a write allocates nothing. The overlapped record, the event
-// and the device are cleared when an abort gives up on a transfer, so that a late completion
-// touches nothing of the caller's; such a transfer frees itself when it reports.
+// One direct transfer with its libusb record. A device keeps the ones it has needed and reuses
+// them, so that once its pool has grown to the deepest queue the library keeps, posting a read
+// or a write allocates nothing. The overlapped record, the event and the device are cleared
+// when an abort gives up on a transfer, so that a late completion touches nothing of the
+// caller's; such a transfer frees itself when it reports.
 struct Pending {
   Device* device;
   libusb_transfer* transfer;
@@ -114,7 +117,8 @@ void FreePending(Pending* pending) {
   delete pending;
 }
 
-// What the library has in flight on one device at most: a read and a write.
+// Made with each device: the classic library's read and write. A deeper queue grows the pool
+// once; the transfers are kept until the handle closes.
 inline constexpr std::size_t kTransfersPerDevice = 2;
 
 struct Device : Object {
@@ -127,7 +131,7 @@ struct Device : Object {
   std::uint32_t owner;
   std::string path;  // the listing's text of the connection it was opened on
   bool claimed = false;
-  std::vector<Pending*> pending;  // in flight
+  std::vector<Pending*> pending;  // in flight, in submission order
   std::vector<Pending*> idle;     // ready for the next request
 
   // Made once with the device: the transfers and the room to list them.
@@ -146,16 +150,33 @@ struct Device : Object {
     return true;
   }
 
-  // A transfer for the next request: an idle one, or a new one when an abort gave one up.
+  // A transfer for the next request, listed as in flight: an idle one, or a new one when the
+  // queue is deeper than ever before (or an abort gave one up). Null when memory runs out.
   Pending* Take() {
-    if (idle.empty()) return NewPending(this);
-    Pending* taken = idle.back();
-    idle.pop_back();
+    Pending* taken = nullptr;
+    if (idle.empty()) {
+      // The room to list it again once it is idle, so that its completion never allocates.
+      try {
+        idle.reserve(pending.size() + 1);
+        pending.reserve(pending.size() + 1);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      taken = NewPending(this);
+      if (taken == nullptr) return nullptr;
+    } else {
+      taken = idle.back();
+      idle.pop_back();
+    }
+    pending.push_back(taken);  // cannot throw: there is room for every transfer of the device
     return taken;
   }
 
-  // Takes a transfer back once libusb has let go of it.
+  // Takes a transfer back once libusb has let go of it (or never had it).
   void Recycle(Pending* done) {
+    std::erase(pending, done);
+    done->overlapped = nullptr;
+    done->event = nullptr;
     try {
       idle.push_back(done);
     } catch (const std::bad_alloc&) {
@@ -305,9 +326,6 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
     FreePending(pending);
     return;
   }
-  std::erase(device->pending, pending);
-  pending->overlapped = nullptr;
-  pending->event = nullptr;
   device->Recycle(pending);
 }
 
@@ -329,12 +347,14 @@ void HandleEvents(std::chrono::microseconds wait) {
 }
 
 // Cancels the transfers of the device on the endpoint (every one when endpoint is 0) and
-// handles events until each has reported.
+// handles events until each has reported. The newest go first, so that no transfer is given
+// data while one queued before it is being cancelled: those that complete all the same are
+// the oldest, and the stream has no hole.
 void CancelAndReap(Device* device, std::uint8_t endpoint) {
   auto matches = [endpoint](const Pending* p) { return endpoint == 0 || p->endpoint == endpoint; };
   Guard guard = Lock();
-  for (Pending* pending : device->pending)
-    if (matches(pending)) (void)libusb_cancel_transfer(pending->transfer);
+  for (auto each = device->pending.rbegin(); each != device->pending.rend(); ++each)
+    if (matches(*each)) (void)libusb_cancel_transfer((*each)->transfer);
   const auto limit = std::chrono::steady_clock::now() + kAbortLimit;
   while (std::any_of(device->pending.begin(), device->pending.end(), matches)) {
     if (std::chrono::steady_clock::now() > limit) {
@@ -407,12 +427,6 @@ bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
   const Guard guard = Lock();
   Pending* pending = device->Take();
   if (pending == nullptr) return Fail(error::kNotEnoughMemory);
-  try {
-    device->pending.push_back(pending);
-  } catch (const std::bad_alloc&) {
-    device->Recycle(pending);
-    return Fail(error::kNotEnoughMemory);
-  }
   pending->overlapped = overlapped;
   pending->endpoint = header.endpoint;
   pending->event = As<Event>(overlapped->event, Kind::kEvent);
@@ -423,11 +437,13 @@ bool Direct(Device* device, const void* in, std::uint32_t in_size, void* out,
                             OnTransferDone, pending, 0);
   overlapped->internal = kStatusPending;
   overlapped->internal_high = 0;
+  // usbfs counts the memory of every URB in flight against one limit (usbfs_memory_mb) and
+  // refuses one beyond it with ENOMEM, which libusb gives here as LIBUSB_ERROR_NO_MEM (8) when
+  // it is the transfer's first URB. A transfer cut into 16 KiB URBs (no scatter-gather) may
+  // have a later URB refused: libusb takes back the ones it had submitted and reports the
+  // transfer as failed on the wire (1117), which is all it tells.
   const int r = libusb_submit_transfer(pending->transfer);
   if (r != 0) {
-    device->pending.pop_back();
-    pending->overlapped = nullptr;
-    pending->event = nullptr;
     device->Recycle(pending);
     overlapped->internal = TransferStatus(WindowsErrorOf(r));
     return Fail(WindowsErrorOf(r));
