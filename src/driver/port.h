@@ -125,8 +125,9 @@ bool CloseHandle(Handle handle);
 // - An abort of a pipe ends every transfer in flight on it before it returns: each completes,
 //   with 995 unless it had completed already, and those that did are the oldest. The buffers
 //   are the caller's again, and a reset of the pipe and new transfers work after it.
-// - A board that is gone fails each of them with 1167; closing the handle ends each (995)
-//   before CloseHandle returns.
+// - A board that is gone fails each of them with 1167. Closing the handle ends each (995): the
+//   libusb port before CloseHandle returns, Windows when the driver sees the handle's cleanup,
+//   which under Wine comes a moment after. A buffer is free again once its event is signalled.
 // - A transfer the system cannot take for want of memory (on Linux, usbfs's limit on memory in
 //   flight, usbfs_memory_mb, 16 MB by default) is refused: this call fails with 8 and the
 //   record is not pending. The transfers posted before it go on. (Where libusb cuts a

@@ -887,6 +887,206 @@ TEST_F(Threads, ACloseFromAnotherThreadEndsAWaitingReadAndWrite) {
   }
 }
 
+// ---- reads queued on one handle ----
+
+// What queued reads ask of the driver, asked of the board through its interface path (the DLL
+// posts one read at a time): several overlapped reads pending at once on 0x86, completed in the
+// order they were posted, and all of them ended by an abort, a close or an unplug.
+class QueuedReads : public BoardTest {
+ protected:
+  static constexpr int kReads = 8;
+  static constexpr DWORD kReadSize = 256 * 1024;
+  static constexpr std::uint32_t kAbortPipe = 0x220044, kResetPipe = 0x22002C;
+
+  void SetUp() override {
+    BoardTest::SetUp();
+    for (Read& read : reads_) read.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ring_.resize(kReads * kReadSize);
+  }
+  void TearDown() override {
+    Close();
+    for (Read& read : reads_) CloseHandle(read.overlapped.hEvent);
+    BoardTest::TearDown();
+  }
+
+  // The board's interface, opened as the DLL opens it.
+  bool Open(std::uint32_t board) {
+    std::string path = boards_->State(board).path;  // the kernel's form, \??\ROOT#...
+    if (path.rfind("\\??\\", 0) == 0) path = "\\\\?\\" + path.substr(4);
+    driver_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    return driver_ != INVALID_HANDLE_VALUE;
+  }
+  void Close() {
+    if (driver_ != INVALID_HANDLE_VALUE) CloseHandle(driver_);
+    driver_ = INVALID_HANDLE_VALUE;
+  }
+
+  // Posts read slot into its part of the ring: 997 when it pends, 0 when the board completed
+  // it inside the call, or the error.
+  DWORD Post(int slot) {
+    std::uint8_t header[38] = {};
+    header[13] = 0x86;  // the endpoint, after the setup stage, timeout and a reserved byte
+    Read& read = reads_[slot];
+    const HANDLE event = read.overlapped.hEvent;
+    read.overlapped = {};
+    read.overlapped.hEvent = event;
+    DWORD count = 0;
+    const BOOL done = DeviceIoControl(driver_, 0x22004B, header, sizeof header,
+                                      ring_.data() + slot * kReadSize, kReadSize, &count,
+                                      &read.overlapped);
+    return done ? 0 : GetLastError();
+  }
+  bool Posted(int slot) {
+    const DWORD result = Post(slot);
+    return result == 0 || result == ERROR_IO_PENDING;
+  }
+  // Waits for read slot: 0 or its error, and its count.
+  DWORD Take(int slot, DWORD* count = nullptr) {
+    Read& read = reads_[slot];
+    if (WaitForSingleObject(read.overlapped.hEvent, 10000) != WAIT_OBJECT_0) return WAIT_TIMEOUT;
+    DWORD got = 0;
+    const BOOL done = GetOverlappedResult(driver_, &read.overlapped, &got, FALSE);
+    if (count != nullptr) *count = got;
+    return done ? 0 : GetLastError();
+  }
+  // Takes reads in, in order from slot first on, each count bytes of the counter pattern going
+  // on from position; re-posts each when repost. Returns the position after them.
+  std::uint64_t TakeInOrder(int first, int reads, std::uint64_t position, bool repost) {
+    for (int i = 0; i < reads; ++i) {
+      const int slot = (first + i) % kReads;
+      DWORD count = 0;
+      EXPECT_EQ(Take(slot, &count), 0u) << "read " << i;
+      EXPECT_EQ(count, kReadSize) << "read " << i;
+      const std::uint8_t* data = ring_.data() + slot * kReadSize;
+      EXPECT_EQ(CounterBreak(data, count, position), count) << "read " << i << " at " << position;
+      position += count;
+      if (repost) {
+        EXPECT_TRUE(Posted(slot)) << "read " << i;
+      }
+    }
+    return position;
+  }
+  bool Pipe(std::uint32_t code) {
+    std::uint8_t endpoint = 0x86;
+    OVERLAPPED own{};
+    own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD count = 0;
+    BOOL done = DeviceIoControl(driver_, code, &endpoint, 1, nullptr, 0, &count, &own);
+    if (!done && GetLastError() == ERROR_IO_PENDING)
+      done = GetOverlappedResult(driver_, &own, &count, TRUE);
+    CloseHandle(own.hEvent);
+    return done != FALSE;
+  }
+  void PostAll() {
+    for (int slot = 0; slot < kReads; ++slot) {
+      EXPECT_TRUE(Posted(slot)) << "read " << slot;
+    }
+  }
+  // Every read ends with error.
+  void ExpectAllEnd(DWORD error) {
+    for (int slot = 0; slot < kReads; ++slot) {
+      EXPECT_EQ(Take(slot), error) << "read " << slot;
+    }
+  }
+
+  struct Read {
+    OVERLAPPED overlapped{};
+  };
+  HANDLE driver_ = INVALID_HANDLE_VALUE;
+  Read reads_[kReads];
+  Bytes ring_;
+};
+
+// Reads that pend and complete later, and reads completed inside the call when the board has
+// data at hand: with others queued, a read must not take that data ahead of them.
+TEST_F(QueuedReads, CompleteInOrderAndAnAbortACloseOrAnUnplugEndsThemAll) {
+  for (std::uint32_t mode : {QXB_IN_LATER, QXB_IN_AT_ONCE}) {
+    SCOPED_TRACE(mode == QXB_IN_LATER ? "reads complete later" : "data at hand");
+    boards_->ResetAll();
+    boards_->Set(0, [&](QxbKnobs& knobs) { knobs.in_mode = mode; });
+    ASSERT_TRUE(Open(0));
+    PostAll();
+    std::uint64_t position = TakeInOrder(0, 4 * kReads, 0, true);
+    position = TakeInOrder(0, kReads, position, false);
+
+    // An abort ends all of them; after a reset the stream goes on where it was.
+    boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+    PostAll();
+    EXPECT_EQ(boards_->State(0).pending[QXB_IN], static_cast<std::uint32_t>(kReads));
+    ASSERT_TRUE(Pipe(kAbortPipe));
+    ExpectAllEnd(ERROR_OPERATION_ABORTED);
+    ASSERT_TRUE(Pipe(kResetPipe));
+    boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 0; });
+    PostAll();
+    position = TakeInOrder(0, kReads, position, false);
+    if (mode == QXB_IN_AT_ONCE) {
+      EXPECT_GT(boards_->State(0).at_once[QXB_IN], 0u);
+    }
+
+    // So does closing the handle.
+    boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+    PostAll();
+    Close();
+    for (int slot = 0; slot < kReads; ++slot) {
+      ASSERT_EQ(WaitForSingleObject(reads_[slot].overlapped.hEvent, 10000), WAIT_OBJECT_0);
+      EXPECT_EQ(static_cast<std::uint32_t>(reads_[slot].overlapped.Internal), 0xC0000120u)
+          << "read " << slot << " ends cancelled";
+    }
+  }
+
+  // An unplug fails all of them.
+  ASSERT_TRUE(Open(0));
+  PostAll();
+  boards_->Unplug(0);
+  ExpectAllEnd(kDeviceNotConnected);
+}
+
+// The fixed-rate source fills the FIFO while no read is pending and drops what does not fit;
+// a queue of reads that is never empty loses nothing, and a gap in the counter is exactly what
+// was dropped.
+TEST_F(QueuedReads, AFixedRateSourceDropsOnlyWhileNoReadIsPending) {
+  constexpr std::uint32_t kFifo = 16384;
+  ASSERT_TRUE(Open(0));
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  PostAll();
+  // The source starts with the reads already queued.
+  boards_->Set(0, [&](QxbKnobs& knobs) {
+    knobs.in_paused = 0;
+    knobs.source = QXB_SOURCE_FIXED_RATE;
+    knobs.source_rate = 2000000;  // 8 reads hold a second of it
+    knobs.fifo_bytes = kFifo;
+  });
+  std::uint64_t position = TakeInOrder(0, 2 * kReads, 0, true);
+  EXPECT_EQ(boards_->State(0).dropped_bytes, 0u) << "reads were queued all along";
+  position = TakeInOrder(0, kReads, position, false);
+
+  // No read pending: the FIFO fills, then the source drops.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (boards_->State(0).dropped_bytes == 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  PostAll();
+  DWORD count = 0;
+  ASSERT_EQ(Take(0, &count), 0u);
+  ASSERT_EQ(count, kReadSize);
+  EXPECT_EQ(CounterBreak(ring_.data(), kFifo, position), kFifo) << "what the FIFO held comes first";
+  // Where the counter resumes: the word that starts in the first four bytes after the FIFO's.
+  const std::uint8_t* after = ring_.data() + kFifo;
+  std::uint64_t resumed = 0;
+  for (std::uint32_t skip = 0; skip < 4; ++skip) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, after + skip, 4);
+    const std::uint64_t at = std::uint64_t{word} * 4 - skip;
+    if (CounterBreak(after, 64, at) == 64) resumed = at;
+  }
+  const std::uint64_t dropped = boards_->State(0).dropped_bytes;
+  ASSERT_GT(resumed, position + kFifo);
+  EXPECT_EQ(dropped, resumed - (position + kFifo)) << "the counter goes on through the drop";
+  EXPECT_EQ(CounterBreak(after, kReadSize - kFifo, resumed), kReadSize - kFifo);
+  TakeInOrder(1, kReads - 1, resumed + (kReadSize - kFifo), false);
+}
+
 // ---- the quorix tool ----
 
 // The tool as a person runs it, against the boards; its exit status and what it printed.

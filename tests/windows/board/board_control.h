@@ -84,6 +84,20 @@ enum QxbOutMode {
   QXB_OUT_HOLD = 2,    /* pends until aborted, the handle closes or the board goes */
 };
 
+/* Where the bulk-IN data comes from. */
+enum QxbSource {
+  /* The counter pattern at the pace of the reads: the board waits while no read is pending,
+   * so nothing is ever lost. */
+  QXB_SOURCE_PACED = 0,
+  /* The counter pattern at source_rate bytes a second whether or not a read is pending, into
+   * a FIFO of fifo_bytes: what does not fit is dropped and counted, and the counter goes on
+   * through it, so a gap in the data is exactly what was lost. A pending read takes what the
+   * FIFO holds and then the bytes as they are made, and completes once it is full. Setting
+   * the knobs or configuring the board starts the source afresh at 0. */
+  QXB_SOURCE_FIXED_RATE = 2,
+};
+#define QXB_DEFAULT_FIFO 2048u
+
 /* A completion size that fills the read whole. */
 #define QXB_WHOLE 0xFFFFFFFFu
 /* Matches any endpoint or request in QxbFault. */
@@ -122,6 +136,9 @@ typedef struct QxbKnobs {
   uint16_t vendor;
   uint16_t product;
   char serial[QXB_SERIAL_LENGTH]; /* NUL-terminated */
+  uint32_t source;      /* QxbSource */
+  uint32_t source_rate; /* QXB_SOURCE_FIXED_RATE: bytes a second, at least 1 */
+  uint32_t fifo_bytes;  /* QXB_SOURCE_FIXED_RATE: the FIFO's size; 0 is QXB_DEFAULT_FIFO */
 } QxbKnobs;
 
 /* Indices of the per-endpoint counters. */
@@ -168,6 +185,11 @@ typedef struct QxbState {
   uint32_t last_in_length;  /* the length the last bulk-IN read asked for */
   uint64_t in_bytes;        /* counter-pattern bytes sent: the position of the next one */
   uint64_t out_bytes;       /* bytes taken by bulk OUT */
+  /* QXB_SOURCE_FIXED_RATE, as of the worker's last look (about every millisecond): */
+  uint64_t produced;      /* bytes the source has made: the position of the next one */
+  uint64_t dropped_bytes; /* of them, dropped since the board was made */
+  uint32_t fifo_fill;     /* held in the FIFO */
+  uint32_t padding2;
 } QxbState;
 
 typedef struct QxbBoards {

@@ -59,6 +59,15 @@ static const GUID kInterfaceClass = {
 
 typedef struct Port Port;
 
+/* A run of counter-pattern bytes the fixed-rate source put into the FIFO; a drop between two
+ * runs starts a new one. */
+typedef struct Segment {
+  uint64_t start; /* the counter position of its first byte */
+  uint32_t length;
+} Segment;
+/* Runs the FIFO can tell apart; bytes that would need another are dropped. */
+#define SEGMENTS 64u
+
 /* The pending transfers of each bulk endpoint (QxbEndpoint), and the control and pipe
  * requests that pend (requests_later). */
 enum Queue { QUEUE_IN = QXB_IN, QUEUE_OUT = QXB_OUT, QUEUE_REQUESTS, QUEUES };
@@ -72,6 +81,17 @@ typedef struct Board {
   BOOLEAN data_at_hand;       /* QXB_IN_AT_ONCE: the next read completes inside the call */
   uint32_t size_cursor;       /* the next entry of the completion-size cycle */
   QxbState state;             /* knobs and counters; the queues' lengths are counted when asked */
+
+  /* QXB_SOURCE_FIXED_RATE. The source made source_base bytes by source_origin (performance
+   * counter ticks) and source_rate a second since; state.produced of them have been put
+   * somewhere (a read, the FIFO, or dropped), up to the time source_clock. */
+  LONGLONG source_origin;
+  uint64_t source_base;
+  LONGLONG source_clock;
+  Segment fifo[SEGMENTS];
+  uint32_t fifo_first, fifo_runs;
+  IRP* head;            /* the pending read being filled, and how much of it is */
+  uint32_t head_filled;
 
   uint8_t program_ram[QXB_PROGRAM_RAM_SIZE];
   uint8_t scratch_ram[QXB_SCRATCH_RAM_SIZE];
@@ -95,7 +115,7 @@ struct Port {
 };
 
 /* What a pending request carries in its DriverContext. */
-enum { CONTEXT_BOARD = 0, CONTEXT_FAILURE = 1, CONTEXT_HELD = 2 };
+enum { CONTEXT_BOARD = 0, CONTEXT_FAILURE = 1, CONTEXT_HELD = 2, CONTEXT_ARRIVAL = 3 };
 
 /* The pool tag of the boards' memory: "Qxb " as a debugger shows it. */
 #define kPoolTag 0x20627851u
@@ -108,6 +128,7 @@ static Port* gPorts[QXB_MAX_PORTS];
 static ULONG_PTR gConnections;
 static uint32_t gFrees;
 static KEVENT gWork; /* wakes the worker */
+static LONGLONG gFrequency; /* performance counter ticks a second */
 static HANDLE gWorker;
 static volatile LONG gStopping;
 
@@ -149,6 +170,8 @@ static void FillCounter(uint8_t* target, uint64_t position, uint32_t size) {
   while (size-- != 0) *target++ = CounterByte(position++);
 }
 
+static LONGLONG Now(void) { return KeQueryPerformanceCounter(NULL).QuadPart; }
+
 static void LinkText(const UNICODE_STRING* link, char* text, size_t size) {
   size_t i = 0;
   const size_t length = link->Length / sizeof(WCHAR);
@@ -157,6 +180,8 @@ static void LinkText(const UNICODE_STRING* link, char* text, size_t size) {
 }
 
 /* ---- the board model ---- */
+
+static void RestartSource(Board* board);
 
 static void EepromWrite16(Board* board, uint32_t address, uint16_t value) {
   board->eeprom[address % QXB_EEPROM_SIZE] = (uint8_t)value;
@@ -193,6 +218,7 @@ static void PowerUp(Board* board) {
   board->eeprom_pointer = 0;
   board->data_at_hand = FALSE;
   board->size_cursor = 0;
+  RestartSource(board);
 }
 
 /* A write as the EEPROM takes it over its bus: within the page of address, wrapping at the
@@ -309,6 +335,7 @@ static NTSTATUS BoardControl(Board* board, const SingleTransfer* setup, uint8_t*
     /* Configuring the board restarts its stream. */
     state->in_bytes = 0;
     board->data_at_hand = FALSE;
+    RestartSource(board);
     return STATUS_SUCCESS;
   }
 
@@ -434,6 +461,7 @@ static VOID CancelQueued(DEVICE_OBJECT* device, IRP* irp) {
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  if (board->head == irp) board->head = NULL;
   KeReleaseSpinLock(&board->lock, irql);
   Complete(irp, STATUS_CANCELLED, 0);
 }
@@ -474,6 +502,7 @@ static void TakeMatching(Board* board, uint32_t queue, FILE_OBJECT* file, LIST_E
     if (mine && IoSetCancelRoutine(irp, NULL) != NULL) {
       RemoveEntryList(entry);
       InsertTailList(ended, entry);
+      if (board->head == irp) board->head = NULL;
     }
     entry = next;
   }
@@ -516,6 +545,187 @@ static void EndAll(Board* board, FILE_OBJECT* file, NTSTATUS status) {
   for (uint32_t queue = 0; queue < QUEUES; ++queue) EndPending(board, queue, file, status);
 }
 
+
+/* ---- the fixed-rate source ---- */
+
+static BOOLEAN FixedRate(const Board* board) {
+  return board->state.knobs.source == QXB_SOURCE_FIXED_RATE;
+}
+
+static uint32_t FifoSize(const Board* board) {
+  const uint32_t size = board->state.knobs.fifo_bytes;
+  return size != 0 ? size : QXB_DEFAULT_FIFO;
+}
+
+/* The source starts again at 0 with an empty FIFO, now; what it dropped stays counted. */
+static void RestartSource(Board* board) {
+  board->source_origin = Now();
+  board->source_base = 0;
+  board->source_clock = board->source_origin;
+  board->state.produced = 0;
+  board->fifo_first = 0;
+  board->fifo_runs = 0;
+  board->state.fifo_fill = 0;
+  board->head = NULL;
+  board->head_filled = 0;
+}
+
+/* The bytes the source has made by time t. */
+static uint64_t MadeBy(const Board* board, LONGLONG t) {
+  const uint64_t ticks = t > board->source_origin ? (uint64_t)(t - board->source_origin) : 0;
+  const uint64_t rate = board->state.knobs.source_rate, f = (uint64_t)gFrequency;
+  return board->source_base + ticks / f * rate + ticks % f * rate / f;
+}
+
+/* The first time by which the source has made bytes in all. */
+static LONGLONG TimeMade(const Board* board, uint64_t bytes) {
+  if (bytes <= board->source_base) return board->source_origin;
+  const uint64_t since = bytes - board->source_base;
+  const uint64_t rate = board->state.knobs.source_rate, f = (uint64_t)gFrequency;
+  return board->source_origin + (LONGLONG)(since / rate * f + (since % rate * f + rate - 1) / rate);
+}
+
+/* Bytes made at position go into the FIFO, as many as fit; the rest are dropped. */
+static void FifoPut(Board* board, uint64_t position, uint64_t count) {
+  const uint64_t room = FifoSize(board) - board->state.fifo_fill;
+  uint64_t kept = count < room ? count : room;
+  if (kept != 0) {
+    Segment* last = board->fifo_runs != 0
+                        ? &board->fifo[(board->fifo_first + board->fifo_runs - 1) % SEGMENTS]
+                        : NULL;
+    if (last != NULL && last->start + last->length == position) {
+      last->length += (uint32_t)kept;
+    } else if (board->fifo_runs < SEGMENTS) {
+      Segment* run = &board->fifo[(board->fifo_first + board->fifo_runs) % SEGMENTS];
+      run->start = position;
+      run->length = (uint32_t)kept;
+      board->fifo_runs++;
+    } else {
+      kept = 0;
+    }
+  }
+  board->state.fifo_fill += (uint32_t)kept;
+  board->state.dropped_bytes += count - kept;
+}
+
+/* Moves up to count bytes from the FIFO to data; how many it moved. */
+static uint32_t FifoTake(Board* board, uint8_t* data, uint32_t count) {
+  uint32_t taken = 0;
+  while (taken < count && board->fifo_runs != 0) {
+    Segment* run = &board->fifo[board->fifo_first];
+    const uint32_t n = run->length < count - taken ? run->length : count - taken;
+    FillCounter(data + taken, run->start, n);
+    run->start += n;
+    run->length -= n;
+    taken += n;
+    board->state.in_bytes = run->start;
+    if (run->length == 0) {
+      board->fifo_first = (board->fifo_first + 1) % SEGMENTS;
+      board->fifo_runs--;
+    }
+  }
+  board->state.fifo_fill -= taken;
+  return taken;
+}
+
+/* The oldest read still pending that the source may fill, or null. */
+static IRP* HeadIn(Board* board) {
+  LIST_ENTRY* head = &board->queue[QXB_IN];
+  for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
+    IRP* irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (!irp->Cancel) return irp;
+  }
+  return NULL;
+}
+
+/* The read being filled is done: off the queue and onto done, to be completed with status and
+ * its count once the lock is released. */
+static void FinishHead(Board* board, IRP* irp, NTSTATUS status, uint32_t count, LIST_ENTRY* done) {
+  board->head = NULL;
+  board->head_filled = 0;
+  /* A read whose cancel routine runs already is left to it. */
+  if (IoSetCancelRoutine(irp, NULL) == NULL) return;
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = count;
+  InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+}
+
+/* Runs the fixed-rate source up to now: while a read is pending, the FIFO and then the bytes
+ * as they are made go into it, in the order of the reads; while none is, they go into the
+ * FIFO. Reads that are full move to done. Lock held. */
+static void RunSource(Board* board, LONGLONG now, LIST_ENTRY* done) {
+  LONGLONG t = board->source_clock;
+  while (t < now) {
+    IRP* head = board->plugged && !board->state.knobs.in_paused ? HeadIn(board) : NULL;
+    const LONGLONG arrival =
+        head != NULL ? (LONGLONG)(ULONG_PTR)head->Tail.Overlay.DriverContext[CONTEXT_ARRIVAL] : now;
+    if (arrival > t) {
+      /* No read is waiting until then. */
+      const LONGLONG until = arrival < now ? arrival : now;
+      const uint64_t made = MadeBy(board, until) - board->state.produced;
+      FifoPut(board, board->state.produced, made);
+      board->state.produced += made;
+      t = until;
+      continue;
+    }
+    if (board->head != head) {
+      board->head = head;
+      board->head_filled = 0;
+    }
+    const NTSTATUS failure = (NTSTATUS)(ULONG_PTR)head->Tail.Overlay.DriverContext[CONTEXT_FAILURE];
+    if (failure != STATUS_SUCCESS) {
+      FinishHead(board, head, failure, 0, done);
+      continue;
+    }
+    const uint32_t length = IoGetCurrentIrpStackLocation(head)->Parameters.DeviceIoControl.OutputBufferLength;
+    uint8_t* data = head->UserBuffer;
+    board->head_filled += FifoTake(board, data + board->head_filled, length - board->head_filled);
+    if (board->head_filled < length) {
+      const uint32_t need = length - board->head_filled;
+      const LONGLONG full = TimeMade(board, board->state.produced + need);
+      LONGLONG until = full < now ? full : now;
+      if (until < t) until = t;
+      uint64_t made = MadeBy(board, until) - board->state.produced;
+      if (made > need) made = need;
+      FillCounter(data + board->head_filled, board->state.produced, (uint32_t)made);
+      board->state.produced += made;
+      board->state.in_bytes = board->state.produced;
+      board->head_filled += (uint32_t)made;
+      t = until;
+    }
+    if (board->head_filled == length) FinishHead(board, head, STATUS_SUCCESS, length, done);
+  }
+  board->source_clock = t > board->source_clock ? t : board->source_clock;
+}
+
+/* Runs a fixed-rate source up to now and completes the reads it filled; TRUE when it did. */
+static BOOLEAN ServeSource(Board* board) {
+  LIST_ENTRY done;
+  InitializeListHead(&done);
+  KIRQL irql;
+  KeAcquireSpinLock(&board->lock, &irql);
+  if (FixedRate(board)) RunSource(board, Now(), &done);
+  KeReleaseSpinLock(&board->lock, irql);
+  const BOOLEAN any = !IsListEmpty(&done);
+  while (!IsListEmpty(&done)) {
+    IRP* irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  return any;
+}
+
+static BOOLEAN AnyFixedRate(void) {
+  BOOLEAN any = FALSE;
+  for (uint32_t i = 0; i < gBoardCount; ++i) {
+    KIRQL irql;
+    KeAcquireSpinLock(&gBoards[i]->lock, &irql);
+    any = any || FixedRate(gBoards[i]);
+    KeReleaseSpinLock(&gBoards[i]->lock, irql);
+  }
+  return any;
+}
+
 static NTSTATUS RunControlTransfer(Board* board, IRP* irp);
 static NTSTATUS RunPipeRequest(Board* board, IRP* irp);
 
@@ -538,12 +748,13 @@ static BOOLEAN ServeRequest(Board* board, KIRQL irql) {
 
 /* Completes what the board can complete now; TRUE when it did something. */
 static BOOLEAN Serve(Board* board) {
+  if (ServeSource(board)) return TRUE;
   KIRQL irql;
   KeAcquireSpinLock(&board->lock, &irql);
   if (board->plugged && ServeRequest(board, irql)) return TRUE;
   uint32_t endpoint = QXB_OUT;
   IRP* irp = board->plugged ? TakeNext(board, QXB_OUT) : NULL;
-  if (irp == NULL && board->plugged && !board->state.knobs.in_paused) {
+  if (irp == NULL && board->plugged && !board->state.knobs.in_paused && !FixedRate(board)) {
     endpoint = QXB_IN;
     irp = TakeNext(board, QXB_IN);
   }
@@ -584,7 +795,10 @@ static BOOLEAN Serve(Board* board) {
 static VOID Worker(PVOID context) {
   UNREFERENCED_PARAMETER(context);
   while (!gStopping) {
-    KeWaitForSingleObject(&gWork, Executive, KernelMode, FALSE, NULL);
+    /* A fixed-rate source runs whether or not anything wakes the worker. */
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000; /* 1 ms */
+    KeWaitForSingleObject(&gWork, Executive, KernelMode, FALSE, AnyFixedRate() ? &tick : NULL);
     BOOLEAN busy = TRUE;
     while (busy && !gStopping) {
       busy = FALSE;
@@ -707,8 +921,11 @@ static NTSTATUS DirectTransfer(Board* board, IRP* irp, const IO_STACK_LOCATION* 
     KeReleaseSpinLock(&board->lock, irql);
     return Complete(irp, STATUS_SUCCESS, length);
   }
+  /* Only a read with none queued before it may take the data at hand: it would otherwise
+   * complete ahead of them with data that comes before theirs. */
   if (failure == STATUS_SUCCESS && endpoint == QXB_IN && state->knobs.in_mode == QXB_IN_AT_ONCE &&
-      board->data_at_hand && !state->knobs.in_paused) {
+      board->data_at_hand && !state->knobs.in_paused && !FixedRate(board) &&
+      IsListEmpty(&board->queue[QXB_IN]) && board->in_flight[QXB_IN] == 0) {
     board->data_at_hand = FALSE;
     const uint32_t size = NextSize(board, length);
     const uint64_t position = state->in_bytes;
@@ -720,6 +937,10 @@ static NTSTATUS DirectTransfer(Board* board, IRP* irp, const IO_STACK_LOCATION* 
   }
   if (endpoint == QXB_OUT && state->knobs.out_mode == QXB_OUT_HOLD)
     irp->Tail.Overlay.DriverContext[CONTEXT_HELD] = irp;
+  /* Under the lock, so that the source has not run past it. */
+  const LONGLONG arrival = Now();
+  irp->Tail.Overlay.DriverContext[CONTEXT_ARRIVAL] =
+      (PVOID)(ULONG_PTR)(arrival > board->source_clock ? arrival : board->source_clock);
   return QueueForWorker(board, endpoint, irp, irql);
 }
 
@@ -803,6 +1024,7 @@ static NTSTATUS Plug(Board* board, Port* port) {
   board->state.configuration = 0;
   board->state.in_bytes = 0;
   board->data_at_hand = FALSE;
+  RestartSource(board);
   LinkText(&port->link, board->state.path, sizeof board->state.path);
   KeReleaseSpinLockFromDpcLevel(&board->lock);
   KeReleaseSpinLock(&gLock, irql);
@@ -891,7 +1113,9 @@ static void Snapshot(Board* board, QxbState* out) {
 
 static BOOLEAN ValidKnobs(const QxbKnobs* knobs) {
   return knobs->in_mode <= QXB_IN_AT_ONCE && knobs->out_mode <= QXB_OUT_HOLD &&
-         knobs->in_size_count <= QXB_MAX_SIZES;
+         knobs->in_size_count <= QXB_MAX_SIZES &&
+         (knobs->source == QXB_SOURCE_PACED ||
+          (knobs->source == QXB_SOURCE_FIXED_RATE && knobs->source_rate != 0));
 }
 
 static NTSTATUS ReadRegion(Board* board, const QxbRequest* request, uint8_t* out, ULONG room,
@@ -958,9 +1182,16 @@ static NTSTATUS ControlCommand(IRP* irp, const IO_STACK_LOCATION* stack) {
     case QXB_SET_KNOBS:
       if (!ValidKnobs(&request.knobs)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
       KeAcquireSpinLock(&board->lock, &irql);
-      board->state.knobs = request.knobs;
-      board->state.knobs.serial[QXB_SERIAL_LENGTH - 1] = '\0';
-      board->size_cursor = 0;
+      {
+        const QxbKnobs* was = &board->state.knobs;
+        const BOOLEAN new_source = was->source != request.knobs.source ||
+                                   was->source_rate != request.knobs.source_rate ||
+                                   was->fifo_bytes != request.knobs.fifo_bytes;
+        board->state.knobs = request.knobs;
+        board->state.knobs.serial[QXB_SERIAL_LENGTH - 1] = '\0';
+        board->size_cursor = 0;
+        if (new_source) RestartSource(board);
+      }
       KeReleaseSpinLock(&board->lock, irql);
       Wake();
       break;
@@ -1238,6 +1469,9 @@ static VOID Unload(DRIVER_OBJECT* driver) {
 NTSTATUS DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
   KeInitializeSpinLock(&gLock);
   KeInitializeEvent(&gWork, SynchronizationEvent, FALSE);
+  LARGE_INTEGER frequency;
+  (void)KeQueryPerformanceCounter(&frequency);
+  gFrequency = frequency.QuadPart;
   const uint32_t count = BoardCount(registry);
   for (; gBoardCount < count; ++gBoardCount) {
     Board* board = ExAllocatePoolWithTag(NonPagedPool, sizeof(Board), kPoolTag);
