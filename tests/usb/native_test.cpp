@@ -194,12 +194,17 @@ class PortQueueTest : public NativeTest, public testing::WithParamInterface<bool
   }
 
   // Takes the reads in, in order; the counter pattern must run on from position through all
-  // of them. Returns the position after them.
+  // of them, and each carries the moment it completed. Returns the position after them.
   std::uint64_t TakeAllInOrder(std::uint64_t position) {
+    std::uint64_t completed = 1;
     for (int slot = 0; slot < kReads; ++slot) {
       std::uint32_t bytes = 0;
       EXPECT_EQ(Take(slot, &bytes), 0u) << "read " << slot;
       EXPECT_EQ(bytes, kReadSize) << "read " << slot;
+      const std::uint64_t stamp = port::CompletionStamp(&overlapped_[slot]);
+      EXPECT_GE(stamp, completed) << "read " << slot;
+      EXPECT_LE(stamp, port::MonotonicMicroseconds()) << "read " << slot;
+      completed = stamp;
       const Bytes data(ring_.begin() + slot * kReadSize, ring_.begin() + (slot + 1) * kReadSize);
       EXPECT_EQ(PatternBreak(data, position), -1) << "read " << slot;
       position += kReadSize;

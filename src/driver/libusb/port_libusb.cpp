@@ -318,6 +318,8 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
   if (pending->overlapped != nullptr) {
     pending->overlapped->internal_high = static_cast<std::uintptr_t>(transfer->actual_length);
     pending->overlapped->internal = TransferStatus(WindowsErrorOfTransfer(transfer->status));
+    // When the board last had a read to fill, for the core's account of the idle bus.
+    StampCompletion(pending->overlapped, MonotonicMicroseconds());
   }
   if (pending->event != nullptr) Signal(pending->event);
   Device* device = pending->device;
