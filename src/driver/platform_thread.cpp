@@ -43,8 +43,10 @@ void* Run(void* raw) {
 }  // namespace
 
 void* StartThread(void (*body)(void*), void* argument) {
-  auto* start = new (std::nothrow) Start{body, argument};
+  auto* start = new (std::nothrow) Start;
   if (start == nullptr) return nullptr;
+  start->body = body;
+  start->argument = argument;
 #ifdef _WIN32
   // While the thread runs, the module stays loaded: a FreeLibrary of the application's cannot
   // pull the code from under it, and the process detach never has to wait for it.
