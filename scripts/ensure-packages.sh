@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages named on the command line that are missing. As root it runs
-# apt-get; otherwise it prints the apt-get line to run and fails.
+# apt-get; otherwise it prints the commands to run as root, exactly as they work, and fails.
 set -euo pipefail
 
 missing=()
@@ -10,19 +10,27 @@ for package in "$@"; do
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
-line="apt-get install -y --no-install-recommends ${missing[*]}"
+# Packages of another architecture (wine32:i386) need it enabled before apt-get update.
+steps=()
+for package in "${missing[@]}"; do
+  arch=${package#*:}
+  [[ $arch != "$package" ]] || continue
+  dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+  [[ " ${steps[*]} " == *" dpkg --add-architecture $arch "* ]] || steps+=("dpkg --add-architecture $arch")
+done
+steps+=("apt-get update" "apt-get install -y --no-install-recommends ${missing[*]}")
+
 if [[ $(id -u) -ne 0 ]]; then
+  line=""
+  for step in "${steps[@]}"; do line+="${line:+ && }$step"; done
   echo "Missing Debian packages. Run as root:" >&2
-  echo "  apt-get update && $line" >&2
+  echo "  sudo sh -c '$line'" >&2
+  echo "or, where there is no sudo (a minimal Debian has none), with root's password:" >&2
+  echo "  su -c '$line'" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-# Packages of another architecture (wine32:i386) need it enabled first.
-for package in "${missing[@]}"; do
-  arch=${package#*:}
-  [[ $arch != "$package" ]] || continue
-  dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+for step in "${steps[@]}"; do
+  if [[ $step == "apt-get update" ]]; then $step -q; else $step; fi
 done
-apt-get update -q
-$line
