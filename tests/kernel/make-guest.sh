@@ -32,18 +32,24 @@ for package in "$kernel_package" udev; do
   fi
 done
 
-unpack() {  # package directory
-  local deb
+# Only what the guest is made of is unpacked: the kernel image, the USB modules and udevadm,
+# not the whole kernel package (400 MB, nearly all of it modules the guest never loads).
+modules="usb-common usbcore ehci-hcd ehci-pci xhci-hcd xhci-pci"
+unpack() {  # package directory member-pattern...
+  local deb directory=$2
   deb=$(ls "$cache/debs/${1}_"*.deb | head -1)
-  if [[ ! -f "$2/.from" || $(cat "$2/.from") != "$deb" ]]; then
-    rm -rf "$2"
-    mkdir -p "$2"
-    dpkg-deb -x "$deb" "$2"
-    echo "$deb" >"$2/.from"
+  shift 2
+  if [[ ! -f "$directory/.from" || $(cat "$directory/.from") != "$deb $*" ]]; then
+    rm -rf "$directory"
+    mkdir -p "$directory"
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$directory" --wildcards "$@"
+    echo "$deb $*" >"$directory/.from"
   fi
 }
-unpack "$kernel_package" "$cache/kernel"
-unpack udev "$cache/udev"
+# shellcheck disable=SC2046
+unpack "$kernel_package" "$cache/kernel" './boot/vmlinuz-*' \
+       $(for module in $modules; do echo "*/$module.ko"; done)
+unpack udev "$cache/udev" ./bin/udevadm
 
 # The kernel boots as an uncompressed ELF through PVH, which saves decompressing it under
 # software emulation at every boot: the XZ payload of the bzImage, unpacked once.
@@ -61,9 +67,10 @@ root="$cache/root"
 rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,lib,lib64,proc,sys,dev,run,tmp,etc/udev,lib/modules,lib/udev/rules.d}
 cp /bin/busybox "$root/bin/busybox"
-modules=$(ls -d "$cache"/kernel/lib/modules/*)
-for module in usb-common usbcore ehci-hcd ehci-pci xhci-hcd xhci-pci; do
-  find "$modules" -name "$module.ko" -exec cp {} "$root/lib/modules/" \;
+for module in $modules; do
+  found=$(find "$cache/kernel" -name "$module.ko" -print -quit)
+  [[ -n $found ]] || { echo "the kernel package has no $module.ko" >&2; exit 1; }
+  cp "$found" "$root/lib/modules/"
 done
 cp "$cache/udev/bin/udevadm" "$root/bin/udevadm"
 ln -s udevadm "$root/bin/systemd-udevd"
