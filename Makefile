@@ -3,8 +3,11 @@
 # installs the packages alone, for building as a user afterwards.
 
 BUILD_PACKAGES := cmake ninja-build g++ make pkg-config libusb-1.0-0-dev libcli11-dev
-# The Python package's wheel is built with Debian's setuptools and wheel, offline.
-PYTHON_PACKAGES := python3 python3-pip python3-setuptools python3-wheel python3-venv
+# make demo's next steps pipe the tool's JSON through python3 -m json.tool.
+DEMO_PACKAGES := $(BUILD_PACKAGES) python3
+# The Python package's wheel is built with Debian's setuptools and wheel, offline; numpy is
+# what the Python quick start reads into.
+PYTHON_PACKAGES := python3 python3-pip python3-setuptools python3-wheel python3-venv python3-numpy
 TEST_PACKAGES := $(BUILD_PACKAGES) $(PYTHON_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev \
                  libumockdev-dev python3-pytest python3-numpy mypy
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev umockdev libumockdev-dev
@@ -30,9 +33,10 @@ BUILD := build$(QUORIX_BUILD_SUFFIX)
 TOOL := ./$(BUILD)/demo/tools/quorix/quorix
 
 .PHONY: demo test test-tsan test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
-        deps deps-build deps-test deps-bench deps-windows deps-kernel deps-python check-tree clean
+        deps deps-build deps-demo deps-test deps-bench deps-windows deps-kernel deps-python check-tree \
+        clean packages
 
-demo: deps-build check-tree
+demo: deps-demo check-tree
 	cmake --preset demo
 	cmake --build --preset demo --target quorix_tool
 	$(TOOL) --sim demo
@@ -41,9 +45,9 @@ demo: deps-build check-tree
 	@echo "  $(TOOL) --help    every command and its options"
 	@echo "  $(TOOL) --sim --sim-state board.state startup set hello    a board that remembers:"
 	@echo "      then ... --sim --sim-state board.state --json startup get | python3 -m json.tool"
-	@echo "  make test    the whole suite, then again under ASan + UBSan (5 to 10 minutes here)"
+	@echo "  make test    the whole suite, then again under ASan + UBSan (about 15 minutes here)"
 
-# The packages of demo, test and bench, once, as root; then build as yourself.
+# The packages of demo, test, wheel and bench, once, as root; then build as yourself.
 deps: deps-test
 
 # A build tree that holds another user's files (from a sudo make before build-root/ existed)
@@ -148,15 +152,24 @@ install: deps-build check-tree
 	cmake --build --preset demo
 	cmake --install $(BUILD)/demo
 
-# The Python package's wheel, with both libraries inside: build/wheel/quorix-*.whl.
-wheel: deps-python
-	/usr/bin/python3 -m pip wheel --no-build-isolation --no-deps -w build/wheel .
+# The Python package's wheel, with both libraries inside: build/wheel/quorix-*.whl (build-root/
+# for root in another user's clone). The libraries are those of make demo's build, built here
+# if needed, so they are built once for both.
+wheel: deps-python check-tree
+	cmake --preset demo
+	cmake --build --preset demo --target quorix quorix-sim
+	QUORIX_CMAKE_BUILD=$(CURDIR)/$(BUILD)/demo /usr/bin/python3 -m pip wheel --no-build-isolation \
+	  --no-deps -w $(BUILD)/wheel .
+	@ls $(BUILD)/wheel/quorix-*.whl
 
 deps-build:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES)
 
+deps-demo:
+	@scripts/ensure-packages.sh $(DEMO_PACKAGES)
+
 deps-test:
-	@scripts/ensure-packages.sh $(TEST_PACKAGES)
+	@scripts/ensure-packages.sh $(sort $(PACKAGES_test))
 
 deps-fuzz:
 	@scripts/ensure-packages.sh $(BUILD_PACKAGES) clang libclang-rt-14-dev
@@ -171,10 +184,22 @@ deps-kernel:
 	@scripts/ensure-packages.sh $(KERNEL_PACKAGES)
 
 deps-python:
-	@scripts/ensure-packages.sh $(BUILD_PACKAGES) $(PYTHON_PACKAGES)
+	@scripts/ensure-packages.sh $(sort $(PACKAGES_wheel))
 
 deps-bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
 
+# What make TARGET installs, for scripts and the tests: make -s packages TARGET=wheel
+packages:
+	@echo $(sort $(PACKAGES_$(TARGET)))
+PACKAGES_demo := $(DEMO_PACKAGES)
+PACKAGES_test := $(TEST_PACKAGES) $(DEMO_PACKAGES) $(PYTHON_PACKAGES)
+PACKAGES_wheel := $(BUILD_PACKAGES) $(PYTHON_PACKAGES)
+PACKAGES_install := $(BUILD_PACKAGES)
+PACKAGES_bench := $(BENCH_PACKAGES)
+PACKAGES_windows := $(WINDOWS_PACKAGES)
+PACKAGES_kernel := $(KERNEL_PACKAGES)
+
+# Root's clean in another user's clone removes build-root/, which that user cannot.
 clean:
 	rm -rf $(BUILD)

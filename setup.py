@@ -2,11 +2,14 @@
 platform inside (quorix/_lib), where the package looks for them first.
 
 The libraries are built from this source tree with CMake, optimised and without the tests,
-in build/python; that needs what `make deps-build` installs. The wheel is tagged for this
-platform but any Python 3: the package reaches the libraries through ctypes.
+in build/python (build-root/python for root in another user's clone, as the Makefile does), or
+in the CMake build folder that QUORIX_CMAKE_BUILD names (make wheel: make demo's); that needs
+what `make deps-build` installs. The wheel is tagged for this platform but any Python 3: the
+package reaches the libraries through ctypes.
 """
 
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
@@ -18,7 +21,19 @@ from setuptools.dist import Distribution
 from wheel.bdist_wheel import bdist_wheel
 
 ROOT = Path(__file__).resolve().parent
-CMAKE_BUILD = ROOT / "build" / "python" / "cmake"
+
+
+def build_dir():
+    """Root building in a clone that belongs to someone else leaves nothing in their build/."""
+    suffix = os.environ.get("QUORIX_BUILD_SUFFIX")
+    if suffix is None:
+        suffix = "-root" if hasattr(os, "geteuid") and os.geteuid() == 0 and ROOT.stat().st_uid != 0 else ""
+    return ROOT / ("build" + suffix) / "python"
+
+
+BUILD = build_dir()
+REUSED_BUILD = os.environ.get("QUORIX_CMAKE_BUILD")
+CMAKE_BUILD = Path(REUSED_BUILD) if REUSED_BUILD else BUILD / "cmake"
 
 
 def library_names():
@@ -43,7 +58,9 @@ class BuildLibraries(build_py):
         if shutil.which("ninja") and not (CMAKE_BUILD / "CMakeCache.txt").exists():
             configure += ["-G", "Ninja"]
         try:
-            subprocess.run(configure, check=True)
+            # A build folder of another configuration is used as it is configured.
+            if not (REUSED_BUILD and (CMAKE_BUILD / "CMakeCache.txt").exists()):
+                subprocess.run(configure, check=True)
             subprocess.run(["cmake", "--build", str(CMAKE_BUILD), "--parallel", "2",
                             "--target", "quorix", "quorix-sim"], check=True)
         except (OSError, subprocess.CalledProcessError) as error:
@@ -57,6 +74,8 @@ class BuildLibraries(build_py):
             if built is None:
                 raise SystemExit("the build made no %s" % name)
             shutil.copyfile(built, bundled / name)  # the file itself, not the soname's link
+            if shutil.which("strip"):  # a build with debug information (make demo's)
+                subprocess.run(["strip", "--strip-debug", str(bundled / name)], check=True)
 
 
 class BinaryDistribution(Distribution):
@@ -80,6 +99,6 @@ class PlatformWheel(bdist_wheel):
 setup(
     distclass=BinaryDistribution,
     cmdclass={"build_py": BuildLibraries, "bdist_wheel": PlatformWheel},
-    options={"build": {"build_base": "build/python/setuptools"},
-             "egg_info": {"egg_base": "build/python"}},
+    options={"build": {"build_base": str((BUILD / "setuptools").relative_to(ROOT))},
+             "egg_info": {"egg_base": str(BUILD.relative_to(ROOT))}},
 )
