@@ -1,7 +1,7 @@
 // The quorix tool as a person runs it, each test in a private folder that is removed after
 // it: hostile arguments, firmware checking, repacking and loading checked against the
 // simulated board's memory, the EEPROM's limits, dump and restore, the startup command and
-// Ctrl-C, and the help against the README.
+// Ctrl-C, and the help against docs/tool.md.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -490,14 +490,15 @@ TEST_F(ToolTest, CtrlCDuringStartupSetFinishesTheCallAndSaysWhatIsStored) {
 
 // ---- help ----
 
-TEST_F(ToolTest, EveryCommandHasHelpAndAnEntryInTheReadme) {
+TEST_F(ToolTest, EveryCommandHasHelpAndAnEntryInTheToolsPage) {
   const ToolRun help = Tool("--help");
   ASSERT_EQ(help.status, 0);
   const std::string subcommands = help.output.substr(help.output.find("Subcommands:"));
-  std::ifstream readme_file(QUORIX_README);
-  std::stringstream readme;
-  readme << readme_file.rdbuf();
-  const std::string manual = readme.str().substr(readme.str().find("## The `quorix` tool"));
+  std::ifstream page_file(QUORIX_TOOL_PAGE);
+  std::stringstream page;
+  page << page_file.rdbuf();
+  ASSERT_NE(page.str().find("# The `quorix` tool"), std::string::npos) << QUORIX_TOOL_PAGE;
+  const std::string manual = page.str();
   const std::regex entry(R"(\n  ([a-z-]+) )");
   int commands = 0;
   for (std::sregex_iterator it(subcommands.begin(), subcommands.end(), entry), end; it != end;
@@ -505,12 +506,12 @@ TEST_F(ToolTest, EveryCommandHasHelpAndAnEntryInTheReadme) {
     const std::string name = (*it)[1];
     ++commands;
     EXPECT_EQ(Tool(name + " --help").status, 0) << name;
-    EXPECT_NE(manual.find("`" + name), std::string::npos) << name << " is not in the README";
+    EXPECT_NE(manual.find("`" + name), std::string::npos) << name << " is not in " QUORIX_TOOL_PAGE;
   }
   EXPECT_EQ(commands, 11);
   for (const char* option : {"--json", "--trace", "--sim-state", "--version", "--timeout"}) {
     EXPECT_TRUE(Has(help, option)) << option;
-    EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in the README";
+    EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in " QUORIX_TOOL_PAGE;
   }
 }
 

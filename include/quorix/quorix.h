@@ -44,7 +44,7 @@
  *     LIBUSB_ERROR_IO              1117  I/O device error
  *     LIBUSB_ERROR_INVALID_PARAM     87  invalid parameter
  *     LIBUSB_ERROR_ACCESS             5  access denied: no permission for the device
- *                                        (see the README's "Linux permissions")
+ *                                        (see "Linux permissions" in docs/install.md)
  *     LIBUSB_ERROR_NO_DEVICE       1167  device not connected
  *     LIBUSB_ERROR_NOT_FOUND          2  not found
  *     LIBUSB_ERROR_BUSY             170  busy: another process has claimed the board

@@ -91,7 +91,7 @@ std::string NoBoardHint([[maybe_unused]] const Library& library) {
     if (r == LIBUSB_ERROR_ACCESS)
       hint +=
           "\nInstall the udev rule packaging/linux/60-quorix.rules (see \"Linux permissions\" "
-          "in the README), then plug the board in again.";
+          "in docs/install.md), then plug the board in again.";
   }
   if (count >= 0) libusb_free_device_list(list, 1);
   libusb_exit(context);
