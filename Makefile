@@ -45,7 +45,7 @@ demo: deps-demo check-tree
 	@echo "  $(TOOL) --help    every command and its options"
 	@echo "  $(TOOL) --sim --sim-state board.state startup set hello    a board that remembers:"
 	@echo "      then ... --sim --sim-state board.state --json startup get | python3 -m json.tool"
-	@echo "  make test    the whole suite, then again under ASan + UBSan (about 15 minutes here)"
+	@echo "  make test    the whole suite, then again under ASan + UBSan (the README gives its time)"
 
 # The packages of demo, test, wheel and bench, once, as root; then build as yourself.
 deps: deps-test
