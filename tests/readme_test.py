@@ -119,7 +119,7 @@ class Runner:
             **extra: str) -> str:
         start = time.monotonic()
         result = subprocess.run(command, cwd=cwd, env={**self.env, **extra}, capture_output=True,
-                                text=True, timeout=1200)
+                                text=True, timeout=2400)
         output = result.stdout + result.stderr
         log = self.work / ("%s.log" % re.sub(r"\W+", "-", title))
         log.write_text("$ %s\n%s" % (" ".join(command), output))
