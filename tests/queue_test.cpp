@@ -8,6 +8,18 @@
 namespace quorix::test {
 namespace {
 
+// The environment of the process, as an application that cannot be rebuilt is given it.
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
 class QueueTest : public SimTest {
  protected:
   static QuorixHandle OpenQueued(std::uint32_t reads, std::uint32_t size, std::uint32_t ring) {
@@ -108,8 +120,8 @@ TEST_F(QueueTest, UnplugAndCloseEndTheWholeQueue) {
 
 TEST_F(QueueTest, TheEnvironmentChoosesTheQueueOfAClassicOpen) {
   AddBoard("E");
-  setenv("QUORIX_READ_QUEUE", "8x256K", 1);
-  setenv("QUORIX_RING_SIZE", "8M", 1);
+  SetEnvironment("QUORIX_READ_QUEUE", "8x256K");
+  SetEnvironment("QUORIX_RING_SIZE", "8M");
   QuorixHandle handle = Open();
   QuorixReadQueue shape{};
   ASSERT_EQ(QuorixGetReadQueue(handle, &shape), QUORIX_OK);
@@ -119,15 +131,15 @@ TEST_F(QueueTest, TheEnvironmentChoosesTheQueueOfAClassicOpen) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
 
   // A value that cannot be used leaves the classic read.
-  setenv("QUORIX_READ_QUEUE", "8x100", 1);
+  SetEnvironment("QUORIX_READ_QUEUE", "8x100");
   handle = Open();
   ASSERT_EQ(QuorixGetReadQueue(handle, &shape), QUORIX_OK);
   EXPECT_EQ(shape.reads, 0u);
   EXPECT_EQ(shape.ring_size, kRingSize);
   EXPECT_EQ(Transfers(kEndpointBulkIn).back().out_size, kRingSize - 512);
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
-  unsetenv("QUORIX_READ_QUEUE");
-  unsetenv("QUORIX_RING_SIZE");
+  SetEnvironment("QUORIX_READ_QUEUE", nullptr);
+  SetEnvironment("QUORIX_RING_SIZE", nullptr);
 
   // Shapes outside the limits are refused and nothing is opened.
   const QuorixReadQueue bad[] = {{65, 512, 0}, {1, 1000, 0}, {4, 4096, 8192}, {1, 8u << 20, 0}};
