@@ -4,6 +4,7 @@
 #include <unistd.h>
 #endif
 
+#include "quorix/quorix_sim.h"
 #include "support/sim_test.h"
 
 namespace quorix::test {
@@ -97,6 +98,21 @@ TEST_F(ReadWriteTest, TimeoutZeroWaitsAsLongAsItTakes) {
   board_->out.completion = sim::Completion::kHold;
   EXPECT_EQ(QuorixWriteDevice(handle_, 3, "abc"), QUORIX_ERR_FAILED);
   EXPECT_EQ(PipeRequests().back(), std::make_pair(kIoctlAbortPipe, kEndpointBulkOut));
+}
+
+TEST_F(ReadWriteTest, AReaderThatKeepsUpLosesNothingOfAFixedRateSource) {
+  // Virtual time passes only while the library waits for its read, so the read is never
+  // missing for long: the pattern arrives whole, and the board drops nothing.
+  ASSERT_EQ(QuorixSimSetSource(board_->id, QUORIX_SIM_SOURCE_FIXED_RATE, 48000000), QUORIX_OK);
+  EXPECT_EQ(QuorixSetTimeOut(handle_, 0), QUORIX_OK);
+  constexpr std::uint32_t kChunk = 64 * 1024;
+  const std::uint64_t start = bus().NowUs();
+  for (std::uint64_t position = 0; position < 3 * S; position += kChunk)
+    ASSERT_EQ(Read(kChunk), Counter(position, kChunk)) << position;
+  std::uint64_t dropped = 1;
+  ASSERT_EQ(QuorixSimGetDroppedBytes(board_->id, &dropped), QUORIX_OK);
+  EXPECT_EQ(dropped, 0u);
+  EXPECT_GE(bus().NowUs() - start, 3 * std::uint64_t{S} * 1000000 / 48000000);
 }
 
 TEST_F(ReadWriteTest, FailuresOfTheOutstandingRead) {

@@ -1,5 +1,6 @@
 // The simulated bulk endpoints, driven through the port as the library drives them: packet
 // rules, the flow-controlled source, completion modes, aborts and the virtual clock.
+#include "quorix/quorix_sim.h"
 #include "support/sim_test.h"
 
 namespace quorix::test {
@@ -128,6 +129,79 @@ TEST_F(SimStreamTest, TheSourceRunsAtItsRateAndStallsWithoutARead) {
   Transfer& d = Post(0x86, 1024);
   EXPECT_EQ(Result(d), 0u);
   EXPECT_EQ(d.buffer, Counter(0, 1024));
+  board_->source = sim::Source::kNone;
+}
+
+TEST_F(SimStreamTest, TheFlowControlledSourceRunsOnIntoEveryQueuedRead) {
+  board_->source = sim::Source::kCounter;
+  board_->rate = 1 << 20;
+  board_->RestartSource(bus().NowUs());
+  // 100 ms is room for both reads and the FIFO: the second one full needs no wait.
+  Transfer& a = Post(0x86, 4096);
+  Transfer& b = Post(0x86, 4096);
+  bus().PassTime(100);
+  EXPECT_EQ(Result(b), 0u);
+  EXPECT_EQ(Result(a), 0u);
+  EXPECT_EQ(a.buffer, Counter(0, 4096));
+  EXPECT_EQ(b.buffer, Counter(4096, 4096));
+  board_->source = sim::Source::kNone;
+}
+
+TEST_F(SimStreamTest, AFixedRateSourceFillsQueuedReadsInOrderThenItsFifoThenDrops) {
+  constexpr std::uint32_t kRate = 48000000;  // 93,750 packets a second
+  constexpr std::uint32_t kRead = 64 * 1024;
+  ASSERT_EQ(QuorixSimSetSource(board_->id, QUORIX_SIM_SOURCE_FIXED_RATE, kRate), QUORIX_OK);
+  for (const std::uint32_t fifo : {QUORIX_SIM_FIFO_DEFAULT, 16384u}) {
+    SCOPED_TRACE(fifo);
+    ASSERT_EQ(QuorixSimSetBoardFifo(board_->id, fifo), QUORIX_OK);
+    board_->RestartSource(bus().NowUs());
+    std::uint64_t dropped = 1, dropped_before = 0;
+    ASSERT_EQ(QuorixSimGetDroppedBytes(board_->id, &dropped_before), QUORIX_OK);
+    // Three reads queued at once: each one full goes on into the next, and a wait for the
+    // last lasts exactly as long as the source takes for all three. Nothing is lost.
+    std::uint64_t start = bus().NowUs();
+    Transfer* reads[3];
+    for (Transfer*& read : reads) read = &Post(0x86, kRead);
+    ASSERT_EQ(port::WaitEvent(reads[2]->overlapped.event, 1000), port::kWaitObject0);
+    EXPECT_EQ(bus().NowUs() - start, 3ull * kRead * 1000000 / kRate);  // 4,096 µs
+    std::uint64_t position = 0;
+    for (Transfer* read : reads) {
+      EXPECT_EQ(Result(*read), 0u);
+      EXPECT_EQ(read->buffer, Counter(position, kRead));
+      position += kRead;
+    }
+    ASSERT_EQ(QuorixSimGetDroppedBytes(board_->id, &dropped), QUORIX_OK);
+    EXPECT_EQ(dropped, dropped_before);
+
+    // A read, then 16 ms (1,500 packets) before anyone looks: the read takes the first 128
+    // packets and completes; with none queued the FIFO keeps what it holds of the rest,
+    // and what follows is lost.
+    Transfer& a = Post(0x86, kRead);
+    bus().PassTime(16);
+    const std::uint64_t lost = (1500 - kRead / 512) * 512 - fifo;
+    ASSERT_EQ(QuorixSimGetDroppedBytes(board_->id, &dropped), QUORIX_OK);
+    EXPECT_EQ(dropped - dropped_before, lost);
+    EXPECT_EQ(Result(a), 0u);
+    EXPECT_EQ(a.buffer, Counter(position, kRead));
+    position += kRead;
+    // A read posted now gets what the FIFO kept, then only what comes after it: the gap in
+    // the pattern is exactly what was dropped.
+    start = bus().NowUs();
+    Transfer& b = Post(0x86, kRead);
+    ASSERT_EQ(port::WaitEvent(b.overlapped.event, 1000), port::kWaitObject0);
+    EXPECT_EQ(bus().NowUs() - start, ((kRead - fifo) * 1000000ull + kRate - 1) / kRate);
+    Bytes expected = Counter(position, fifo);
+    const Bytes after = Counter(position + fifo + lost, kRead - fifo);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(b.buffer, expected);
+  }
+  EXPECT_EQ(QuorixSimSetBoardFifo(board_->id, 1000), QUORIX_ERR_FAILED) << "not whole packets";
+  EXPECT_EQ(QuorixSimSetBoardFifo(99, 2048), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixSimGetDroppedBytes(board_->id, nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixSimGetDroppedBytes(99, nullptr), QUORIX_ERR_FAILED);
+  EXPECT_EQ(QuorixSimSetSource(board_->id, QUORIX_SIM_SOURCE_FIXED_RATE,
+                               QUORIX_SIM_RATE_UNLIMITED),
+            QUORIX_ERR_FAILED);
   board_->source = sim::Source::kNone;
 }
 

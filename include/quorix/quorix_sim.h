@@ -15,15 +15,34 @@
  *
  * Bulk endpoints
  *   Bulk IN 0x86 sends first the data pushed with QuorixSimPushIn, as 512-byte packets, then
- *   what its source produces. A read completes when its buffer is full or when a short (or
- *   zero-length) packet ends it. The source of every board is at first the counter pattern
- *   (32-bit little-endian words 0, 1, 2, ... restarting at 0 whenever the board is configured,
- *   as opening the device does) at 32 MiB/s (33,554,432 bytes per second), in whole packets.
- *   It is flow-controlled like an FPGA that stalls on a full FIFO: beyond 2 KiB of endpoint
- *   buffering it waits while no read is posted, so a reader that keeps a read posted sees the
- *   pattern without gaps. Bulk OUT 0x02 keeps what is written for QuorixSimTakeOut, or with
- *   loopback on sends it back on bulk IN as packets. Transfers complete when the library asks
- *   for their result or waits for them; the simulator starts no thread. A wait without limit
+ *   what the board FIFO holds, then what its source produces. A read completes when its
+ *   buffer is full or when a short (or zero-length) packet ends it; several reads may be
+ *   pending at once, and they are filled and complete in the order they were posted, the next
+ *   going on at once when one is full. The sources (QuorixSimSetSource) all send the counter
+ *   pattern, 32-bit little-endian words 0, 1, 2, ... restarting at 0 whenever the board is
+ *   configured (as opening the device does), in whole 512-byte packets:
+ *     QUORIX_SIM_SOURCE_COUNTER, every board's source at first, at 32 MiB/s (33,554,432 bytes
+ *       per second), is flow-controlled like an FPGA that stalls on a full FIFO: it fills the
+ *       board FIFO and then waits while no read is posted, so a reader that keeps a read
+ *       posted sees the pattern without gaps.
+ *     QUORIX_SIM_SOURCE_FIXED_RATE cannot wait, like an ADC behind the FPGA: it produces at
+ *       its rate whether or not a read is posted. Each packet goes into the first pending read
+ *       with room, else into the board FIFO, and when that is full it is dropped. The pattern
+ *       counts on through what was dropped, so a gap in the data is exactly what was lost,
+ *       and QuorixSimGetDroppedBytes counts it. A read receives only what was produced after
+ *       it was posted, besides what the FIFO held then; a wait for it lasts as long as the
+ *       rate takes to fill it and the reads ahead of it (virtual time advances instead).
+ *       While the board is not configured (before the first open), it produces nothing;
+ *       configuring it again empties the FIFO, which is not counted as dropped. Closing the
+ *       device does not stop it: with no read posted it fills the FIFO, then drops.
+ *     QUORIX_SIM_SOURCE_NONE sends nothing but the pushed data.
+ *   The board FIFO is 2 KiB at first (QUORIX_SIM_FIFO_DEFAULT: the FX2's four 512-byte
+ *   endpoint buffers); QuorixSimSetBoardFifo sets it, for instance to add an FPGA's FIFO.
+ *   Bulk OUT 0x02 keeps what is written for QuorixSimTakeOut, or with loopback on sends it
+ *   back on bulk IN as packets. Transfers complete when the library asks for their result or
+ *   waits for them (or a QuorixSim call looks at the board); the simulator starts no thread,
+ *   and the fixed-rate source's packets are reckoned at each look over the time since the
+ *   last, so that what they find is as if the board had run meanwhile. A wait without limit
  *   (transfer timeout 0) for something that nothing on the bus could ever complete, such as a
  *   read with the source stopped, waits for another thread to change the board (a port D
  *   value given to QuorixSimStartSourceOnPortD, QuorixSimSetSource, QuorixSimPushIn, an
@@ -126,19 +145,35 @@ QUORIX_API int QUORIX_CALL QuorixSimReplug(int board);
 /* Sources of bulk IN, for QuorixSimSetSource. */
 #define QUORIX_SIM_SOURCE_NONE 0
 #define QUORIX_SIM_SOURCE_COUNTER 1
+#define QUORIX_SIM_SOURCE_FIXED_RATE 2
 /* Rates in bytes per second; 0 stops the source. */
 #define QUORIX_SIM_RATE_DEFAULT 33554432u
 #define QUORIX_SIM_RATE_UNLIMITED 0xFFFFFFFFu
+/* The board FIFO every board starts with, in bytes. */
+#define QUORIX_SIM_FIFO_DEFAULT 2048u
 
 /* Queues count bytes on the board's bulk IN as 512-byte packets, the last one short; a count
  * of 0 queues one zero-length packet. They are sent before anything of the source.
  * Returns 0, or -1 for an unknown board or a NULL data with a non-zero count. */
 QUORIX_API int QUORIX_CALL QuorixSimPushIn(int board, const void* data, uint32_t count);
 
-/* Chooses what feeds bulk IN after the pushed data, and how fast (bytes per second;
- * QUORIX_SIM_RATE_UNLIMITED never makes a read wait; 0 stops). The counter pattern goes on
- * from where it was. Returns 0, or -1 for an unknown board or source. */
+/* Chooses what feeds bulk IN after the pushed data (a QUORIX_SIM_SOURCE_ value; see "Bulk
+ * endpoints" above), and how fast (bytes per second; QUORIX_SIM_RATE_UNLIMITED never makes a
+ * read wait; 0 stops). The counter pattern goes on from where it was, and what the FIFO holds
+ * is sent first. Returns 0, or -1 for an unknown board or source, or the fixed-rate source
+ * with QUORIX_SIM_RATE_UNLIMITED. */
 QUORIX_API int QUORIX_CALL QuorixSimSetSource(int board, int source, uint32_t bytes_per_second);
+
+/* Sets the size of the board FIFO, in bytes: a multiple of 512 (whole packets), 0 for none at
+ * all, up to 4,294,966,784; QUORIX_SIM_FIFO_DEFAULT at first. What a smaller FIFO cannot hold
+ * of what it held is dropped. Returns 0, or -1 for an unknown board or a size that is not a
+ * multiple of 512. */
+QUORIX_API int QUORIX_CALL QuorixSimSetBoardFifo(int board, uint32_t bytes);
+
+/* Stores through bytes the number of bytes the board's fixed-rate source dropped since the
+ * board was made (QuorixSimAddBoard, or the start, or QuorixSimReset), up to now.
+ * Returns 0, or -1 for an unknown board or a NULL bytes. */
+QUORIX_API int QUORIX_CALL QuorixSimGetDroppedBytes(int board, uint64_t* bytes);
 
 /* Loopback on (non-zero) sends what is written to bulk OUT back on bulk IN, as packets;
  * off (0, the start) keeps it for QuorixSimTakeOut. Returns 0, or -1 for an unknown board. */

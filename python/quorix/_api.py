@@ -68,6 +68,8 @@ SIM_PROTOTYPES: dict[str, Prototype] = {
     "QuorixSimReplug": (ctypes.c_int, [ctypes.c_int]),
     "QuorixSimPushIn": (ctypes.c_int, [ctypes.c_int, ctypes.c_void_p, ctypes.c_uint32]),
     "QuorixSimSetSource": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_uint32]),
+    "QuorixSimSetBoardFifo": (ctypes.c_int, [ctypes.c_int, ctypes.c_uint32]),
+    "QuorixSimGetDroppedBytes": (ctypes.c_int, [ctypes.c_int, ctypes.POINTER(ctypes.c_uint64)]),
     "QuorixSimSetLoopback": (ctypes.c_int, [ctypes.c_int, ctypes.c_int]),
     "QuorixSimTakeOut": (ctypes.c_int, [ctypes.c_int, ctypes.c_void_p, ctypes.c_uint32,
                                         ctypes.POINTER(ctypes.c_uint32)]),
@@ -80,6 +82,7 @@ SIM_PROTOTYPES: dict[str, Prototype] = {
                                            ctypes.c_void_p]),
     "QuorixSimCpuRunning": (ctypes.c_int, [ctypes.c_int]),
     "QuorixSimStartSourceOnPortD": (ctypes.c_int, [ctypes.c_int, ctypes.c_uint8, ctypes.c_uint32]),
+    "QuorixSimStateStatus": (ctypes.c_int, []),
     "QuorixSimGetBoardState": (ctypes.c_int, [ctypes.c_int, _U8P, _U8P, _U8P]),
 }
 

@@ -15,8 +15,10 @@ from .device import _bytes_of, _integer, _text
 
 SOURCE_NONE = 0
 SOURCE_COUNTER = 1
+SOURCE_FIXED_RATE = 2
 RATE_DEFAULT = 33554432
 RATE_UNLIMITED = 0xFFFFFFFF
+FIFO_DEFAULT = 2048
 EEPROM_SIZE = 8192
 EEPROM_PAGE = 32
 VENDOR_ID = 0xDEAD
@@ -82,11 +84,28 @@ def push_in(board: SupportsIndex, data: Any) -> None:
 
 def set_source(board: SupportsIndex, source: SupportsIndex = SOURCE_COUNTER,
                rate: SupportsIndex = RATE_DEFAULT) -> None:
-    """Chooses what feeds bulk IN after the pushed data (SOURCE_NONE or SOURCE_COUNTER) and
-    how fast, in bytes per second (RATE_UNLIMITED, or 0 to stop). Raises ValueError for a
-    rate beyond 32 bits, SimError for an unknown board or source."""
+    """Chooses what feeds bulk IN after the pushed data and how fast, in bytes per second
+    (RATE_UNLIMITED, or 0 to stop): SOURCE_NONE, SOURCE_COUNTER (waits while no read is
+    posted and the FIFO is full) or SOURCE_FIXED_RATE (never waits: drops what finds neither
+    a read nor room in the FIFO). Raises ValueError for a rate beyond 32 bits, SimError for
+    an unknown board or source, or the fixed-rate source at RATE_UNLIMITED."""
     _call("QuorixSimSetSource", _board(board), _integer(source, "source", -2**31, 2**31 - 1),
           _integer(rate, "rate", 0, 0xFFFFFFFF))
+
+
+def set_board_fifo(board: SupportsIndex, size: SupportsIndex = FIFO_DEFAULT) -> None:
+    """Sets the board FIFO ahead of the reads, in bytes: a multiple of 512, 0 for none
+    (FIFO_DEFAULT, 2 KiB, at first). Raises ValueError for a size beyond 32 bits, SimError
+    for an unknown board or a size that is not a multiple of 512."""
+    _call("QuorixSimSetBoardFifo", _board(board), _integer(size, "size", 0, 0xFFFFFFFF))
+
+
+def dropped_bytes(board: SupportsIndex) -> int:
+    """The bytes the board's fixed-rate source dropped since the board was made, up to now.
+    Raises SimError for an unknown board."""
+    count = ctypes.c_uint64()
+    _call("QuorixSimGetDroppedBytes", _board(board), ctypes.byref(count))
+    return count.value
 
 
 def set_loopback(board: SupportsIndex, on: bool = True) -> None:

@@ -3,6 +3,7 @@ import os
 import pathlib
 import re
 import struct
+import time
 from typing import Optional
 
 import numpy as np
@@ -17,13 +18,15 @@ FIRMWARE = os.environ.get("QUORIX_FIRMWARE", os.path.join(os.path.dirname(__file
                                                           "examples", "firmware", "blink.hex"))
 
 
-def test_the_prototype_table_matches_the_header() -> None:
-    text = open(HEADER).read()
+@pytest.mark.parametrize("header, table", [("quorix.h", quorix.PROTOTYPES),
+                                           ("quorix_sim.h", quorix.SIM_PROTOTYPES)])
+def test_the_prototype_tables_match_the_headers(header: str, table: dict) -> None:
+    text = open(os.path.join(os.path.dirname(HEADER), header)).read()
     declared = dict(re.findall(r"QUORIX_API [^;]*?QUORIX_CALL (Quorix\w+)\(([^)]*)\)", text, re.S))
-    assert set(declared) == set(quorix.PROTOTYPES)
+    assert set(declared) == set(table)
     for name, parameters in declared.items():
         count = 0 if parameters.strip() in ("", "void") else parameters.count(",") + 1
-        assert len(quorix.PROTOTYPES[name][1]) == count, name
+        assert len(table[name][1]) == count, name
 
 
 def test_status_texts_are_the_cxx_wrappers() -> None:
@@ -193,6 +196,27 @@ def test_sixty_four_mebibytes_into_a_numpy_array(board: int) -> None:
         for start in range(0, len(view), chunk * 4):
             assert device.readinto(view[start:start + chunk * 4]) == chunk * 4
     assert np.array_equal(words, np.arange(len(words), dtype="<u4"))
+
+
+def test_a_fixed_rate_source_drops_what_finds_no_read_and_counts_on(board: int) -> None:
+    assert sim.dropped_bytes(board) == 0
+    with pytest.raises(sim.SimError):
+        sim.set_board_fifo(board, 1000)
+    with pytest.raises(sim.SimError):
+        sim.set_source(board, sim.SOURCE_FIXED_RATE, sim.RATE_UNLIMITED)
+    sim.set_source(board, sim.SOURCE_FIXED_RATE, 48000000)
+    sim.set_board_fifo(board, 4096)
+    with quorix.open() as device:
+        device.timeout = 5000
+        while sim.dropped_bytes(board) == 0:  # the library's read fills, then the FIFO, then drops
+            time.sleep(0.001)
+        words = np.frombuffer(device.read(4 << 20), dtype="<u4").astype(np.int64)
+    # Every gap is whole packets skipped forward, and all of them were counted as dropped.
+    steps = np.diff(words)
+    assert np.all(steps >= 1)
+    gaps = (steps[steps != 1] - 1) * 4
+    assert len(gaps) >= 1 and np.all(gaps % 512 == 0)
+    assert int(gaps.sum()) <= sim.dropped_bytes(board)
 
 
 def test_loopback_through_the_simulator(board: int) -> None:

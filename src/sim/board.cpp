@@ -97,6 +97,79 @@ void Board::RestartSource(std::uint64_t now) {
   source_ready = 0;
   source_credit = 0;
   source_clock = now;
+  fifo_runs.clear();
+  fifo_held = 0;
+}
+
+void Board::ChangeSource(Source next, std::uint32_t bytes_per_second) {
+  // The fixed-rate source counts positions as it produces them; what the flow-controlled one
+  // produced and did not send yet becomes the FIFO's content, ahead of what comes next.
+  if (next == Source::kFixedRate && source_ready != 0) {
+    fifo_runs.push_back({source_position, source_ready});
+    fifo_held += source_ready;
+    source_position += source_ready;
+    source_ready = 0;
+  }
+  source = next;
+  rate = bytes_per_second;
+}
+
+namespace {
+constexpr std::uint64_t kMicrosecondsPerSecond = 1000000;
+constexpr std::uint64_t kPacketCredit = std::uint64_t{kPacketSize} * kMicrosecondsPerSecond;
+}  // namespace
+
+std::uint64_t Board::Produce(std::uint64_t now) {
+  // Capped at about 12 days, so that whole seconds times any rate fit in 64 bits.
+  constexpr std::uint64_t kLongestStep = std::uint64_t{1} << 40;
+  const std::uint64_t elapsed =
+      now > source_clock ? std::min(now - source_clock, kLongestStep) : 0;
+  source_clock = now;
+  if (source != Source::kFixedRate || rate == 0 || configuration == 0) {
+    source_credit = 0;
+    return 0;
+  }
+  // Whole seconds in bytes and the rest in byte-µs, so that nothing overflows or is lost.
+  const std::uint64_t bytes = elapsed / kMicrosecondsPerSecond * rate;
+  source_credit += bytes % kPacketSize * kMicrosecondsPerSecond +
+                   elapsed % kMicrosecondsPerSecond * rate;
+  const std::uint64_t packets = bytes / kPacketSize + source_credit / kPacketCredit;
+  source_credit %= kPacketCredit;
+  return packets * kPacketSize;
+}
+
+void Board::KeepOrDrop(std::uint64_t produced) {
+  const std::uint64_t room = fifo > fifo_held ? fifo - fifo_held : 0;
+  const std::uint64_t kept = std::min(produced, room - room % kPacketSize);
+  if (kept != 0) {
+    if (!fifo_runs.empty() &&
+        fifo_runs.back().position + fifo_runs.back().bytes == source_position)
+      fifo_runs.back().bytes += kept;
+    else
+      fifo_runs.push_back({source_position, kept});
+    fifo_held += kept;
+  }
+  dropped += produced - kept;
+  source_position += produced;
+}
+
+std::uint64_t Board::TimeToProduce(std::uint64_t bytes) const {
+  if (rate == 0) return 0;
+  const std::uint64_t credit = (bytes + kPacketSize - 1) / kPacketSize * kPacketCredit;
+  const std::uint64_t needed = credit > source_credit ? credit - source_credit : 0;
+  return (needed + rate - 1) / rate;
+}
+
+void Board::SetFifo(std::uint32_t bytes) {
+  fifo = bytes;
+  while (fifo_held > fifo) {
+    Run& newest = fifo_runs.back();
+    const std::uint64_t cut = std::min(newest.bytes, fifo_held - fifo);
+    newest.bytes -= cut;
+    fifo_held -= cut;
+    dropped += cut;
+    if (newest.bytes == 0) fifo_runs.pop_back();
+  }
 }
 
 void Describe(Board& board, const BoardIdentity& identity) {
@@ -186,6 +259,24 @@ bool Board::FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::u
       if (size < kPacketSize) return true;  // a short packet ends the request
       continue;
     }
+    if (!fifo_runs.empty()) {
+      Run& run = fifo_runs.front();
+      auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(run.bytes, room));
+      size -= size % kPacketSize;
+      // A whole packet into less room is babble, as below.
+      const std::uint32_t taken = size == 0 ? kPacketSize : size;
+      if (size != 0 && source != Source::kUntouched) FillCounter(at, run.position, size);
+      filled += size;
+      run.position += taken;
+      run.bytes -= taken;
+      fifo_held -= taken;
+      if (run.bytes == 0) fifo_runs.pop_front();
+      if (size == 0) {
+        error = kStall;
+        return true;
+      }
+      continue;
+    }
     if (produced == 0) return false;
     auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(produced, room));
     size -= size % kPacketSize;
@@ -196,7 +287,8 @@ bool Board::FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::u
       error = kStall;
       return true;
     }
-    if (source == Source::kCounter) FillCounter(at, source_position, size);
+    if (source == Source::kCounter || source == Source::kFixedRate)
+      FillCounter(at, source_position, size);
     filled += size;
     produced -= size;
     source_position += size;
@@ -206,7 +298,11 @@ bool Board::FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::u
 std::uint32_t Board::SendIn(std::span<std::uint8_t> target, std::uint32_t& error) {
   error = 0;
   std::uint32_t filled = 0;
-  std::uint64_t unlimited = source == Source::kNone || configuration == 0 ? 0 : ~std::uint64_t{0};
+  // The fixed-rate source has a rate by nature: only what its FIFO holds is at hand.
+  std::uint64_t unlimited =
+      source == Source::kNone || source == Source::kFixedRate || configuration == 0
+          ? 0
+          : ~std::uint64_t{0};
   (void)FillIn(target, filled, unlimited, error);
   return filled;
 }

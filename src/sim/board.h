@@ -19,8 +19,8 @@
 namespace quorix::sim {
 
 inline constexpr std::uint32_t kPacketSize = 512;  // high-speed bulk packets
-// The endpoint buffering of the FX2 (four 512-byte buffers): what the IN source can produce
-// ahead of the reads before it stalls.
+// The endpoint buffering of the FX2 (four 512-byte buffers): the board FIFO a board starts
+// with, what the IN source can produce ahead of the reads before it stalls or drops.
 inline constexpr std::uint32_t kSourceFifo = 4 * kPacketSize;
 inline constexpr std::uint32_t kRateUnlimited = 0xFFFFFFFF;
 inline constexpr std::uint32_t kDefaultRate = 32u << 20;  // bytes per second: 32 MiB/s
@@ -51,6 +51,10 @@ enum class Source {
   kNone,
   kCounter,    // the counter pattern, restarting at 0 whenever the board is configured
   kUntouched,  // counts bytes as delivered without writing them, as DMA costs the CPU nothing
+  // The counter pattern at its rate whether or not a read is posted, like an ADC that cannot
+  // wait: what finds neither a read nor room in the FIFO is dropped, and the pattern counts on
+  // through it, so a gap in the data is exactly what was lost.
+  kFixedRate,
 };
 
 // The board's EEPROM at select 1: a 24C64-like part of 8 KiB with 32-byte write pages.
@@ -173,25 +177,54 @@ class Board {
   std::deque<std::vector<std::uint8_t>> in_packets;
   Source source = Source::kCounter;
   std::uint32_t rate = kDefaultRate;  // bytes per second; 0 stops, kRateUnlimited never waits
-  std::uint64_t source_position = 0;  // pattern position of the next byte the source sends
-  std::uint64_t source_ready = 0;     // bytes produced and not yet sent (whole packets)
-  std::uint64_t source_clock = 0;     // when the source last ran, in bus microseconds
-  std::uint64_t source_credit = 0;    // production not yet a whole packet, in byte-µs
+  // Pattern position of the next byte the source sends (the fixed-rate source: produces).
+  std::uint64_t source_position = 0;
+  std::uint64_t source_ready = 0;   // bytes produced and not yet sent (whole packets)
+  std::uint64_t source_clock = 0;   // when the source last ran, in bus microseconds
+  std::uint64_t source_credit = 0;  // production not yet a whole packet, in byte-µs
+  // The board FIFO ahead of the reads, in bytes (a multiple of 512): the flow-controlled
+  // source stalls when it is full, the fixed-rate source drops.
+  std::uint32_t fifo = kSourceFifo;
+  // What the fixed-rate source's FIFO holds, oldest first: runs of the pattern, apart where
+  // packets were dropped between them. Sent before source_ready.
+  struct Run {
+    std::uint64_t position;
+    std::uint64_t bytes;
+  };
+  std::deque<Run> fifo_runs;
+  std::uint64_t fifo_held = 0;  // bytes in fifo_runs
+  std::uint64_t dropped = 0;    // bytes the fixed-rate source dropped since the board was made
 
   // Queues data as the board would send them: 512-byte packets, the last one short; no data
   // at all is one zero-length packet.
   void PushIn(std::span<const std::uint8_t> data);
   void PushZeroLengthPacket() { in_packets.emplace_back(); }
-  // Restarts the counter pattern at 0 with nothing produced, now being the bus time in µs.
+  // Restarts the counter pattern at 0 with nothing produced and the FIFO empty, now being the
+  // bus time in µs.
   void RestartSource(std::uint64_t now);
+  // Changes the source and its rate; what the FIFO holds stays, to be sent first.
+  void ChangeSource(Source next, std::uint32_t bytes_per_second);
+
+  // The fixed-rate source, in three steps over the time since it last ran: Produce gives the
+  // bytes (whole packets) produced up to now, FillIn hands them to the pending requests in
+  // order, and KeepOrDrop puts what is left into the FIFO as far as it has room and drops the
+  // rest. Every request posted must find the source brought up to its time first, so that it
+  // only receives what was produced after it (besides what the FIFO held).
+  std::uint64_t Produce(std::uint64_t now);
+  void KeepOrDrop(std::uint64_t produced);
+  // Microseconds until the source has produced bytes more, counted in whole packets.
+  std::uint64_t TimeToProduce(std::uint64_t bytes) const;
+  // Sets the FIFO's size; what a smaller one cannot hold of what it held is dropped, newest
+  // first.
+  void SetFifo(std::uint32_t bytes);
   // Answers one IN request of target's size at once, for a host that drives the board from
   // outside the bus: the queued packets first (a short or zero-length one ends the request),
   // then the source in whole packets, without a rate. Returns the bytes delivered; error is
   // set (babble) when a packet did not fit the room left.
   std::uint32_t SendIn(std::span<std::uint8_t> target, std::uint32_t& error);
   // What both take IN requests with: moves what the board sends into target from filled on,
-  // the queued packets first, then up to produced bytes of the source in whole packets (less
-  // by what it sent). True when the request has ended: full, a short packet, or babble (a
+  // the queued packets first, then what the FIFO holds, then up to produced bytes of the
+  // source in whole packets (less by what it sent). True when the request has ended: full, a short packet, or babble (a
   // packet larger than the room left; error is set); false when the board has no more now.
   bool FillIn(std::span<std::uint8_t> target, std::uint32_t& filled, std::uint64_t& produced,
               std::uint32_t& error);

@@ -118,6 +118,8 @@ bool Bus::Unplug(int id) {
   const Hold hold(*this);
   Board* board = FindBoard(id);
   if (board == nullptr || !board->plugged) return false;
+  // What a fixed-rate source produced and dropped while the board was there stands.
+  if (board->source == Source::kFixedRate) RunIn(*board, NowUs());
   board->plugged = false;
   EndPending([id](const Transfer& t) { return t.board == id; }, port::error::kDeviceNotConnected);
   return true;
@@ -452,12 +454,15 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
   const Setup setup = DecodeSetup(header);
   std::uint8_t* data = buffer + kHeaderSize;
   const bool device_to_host = (setup.bmRequestType & 0x80) != 0;
+  const bool configure = setup.bmRequestType == 0x00 && setup.bRequest == 9;
+  // A fixed-rate stream ran as configured until now.
+  if (configure && board.source == Source::kFixedRate) RunIn(board, NowUs());
   Reply reply =
       board.Control(setup, device_to_host ? std::span<const std::uint8_t>()
                                           : std::span<const std::uint8_t>(data, setup.wLength));
   if (reply.error != 0) return reply.error;
   // Configuring the board restarts its FPGA stream.
-  if (setup.bmRequestType == 0x00 && setup.bRequest == 9) board.RestartSource(NowUs());
+  if (configure) board.RestartSource(NowUs());
   std::uint32_t delivered = 0;
   if (device_to_host) {
     delivered = static_cast<std::uint32_t>(std::min<std::size_t>(reply.data.size(), setup.wLength));
@@ -486,8 +491,8 @@ std::uint32_t Bus::DirectTransfer(Board& board, std::uintptr_t device, void* in,
   Endpoint& endpoint = endpoint_address == kEndpointBulkIn ? board.in : board.out;
   if (endpoint.refuse != 0) return endpoint.refuse;
   if (endpoint.halted) return port::error::kGenFailure;
-  // Until now no read was posted, so the source could only fill its FIFO.
-  if (endpoint_address == kEndpointBulkIn) RunSource(board, NowUs(), 0);
+  // The reads already posted take what was produced until now; this one only what follows.
+  if (endpoint_address == kEndpointBulkIn) RunIn(board, NowUs());
 
   port::Overlapped& record = OverlappedOf(overlapped);
   // The system resets the event as the request starts.
@@ -542,7 +547,46 @@ void Bus::SinkOut(Board& board, Transfer& transfer) {
     board.out_data.insert(board.out_data.end(), data.begin(), data.end());
 }
 
-void Bus::RunSource(Board& board, std::uint64_t now, std::uint32_t room) {
+std::size_t Bus::NextRead(const Board& board, std::size_t from) const {
+  while (from < pending_.size()) {
+    const Transfer& t = pending_[from];
+    if (t.board == board.id && t.connection == board.connection &&
+        t.endpoint == kEndpointBulkIn && !t.hold)
+      break;
+    ++from;
+  }
+  return from;
+}
+
+void Bus::RunIn(Board& board, std::uint64_t now) {
+  if (!board.plugged) return;
+  if (board.source == Source::kFixedRate) {
+    // Over the interval since the source last ran, the same reads were pending throughout:
+    // they take the FIFO and then the new packets in order, each one completing as it fills
+    // and the next going on at once; then the FIFO, then nothing.
+    std::uint64_t produced = board.Produce(now);
+    for (std::size_t i = NextRead(board, 0); i < pending_.size(); i = NextRead(board, i)) {
+      Transfer& read = pending_[i];
+      std::uint32_t error = 0;
+      if (!board.FillIn({read.buffer, read.length}, read.filled, produced, error)) break;
+      Complete(i, error != 0 ? error : board.in.fail);
+    }
+    board.KeepOrDrop(produced);
+    return;
+  }
+  // The flow-controlled source produces what the FIFO and all the reads posted can take.
+  std::uint64_t room = 0;
+  for (std::size_t i = NextRead(board, 0); i < pending_.size(); i = NextRead(board, i + 1))
+    room += pending_[i].length - pending_[i].filled;
+  RunSource(board, now, room);
+  for (std::size_t i = NextRead(board, 0); i < pending_.size(); i = NextRead(board, i)) {
+    std::uint32_t error = 0;
+    if (!FeedIn(board, pending_[i], error)) break;
+    Complete(i, error != 0 ? error : board.in.fail);
+  }
+}
+
+void Bus::RunSource(Board& board, std::uint64_t now, std::uint64_t room) {
   // Capped so that elapsed time times any rate fits in the credit: about 35 minutes.
   constexpr std::uint64_t kLongestStep = std::uint64_t{1} << 31;
   const std::uint64_t elapsed =
@@ -552,9 +596,10 @@ void Bus::RunSource(Board& board, std::uint64_t now, std::uint32_t room) {
     board.source_credit = 0;
     return;
   }
-  // The source hands on what the FIFO and the posted read can take, then stalls.
-  const std::uint64_t capacity = std::uint64_t{kSourceFifo} + room;
-  std::uint64_t space = capacity > board.source_ready ? capacity - board.source_ready : 0;
+  // The source hands on what the FIFO and the posted reads can take, then stalls.
+  const std::uint64_t capacity = std::uint64_t{board.fifo} + room;
+  const std::uint64_t held = board.source_ready + board.fifo_held;
+  std::uint64_t space = capacity > held ? capacity - held : 0;
   space -= space % kPacketSize;
   if (board.rate == kRateUnlimited) {
     board.source_ready += space;
@@ -578,13 +623,18 @@ std::optional<std::uint64_t> Bus::TimeToComplete(const Board& board,
   if (transfer.endpoint == kEndpointBulkOut) return 0;
   if (board.source == Source::kNone || board.rate == 0 || board.configuration == 0)
     return std::nullopt;
-  if (board.rate == kRateUnlimited) return 0;
-  const std::uint64_t room = transfer.length - transfer.filled;
-  const std::uint64_t missing = room > board.source_ready ? room - board.source_ready : 0;
-  const std::uint64_t packets = (missing + kPacketSize - 1) / kPacketSize;
-  const std::uint64_t credit = packets * kPacketSize * 1000000;
-  const std::uint64_t needed = credit > board.source_credit ? credit - board.source_credit : 0;
-  return (needed + board.rate - 1) / board.rate;
+  if (board.rate == kRateUnlimited && board.source != Source::kFixedRate) return 0;
+  // The reads posted before it fill first: the source must produce their room and its own,
+  // in whole packets, less what the board holds already.
+  std::uint64_t ahead = 0;
+  for (const Transfer& t : pending_) {
+    if (t.board != transfer.board || t.endpoint != kEndpointBulkIn || t.hold) continue;
+    const std::uint64_t room = t.length - t.filled;
+    ahead += (room + kPacketSize - 1) / kPacketSize * kPacketSize;
+    if (&t == &transfer) break;
+  }
+  const std::uint64_t held = board.source_ready + board.fifo_held;
+  return board.TimeToProduce(ahead > held ? ahead - held : 0);
 }
 
 Board* Bus::BoardOf(const Transfer& transfer) {
@@ -632,7 +682,6 @@ void Bus::EndPending(Match match, std::uint32_t error) {
 
 void Bus::Advance() {
   const Hold hold(*this);
-  if (pending_.empty()) return;
   const std::uint64_t now = NowUs();
   // OUT first, so that data looped back reach the IN reads in the same pass.
   for (std::size_t i = 0; i < pending_.size();) {
@@ -646,24 +695,7 @@ void Bus::Advance() {
     SinkOut(*board, transfer);
     Complete(i, board->out.fail);
   }
-  auto first_read = [this](int id) {
-    std::size_t i = 0;
-    while (i < pending_.size() &&
-           (pending_[i].board != id || pending_[i].endpoint != kEndpointBulkIn || pending_[i].hold))
-      ++i;
-    return i;
-  };
-  for (Board& board : boards_) {
-    if (!board.plugged) continue;
-    std::size_t i = first_read(board.id);
-    RunSource(board, now, i < pending_.size() ? pending_[i].length - pending_[i].filled : 0);
-    while (i < pending_.size()) {
-      std::uint32_t error = 0;
-      if (!FeedIn(board, pending_[i], error)) break;
-      Complete(i, error != 0 ? error : board.in.fail);
-      i = first_read(board.id);
-    }
-  }
+  for (Board& board : boards_) RunIn(board, now);
 }
 
 bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {

@@ -122,7 +122,9 @@ class Bus {
   void LogWire(bool on) { Write(log_wire_, on); }
 
   // ---- bulk transfers ----
-  // Runs every board's endpoints up to now: completes what the data at hand allow.
+  // Runs every board's endpoints up to now: completes what the data at hand allow, and lets
+  // the fixed-rate sources fill their FIFOs and drop. Whoever changes a board's source, rate
+  // or FIFO does so right after an Advance.
   void Advance();
   // Ends the board's pending transfers on endpoint with error (995 is what an abort gives).
   void FailPending(int board, std::uint8_t endpoint, std::uint32_t error);
@@ -259,7 +261,14 @@ class Bus {
   // a packet that did not fit).
   bool FeedIn(Board& board, Transfer& transfer, std::uint32_t& error);
   void SinkOut(Board& board, Transfer& transfer);
-  void RunSource(Board& board, std::uint64_t now, std::uint32_t room);
+  // Runs the board's bulk IN up to now: its source produces, the pending reads take what
+  // they can in the order they were posted, the FIFO the rest (the fixed-rate source drops
+  // what does not fit). Done before anything changes the board's IN side, so that each
+  // interval is reckoned with the reads that were pending throughout it.
+  void RunIn(Board& board, std::uint64_t now);
+  void RunSource(Board& board, std::uint64_t now, std::uint64_t room);
+  // The index of the board's first pending IN read at or after from, or pending_.size().
+  std::size_t NextRead(const Board& board, std::size_t from) const;
   void PassMicroseconds(std::uint64_t microseconds);
   // Microseconds until the transfer can complete, or none when nothing will complete it.
   std::optional<std::uint64_t> TimeToComplete(const Board& board, const Transfer& transfer) const;

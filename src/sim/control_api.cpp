@@ -12,6 +12,7 @@ using quorix::sim::TheBus;
 // The C names pass straight through to the simulator's own values.
 static_assert(quorix::sim::kDefaultRate == QUORIX_SIM_RATE_DEFAULT);
 static_assert(quorix::sim::kRateUnlimited == QUORIX_SIM_RATE_UNLIMITED);
+static_assert(quorix::sim::kSourceFifo == QUORIX_SIM_FIFO_DEFAULT);
 static_assert(quorix::sim::kEepromSize == QUORIX_SIM_EEPROM_SIZE);
 static_assert(QUORIX_SIM_EEPROM_SIZE == QUORIX_EEPROM_SIZE, "the simulated board's part");
 static_assert(quorix::sim::kEepromPage == QUORIX_SIM_EEPROM_PAGE);
@@ -73,13 +74,46 @@ QUORIX_API int QUORIX_CALL QuorixSimSetSource(int board, int source, uint32_t by
   return TheBus().Locked([&]() -> int {
     quorix::sim::Board* found = TheBus().FindBoard(board);
     if (found == nullptr) return QUORIX_ERR_FAILED;
-    if (source != QUORIX_SIM_SOURCE_NONE && source != QUORIX_SIM_SOURCE_COUNTER)
-      return QUORIX_ERR_FAILED;
+    quorix::sim::Source next;
+    switch (source) {
+      case QUORIX_SIM_SOURCE_NONE:
+        next = quorix::sim::Source::kNone;
+        break;
+      case QUORIX_SIM_SOURCE_COUNTER:
+        next = quorix::sim::Source::kCounter;
+        break;
+      case QUORIX_SIM_SOURCE_FIXED_RATE:
+        // A source that never waits needs a rate it can keep.
+        if (bytes_per_second == QUORIX_SIM_RATE_UNLIMITED) return QUORIX_ERR_FAILED;
+        next = quorix::sim::Source::kFixedRate;
+        break;
+      default:
+        return QUORIX_ERR_FAILED;
+    }
     // What the old setting produced so far stands; the new one counts from now.
     TheBus().Advance();
-    found->source = source == QUORIX_SIM_SOURCE_NONE ? quorix::sim::Source::kNone
-                                                     : quorix::sim::Source::kCounter;
-    found->rate = bytes_per_second;
+    found->ChangeSource(next, bytes_per_second);
+    return QUORIX_OK;
+  });
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimSetBoardFifo(int board, uint32_t bytes) {
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr || bytes % quorix::sim::kPacketSize != 0) return QUORIX_ERR_FAILED;
+    TheBus().Advance();
+    found->SetFifo(bytes);
+    return QUORIX_OK;
+  });
+}
+
+QUORIX_API int QUORIX_CALL QuorixSimGetDroppedBytes(int board, uint64_t* bytes) {
+  return TheBus().Locked([&]() -> int {
+    quorix::sim::Board* found = TheBus().FindBoard(board);
+    if (found == nullptr || bytes == nullptr) return QUORIX_ERR_FAILED;
+    // Up to now: what the source dropped since it last ran counts too.
+    TheBus().Advance();
+    *bytes = found->dropped;
     return QUORIX_OK;
   });
 }
