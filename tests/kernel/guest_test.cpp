@@ -411,6 +411,54 @@ std::string FirmwareLoad() {
   return "";
 }
 
+// Board 0's fixed-rate source, which drops what finds no request and no room in its FIFO,
+// read with the classic calls. Whether the guest keeps up or not, every gap in the pattern
+// must be whole packets skipped forward, and the gaps must add up to what the board counted
+// as dropped: once the board is back on the counter source (which sends what the FIFO holds
+// first, then goes on from there), reading past all that the fixed-rate source produced
+// closes the account.
+std::string FixedRateSource() {
+  constexpr std::uint32_t kRate = 4000000;  // bytes per second
+  constexpr std::uint64_t kTotal = 16ull * kMiB;
+  constexpr std::uint32_t kBlock = 64 * 1024;
+  std::vector<std::uint8_t> buffer(kBlock);
+  std::uint64_t expected_word = 0, gaps = 0, gap_bytes = 0;
+  auto take = [&](QuorixHandle device) {
+    Expect(QuorixReadDevice(device, kBlock, buffer.data()), 0, "QuorixReadDevice");
+    for (std::uint32_t i = 0; i < kBlock; i += 4) {
+      std::uint32_t word = 0;
+      std::memcpy(&word, buffer.data() + i, 4);
+      if (word != static_cast<std::uint32_t>(expected_word)) {
+        const std::uint64_t skipped = (word - static_cast<std::uint32_t>(expected_word)) * 4ull;
+        Check(i % 512 == 0 && skipped % 512 == 0 && skipped < (1ull << 31),
+              Format("at byte %u of a read: word %u instead of %llu", i, word,
+                     static_cast<unsigned long long>(expected_word)));
+        ++gaps;
+        gap_bytes += skipped;
+        expected_word += skipped / 4;
+      }
+      ++expected_word;
+    }
+  };
+  const std::uint64_t dropped_before = std::stoull(HostOk("board 0 dropped"));
+  Opened board;
+  HostOk(Format("board 0 source fixed %u 2048", kRate));
+  const auto start = Clock::now();
+  for (std::uint64_t done = 0; done < kTotal; done += kBlock) take(board.device);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  HostOk("board 0 source counter");
+  // What the ring, the request in flight and the FIFO held at the switch.
+  for (std::uint64_t done = 0; done < 8 * kMiB; done += kBlock) take(board.device);
+  const std::uint64_t dropped = std::stoull(HostOk("board 0 dropped")) - dropped_before;
+  Check(gap_bytes == dropped, Format("gaps of %llu bytes, the board dropped %llu",
+                                     static_cast<unsigned long long>(gap_bytes),
+                                     static_cast<unsigned long long>(dropped)));
+  return Format("classic read, %u B/s, 2 KiB FIFO: 16 MiB in %.1f s, %llu bytes dropped in %llu "
+                "gaps",
+                kRate, seconds, static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(gaps));
+}
+
 // Unplugs board 0 while a read waits on it, in the way given, and plugs it in again.
 std::string UnplugWhileReading(const std::string& unplug, const std::string& replug) {
   HostOk("board 0 hold-in on");
@@ -515,6 +563,7 @@ const Scenario kScenarios[] = {
     {"unplug_disconnect", UnplugDisconnect},
     {"unplug_device_del", UnplugDeviceDel},
     {"exit_with_board_open", ExitWithBoardOpen},
+    {"fixed_rate_source", FixedRateSource},
 };
 
 bool Selected(const std::string& list, const char* name) {
@@ -547,7 +596,8 @@ int main(int argc, char** argv) {
       line = "fail: " + failure.why;
       ++failed;
       // The next scenario starts from both boards plugged in and answering.
-      for (const char* request : {"ensure-plugged 0", "ensure-plugged 1", "board 0 hold-in off"})
+      for (const char* request : {"ensure-plugged 0", "ensure-plugged 1", "board 0 hold-in off",
+                                  "board 0 source counter", "board 0 fifo 2048"})
         Host(request);
       try {
         WaitForCount(2, 3000);

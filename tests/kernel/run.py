@@ -7,7 +7,12 @@ boards, serves the guest's requests, and reports every scenario.
 The guest's console (ttyS0) goes to CACHE/<hc>-console.log; its RESULT lines become the
 report, closed by "N passed, M failed". Requests arrive on the guest's ttyS1, one line each,
 and are answered with one line:
-  board N COMMAND       a line for board N's program (see usbredir_board.cpp)
+  board N COMMAND       a line for board N's program (see usbredir_board.cpp); for a board
+                        that cannot wait, "source fixed RATE [FIFO]" makes its source produce
+                        RATE bytes per second into a FIFO of FIFO bytes whether or not the
+                        guest has requests queued, dropping what does not fit, "dropped"
+                        answers "ok N" with the bytes dropped so far, and "source counter"
+                        goes back to the counter source, which waits for the guest
   later MS REQUEST      REQUEST after MS milliseconds; answered at once
   device-del N          QEMU's device_del of board N
   device-add N          board N's device and connection made anew

@@ -5,6 +5,10 @@
 // 512. Control requests are answered by the simulator's Board (descriptors, configuration, the
 // FX2's 0xA0 load request and the firmware's 0xB0, 0xB2 and 0xB3), and bulk IN by its counter
 // source, so the guest sees the same board as the simulated library and the usbfs emulator.
+// The counter source answers each IN request at once, as fast as the guest asks; the
+// fixed-rate source ("source fixed") produces at its rate in real time, fills the requests
+// the guest has queued in order, then the board FIFO, and drops the rest, as in the simulated
+// library.
 //
 // Usage: quorix_usbredir_board SOCKET [SERIAL]
 // The test drives it with one command per line on standard input and gets one line back on
@@ -18,12 +22,23 @@
 //   stall-in                  bulk IN stalls until the host clears the halt
 //   stall-request R           the next control request R (hexadecimal) stalls
 //   ram ADDRESS LENGTH        FX2 RAM, hexadecimal
+//   source counter|none       the IN source: the counter pattern as fast as asked (the
+//                             start), or only what short and zlp queue
+//   source fixed RATE [FIFO]  the fixed-rate source at RATE bytes per second, and the board
+//                             FIFO in bytes (a multiple of 512; 2048, the FX2's own, at the
+//                             start); the pattern goes on from where it was, and restarts at
+//                             0 when the guest configures the board (opening it does)
+//   fifo BYTES                the board FIFO alone
+//   dropped                   "ok N": the bytes the fixed-rate source dropped since the
+//                             program started (a request the guest cancels loses what it
+//                             held, and that counts too)
 //   state                     port D, enables, FPGA mode, CPU reset, configuration, IN
 //                             position, packets queued
 //   out                       the bytes written to OUT since last asked, hexadecimal
 //   quit
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -49,6 +64,14 @@
 namespace {
 
 using quorix::sim::Board;
+using quorix::sim::Source;
+
+// The fixed-rate source's clock, in microseconds.
+std::uint64_t NowUs() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 constexpr std::uint8_t kBulkIn = 0x86;
 constexpr std::uint8_t kBulkOut = 0x02;
@@ -97,6 +120,9 @@ class RedirBoard {
   void Flush();
   void AnswerIn();
   void SendIn(std::uint64_t id, std::uint32_t length);
+  void SendInReply(std::uint64_t id, int status, const std::vector<std::uint8_t>& bytes);
+  // Microseconds until the fixed-rate source fills the first request, or -1 for never.
+  std::int64_t TimeToAnswer() const;
 
   // usbredirparser's callbacks.
   static int Read(void* self, std::uint8_t* data, int count);
@@ -127,6 +153,8 @@ class RedirBoard {
   struct InRequest {
     std::uint64_t id;
     std::uint32_t length;
+    std::vector<std::uint8_t> bytes;  // what the fixed-rate source filled in so far
+    std::uint32_t filled = 0;
   };
   std::deque<InRequest> in_requests_;  // held, in arrival order
   bool hold_in_ = false;
@@ -263,14 +291,16 @@ void RedirBoard::Hello(void* self, usb_redir_hello_header*) {
 }
 
 void RedirBoard::Configure(std::uint8_t configuration) {
+  AnswerIn();  // the stream as it ran until now
   // Configuring resets the endpoints' halts and restarts the FPGA's stream.
   in_halted_ = false;
   board_.Control({0x00, 9, configuration, 0, 0}, {});
-  board_.RestartSource(0);
+  board_.RestartSource(NowUs());
 }
 
 void RedirBoard::Reset(void* self) {
   RedirBoard& board = Of(self);
+  board.AnswerIn();
   board.board_.configuration = 0;
   board.in_halted_ = false;
 }
@@ -312,8 +342,11 @@ void RedirBoard::GetAltSetting(void* self, std::uint64_t id,
 
 void RedirBoard::Cancel(void* self, std::uint64_t id) {
   RedirBoard& board = Of(self);
+  board.AnswerIn();  // what filled before the cancel was answered
   for (auto it = board.in_requests_.begin(); it != board.in_requests_.end(); ++it) {
     if (it->id != id) continue;
+    // The guest never sees what the request held: lost at the board like a drop.
+    board.board_.dropped += it->filled;
     usb_redir_bulk_packet_header header{};
     header.endpoint = kBulkIn;
     header.status = usb_redir_cancelled;
@@ -382,34 +415,72 @@ void RedirBoard::Bulk(void* self, std::uint64_t id, usb_redir_bulk_packet_header
     usbredirparser_send_bulk_packet(board.parser_, id, &reply, nullptr, 0);
     return;
   }
-  board.in_requests_.push_back({id, asked});
+  // The requests already queued take what was produced until now; this one what follows.
+  board.AnswerIn();
+  board.in_requests_.push_back({id, asked, {}, 0});
   board.AnswerIn();
 }
 
 void RedirBoard::SendIn(std::uint64_t id, std::uint32_t length) {
-  usb_redir_bulk_packet_header reply{};
-  reply.endpoint = kBulkIn;
+  int status = usb_redir_stall;
   std::vector<std::uint8_t> bytes;
-  if (in_halted_) {
-    reply.status = usb_redir_stall;
-  } else {
+  if (!in_halted_) {
     bytes.resize(length);
     std::uint32_t error = 0;
     bytes.resize(board_.SendIn(bytes, error));
-    reply.status = error != 0 ? usb_redir_babble : usb_redir_success;
+    status = error != 0 ? usb_redir_babble : usb_redir_success;
   }
+  SendInReply(id, status, bytes);
+}
+
+void RedirBoard::SendInReply(std::uint64_t id, int status, const std::vector<std::uint8_t>& bytes) {
+  usb_redir_bulk_packet_header reply{};
+  reply.endpoint = kBulkIn;
+  reply.status = static_cast<std::uint8_t>(status);
   reply.length = static_cast<std::uint16_t>(bytes.size());
   reply.length_high = static_cast<std::uint16_t>(bytes.size() >> 16);
-  usbredirparser_send_bulk_packet(parser_, id, &reply, bytes.empty() ? nullptr : bytes.data(),
+  usbredirparser_send_bulk_packet(parser_, id, &reply,
+                                  bytes.empty() ? nullptr : const_cast<std::uint8_t*>(bytes.data()),
                                   static_cast<int>(bytes.size()));
 }
 
 void RedirBoard::AnswerIn() {
-  while (!in_requests_.empty() && (!hold_in_ || in_halted_)) {
-    const InRequest request = in_requests_.front();
+  const bool fixed = board_.source == Source::kFixedRate;
+  // The fixed-rate source since it last ran: into the requests in order, then the FIFO.
+  std::uint64_t produced = fixed ? board_.Produce(NowUs()) : 0;
+  while (parser_ != nullptr && !in_requests_.empty() && (!hold_in_ || in_halted_)) {
+    InRequest& request = in_requests_.front();
+    if (in_halted_) {
+      board_.dropped += request.filled;  // the stall's answer carries none of it
+      SendIn(request.id, request.length);
+    } else if (fixed || request.filled != 0) {
+      // A request the fixed-rate source began goes on with whatever source follows.
+      std::uint64_t unlimited =
+          board_.source == Source::kNone || board_.configuration == 0 ? 0 : ~std::uint64_t{0};
+      request.bytes.resize(request.length);
+      std::uint32_t error = 0;
+      if (!board_.FillIn(request.bytes, request.filled, fixed ? produced : unlimited, error))
+        break;
+      request.bytes.resize(request.filled);
+      SendInReply(request.id, error != 0 ? usb_redir_babble : usb_redir_success, request.bytes);
+    } else {
+      SendIn(request.id, request.length);
+    }
     in_requests_.pop_front();
-    SendIn(request.id, request.length);
   }
+  if (fixed) board_.KeepOrDrop(produced);
+}
+
+std::int64_t RedirBoard::TimeToAnswer() const {
+  if (board_.source != Source::kFixedRate || board_.rate == 0 || board_.configuration == 0 ||
+      in_requests_.empty() || hold_in_ || in_halted_ || parser_ == nullptr)
+    return -1;
+  const InRequest& first = in_requests_.front();
+  const std::uint64_t room = first.length - first.filled;
+  const std::uint64_t packets = (room + quorix::sim::kPacketSize - 1) / quorix::sim::kPacketSize;
+  const std::uint64_t missing = packets * quorix::sim::kPacketSize;
+  return static_cast<std::int64_t>(
+      board_.TimeToProduce(missing > board_.fifo_held ? missing - board_.fifo_held : 0));
 }
 
 // ---- the test's commands ----
@@ -454,6 +525,42 @@ std::string RedirBoard::Command(const std::string& line) {
       board_.PushIn(packet);
     return "ok";
   }
+  if (verb == "source") {
+    AnswerIn();  // what the old source did until now stands
+    if (argument == "counter" || argument == "none") {
+      board_.ChangeSource(argument == "none" ? Source::kNone : Source::kCounter,
+                          quorix::sim::kRateUnlimited);
+      AnswerIn();
+      return "ok";
+    }
+    if (argument != "fixed") return "error source counter|none|fixed RATE [FIFO]";
+    std::string rate, fifo;
+    words >> rate >> fifo;
+    const unsigned long long bytes_per_second = std::stoull(rate);
+    if (bytes_per_second == 0 || bytes_per_second >= quorix::sim::kRateUnlimited)
+      return "error a rate from 1 to 4294967294 bytes per second";
+    if (!fifo.empty()) {
+      const unsigned long long size = std::stoull(fifo);
+      if (size % quorix::sim::kPacketSize != 0 || size > 0xFFFFFFFFull)
+        return "error the FIFO is a multiple of 512 bytes";
+      board_.SetFifo(static_cast<std::uint32_t>(size));
+    }
+    board_.ChangeSource(Source::kFixedRate, static_cast<std::uint32_t>(bytes_per_second));
+    AnswerIn();
+    return "ok";
+  }
+  if (verb == "fifo") {
+    const unsigned long long size = std::stoull(argument);
+    if (size % quorix::sim::kPacketSize != 0 || size > 0xFFFFFFFFull)
+      return "error the FIFO is a multiple of 512 bytes";
+    AnswerIn();
+    board_.SetFifo(static_cast<std::uint32_t>(size));
+    return "ok";
+  }
+  if (verb == "dropped") {
+    AnswerIn();
+    return "ok " + std::to_string(board_.dropped);
+  }
   if (verb == "stall-in") {
     in_halted_ = true;
     AnswerIn();
@@ -495,9 +602,19 @@ int RedirBoard::Run() {
   for (;;) {
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fd_, POLLIN, 0}};
     const int count = parser_ != nullptr ? 2 : 1;
-    if (poll(fds, count, -1) < 0) {
+    // The fixed-rate source answers the first request when it has filled it, with no word
+    // from either side.
+    const std::int64_t wait = TimeToAnswer();
+    const timespec limit{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
+    const int ready = ppoll(fds, static_cast<nfds_t>(count), wait >= 0 ? &limit : nullptr, nullptr);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return 1;
+    }
+    if (ready == 0) {
+      AnswerIn();
+      Flush();
+      continue;
     }
     if (count == 2 && fds[1].revents != 0) {
       if (usbredirparser_do_read(parser_) == usbredirparser_read_io_error)
