@@ -171,8 +171,8 @@ QUORIX_API int QUORIX_CALL QuorixSimSetSource(int board, int source, uint32_t by
 QUORIX_API int QUORIX_CALL QuorixSimSetBoardFifo(int board, uint32_t bytes);
 
 /* Stores through bytes the number of bytes the board's fixed-rate source dropped since the
- * board was made (QuorixSimAddBoard, or the start, or QuorixSimReset), up to now.
- * Returns 0, or -1 for an unknown board or a NULL bytes. */
+ * board was made (board 1 when the library was loaded, the others by QuorixSimAddBoard), up
+ * to now. Returns 0, or -1 for an unknown board or a NULL bytes. */
 QUORIX_API int QUORIX_CALL QuorixSimGetDroppedBytes(int board, uint64_t* bytes);
 
 /* Loopback on (non-zero) sends what is written to bulk OUT back on bulk IN, as packets;
