@@ -206,7 +206,7 @@ def test_a_fixed_rate_source_drops_what_finds_no_read_and_counts_on(board: int) 
         sim.set_source(board, sim.SOURCE_FIXED_RATE, sim.RATE_UNLIMITED)
     sim.set_source(board, sim.SOURCE_FIXED_RATE, 48000000)
     sim.set_board_fifo(board, 4096)
-    with quorix.open() as device:
+    with quorix.open(read_queue=None) as device:  # the classic read, which leaves the board waiting
         device.timeout = 5000
         while sim.dropped_bytes(board) == 0:  # the library's read fills, then the FIFO, then drops
             time.sleep(0.001)
