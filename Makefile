@@ -118,10 +118,12 @@ test-kernel: deps-kernel check-tree
 # is the benchmark library's own build, not Quorix's (Release here).
 bench: deps-bench check-tree
 	cmake --preset bench
-	cmake --build --preset bench --target quorix_bench quorix_stream_loops quorix_native_allocations
+	cmake --build --preset bench --target quorix_bench quorix_stream_loops quorix_queued_loops \
+	  quorix_native_allocations
 	./$(BUILD)/bench/bench/quorix_bench
 	TMPDIR=$(CURDIR)/$(BUILD)/bench ./$(BUILD)/bench/bench/quorix_native_allocations
 	./$(BUILD)/bench/bench/quorix_stream_loops
+	./$(BUILD)/bench/bench/quorix_queued_loops
 
 # Each fuzz target under libFuzzer for FUZZ_SECONDS (default 60), from its seed corpus in
 # tests/fuzz/; what it finds new goes to build/fuzz/corpus/. Crashing inputs are left in the
