@@ -146,6 +146,7 @@ QuorixHandle Open(const char* serial = kSerial0) {
 // Closes the device when a scenario ends, however it ends.
 struct Opened {
   explicit Opened(const char* serial = kSerial0) : device(Open(serial)) {}
+  explicit Opened(QuorixHandle opened) : device(opened) {}
   ~Opened() {
     if (device != nullptr) QuorixCloseDevice(device);
   }
@@ -501,6 +502,99 @@ std::string UnplugDeviceDel() {
   return UnplugWhileReading("device-del 0", "device-add 0");
 }
 
+// The same board's fixed-rate source read by a program that works on its data in bursts: after
+// every MiB it pauses 100 ms, so it falls behind the board for a while and catches up. With the
+// classic read the 2 MiB ring fills and the board drops while the program pauses; with reads
+// kept queued into a ring that holds the backlog, the pump keeps reads at the board and nothing
+// is lost. Every gap must be what the board dropped.
+std::string QueuedFixedRate() {
+  constexpr std::uint32_t kRate = 4000000;
+  constexpr std::uint64_t kTotal = 16ull * kMiB;
+  constexpr std::uint32_t kBlock = 64 * 1024;
+  std::string figures;
+  for (const bool queued : {false, true}) {
+    std::vector<std::uint8_t> buffer(kBlock);
+    std::uint64_t expected_word = 0, gaps = 0, gap_bytes = 0;
+    const std::uint64_t dropped_before = std::stoull(HostOk("board 0 dropped"));
+    QuorixHandle device = nullptr;
+    const QuorixReadQueue queue{8, 64 * 1024, 16 * kMiB};
+    Expect(QuorixOpenDeviceQueued(0, kSerial0, queued ? &queue : nullptr, &device), 0,
+           "QuorixOpenDeviceQueued");
+    Opened board(device);
+    Expect(QuorixSetTimeOut(device, 5000), 0, "QuorixSetTimeOut");
+    HostOk(Format("board 0 source fixed %u 2048", kRate));
+    const auto start = Clock::now();
+    for (std::uint64_t done = 0; done < kTotal; done += kBlock) {
+      Expect(QuorixReadDevice(device, kBlock, buffer.data()), 0, "QuorixReadDevice");
+      for (std::uint32_t i = 0; i < kBlock; i += 4) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, buffer.data() + i, 4);
+        if (word != static_cast<std::uint32_t>(expected_word)) {
+          const std::uint64_t skipped = (word - static_cast<std::uint32_t>(expected_word)) * 4ull;
+          ++gaps;
+          gap_bytes += skipped;
+          expected_word += skipped / 4;
+        }
+        ++expected_word;
+      }
+      if ((done + kBlock) % kMiB == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    HostOk("board 0 source counter");
+    QuorixStreamStatistics stats{};
+    stats.size = sizeof stats;
+    Expect(QuorixGetStreamStatistics(device, &stats), 0, "QuorixGetStreamStatistics");
+    board.Close();
+    const std::uint64_t dropped = std::stoull(HostOk("board 0 dropped")) - dropped_before;
+    if (queued)
+      Check(dropped == 0 && gaps == 0,
+            Format("queued reads: %llu bytes dropped, %llu gaps",
+                   static_cast<unsigned long long>(dropped),
+                   static_cast<unsigned long long>(gaps)));
+    else
+      Check(dropped > 0 && gap_bytes <= dropped,
+            Format("classic read: %llu bytes dropped, gaps of %llu bytes",
+                   static_cast<unsigned long long>(dropped),
+                   static_cast<unsigned long long>(gap_bytes)));
+    figures += Format("%s%s: %llu bytes dropped in %llu gaps, %.2f MB/s, %llu gaps of %.1f ms "
+                      "without a read",
+                      figures.empty() ? "" : "; ", queued ? "queued 8x64K" : "classic",
+                      static_cast<unsigned long long>(dropped),
+                      static_cast<unsigned long long>(gaps), kTotal / seconds / 1e6,
+                      static_cast<unsigned long long>(stats.gaps), stats.gap_total_us / 1000.0);
+  }
+  return Format("%u B/s into a 2 KiB FIFO, 16 MiB, 100 ms pause per MiB: ", kRate) + figures;
+}
+
+// Reads kept queued (QUORIX_READ_QUEUE, as an application that cannot be rebuilt gets them)
+// through a timeout, a close from another thread while a read waits, and an unplug while a
+// read waits.
+std::string QueuedEnds() {
+  setenv("QUORIX_READ_QUEUE", "8x64K", 1);
+  struct Unset {
+    ~Unset() { unsetenv("QUORIX_READ_QUEUE"); }
+  } unset;
+  HostOk("board 0 hold-in on");
+  {
+    Opened board;
+    QuorixReadQueue queue{};
+    Expect(QuorixGetReadQueue(board.device, &queue), 0, "QuorixGetReadQueue");
+    Check(queue.reads == 8 && queue.read_size == 65536, "the environment's queue");
+    Expect(QuorixSetTimeOut(board.device, 200), 0, "QuorixSetTimeOut");
+    std::uint8_t byte = 0;
+    Expect(QuorixReadDevice(board.device, 1, &byte), -5, "a read of a held board");
+    Expect(QuorixSetTimeOut(board.device, 0), 0, "QuorixSetTimeOut");
+    int waited = 0;
+    std::thread reader([&] { waited = QuorixReadDevice(board.device, 1, &byte); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    board.Close();
+    reader.join();
+    Expect(waited, -4, "a waiting read ended by a close of another thread");
+  }
+  HostOk("board 0 hold-in off");
+  return UnplugWhileReading("board 0 unplug socket", "board 0 plug");
+}
+
 // A child process opens board 0, reads, and ends with the board open: by returning from main
 // (the library's detach runs) or killed (only the kernel cleans up).
 std::string ExitWithBoardOpen() {
@@ -564,6 +658,8 @@ const Scenario kScenarios[] = {
     {"unplug_device_del", UnplugDeviceDel},
     {"exit_with_board_open", ExitWithBoardOpen},
     {"fixed_rate_source", FixedRateSource},
+    {"queued_fixed_rate", QueuedFixedRate},
+    {"queued_ends", QueuedEnds},
 };
 
 bool Selected(const std::string& list, const char* name) {
