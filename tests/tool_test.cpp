@@ -60,8 +60,9 @@ class ToolTest : public testing::Test {
 
   // Runs the tool in the test's folder with a shell's word splitting of arguments.
   ToolRun Tool(const std::string& arguments) const {
-    const std::string command =
-        "cd '" + folder_.string() + "' && '" + QUORIX_TOOL + "' " + arguments + " 2>&1";
+    return Run("cd '" + folder_.string() + "' && '" + QUORIX_TOOL + "' " + arguments + " 2>&1");
+  }
+  static ToolRun Run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
     ToolRun run{-1, ""};
     if (pipe == nullptr) return run;
@@ -70,6 +71,13 @@ class ToolTest : public testing::Test {
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+  }
+
+  // Runs a shell script in the test's folder, with the tool as "$q"; its stderr merged into
+  // what it prints, so that the script can send the tool's stdout elsewhere.
+  ToolRun Shell(const std::string& script) const {
+    return Run("cd '" + folder_.string() + "' && q='" + QUORIX_TOOL + "' && (" + script +
+               ") 2>&1");
   }
 
   // Starts the tool in the test's folder, its output into a file there, for a test that
@@ -197,10 +205,15 @@ TEST_F(ToolFirmware, ARepackedSdccImageLoadsByteForByte) {
   Write("blink32.hex", sdcc);
   ASSERT_NE(sdcc.find(":20"), std::string::npos) << "the input has 32-byte records";
 
-  const ToolRun refused = Tool("firmware check blink32.hex");
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_TRUE(Has(refused, "blink32.hex:5: the library refuses the file: it holds 32 data bytes"))
-      << refused.output;
+  // Not a failure: check says what load does with it.
+  const ToolRun checked = Tool("firmware check blink32.hex");
+  EXPECT_EQ(checked.status, 0) << checked.output;
+  EXPECT_TRUE(Has(checked,
+                  "blink32.hex: firmware load takes it after a repack into 17 records of at most "
+                  "16 bytes, 174 bytes; the library would refuse the file as it stands (line 5: "
+                  "it holds 32 data bytes"))
+      << checked.output;
+  EXPECT_TRUE(Has(Tool("firmware check --json blink32.hex"), "\"ok\": true, \"repack\": true"));
 
   const ToolRun repack = Tool("firmware repack blink32.hex blink16.hex");
   ASSERT_EQ(repack.status, 0) << repack.output;
@@ -310,10 +323,12 @@ TEST_F(ToolFirmware, CheckSaysWhereTheDownloadStopsAndWhatItRefuses) {
   Write("start.hex", HexRecord(0, 0, {1, 2}) + HexRecord(5, 0, {0, 0, 0, 0}) +
                          HexRecord(0, 2, {3}) + ":00000001FF\n");
   ToolRun run = Tool("firmware check start.hex");
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(Has(run,
-                  "start.hex:3: the library refuses the file: data follow the start linear "
-                  "address record at line 2 before any end-of-file record"))
+                  "start.hex: firmware load takes it after a repack into 2 records of at most 16 "
+                  "bytes, 3 bytes; the library would refuse the file as it stands (line 3: data "
+                  "follow the start linear address record at line 2 before any end-of-file "
+                  "record)"))
       << run.output;
 
   Write("after.hex", HexRecord(0, 0, {1, 2}) + ":00000001FF\n" + HexRecord(0, 2, {3}));
@@ -323,6 +338,120 @@ TEST_F(ToolFirmware, CheckSaysWhereTheDownloadStopsAndWhatItRefuses) {
                   "1 data records, 2 bytes\nthe download stops at line 2 (end-of-file "
                   "record); 1 data records after it are not sent"))
       << run.output;
+}
+
+// Check is a safe gate for load: what one refuses the other refuses, and nothing is sent.
+TEST_F(ToolFirmware, CheckAndLoadRefuseTruncatedEmptyAndDatalessImagesAlike) {
+  std::ifstream blink(QUORIX_FIRMWARE "/blink.hex");
+  std::string cut, line;
+  for (int i = 0; i < 6 && std::getline(blink, line); ++i) cut += line + "\n";
+  Write("cut.hex", cut);  // whole records, but no end-of-file record
+  Write("empty.hex", "");
+  Write("eof.hex", ":00000001FF\n");
+  ASSERT_EQ(Tool("--sim --sim-state fresh.state info").status, 0);
+  const struct {
+    const char* file;
+    const char* says;
+  } images[] = {{"cut.hex", "cut.hex: no end-of-file record (:00000001FF): the image may be cut"},
+                {"empty.hex", "empty.hex: the file is empty"},
+                {"eof.hex", "eof.hex: it holds no data records"}};
+  for (const auto& image : images) {
+    const std::string file = image.file;
+    ToolRun run = Tool("firmware check " + file);
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_TRUE(Has(run, image.says)) << run.output;
+    EXPECT_TRUE(Has(Tool("firmware check --json " + file), "\"ok\": false")) << file;
+    run = Tool("--sim --sim-state board.state firmware load " + file);
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_TRUE(Has(run, "nothing was sent")) << run.output;
+  }
+  EXPECT_EQ(ProgramRam(Path("board.state")), ProgramRam(Path("fresh.state")));
+}
+
+// ---- loopback and sizes ----
+
+// Whatever the count, every piece ends in a short packet, which completes the board's read;
+// K counts in 1024s and KB in 1000s, as dd and head count.
+TEST_F(ToolTest, LoopbackOfAnySizeAndSizesCountedAsDdCountsThem) {
+  for (const char* size : {"512", "1024", "4K", "64000", "66044"}) {
+    const ToolRun run = Tool(std::string("--sim loopback -n ") + size);
+    EXPECT_EQ(run.status, 0) << size << "\n" << run.output;
+  }
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 4K"), "loopback: 4096 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 4k"), "loopback: 4096 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 4KiB"), "loopback: 4096 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 4KB"), "loopback: 4000 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 4kB"), "loopback: 4000 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 1M"), "loopback: 1048576 bytes"));
+  EXPECT_TRUE(Has(Tool("--sim loopback -n 2MB"), "loopback: 2000000 bytes"));
+}
+
+// ---- stdin, stdout and signals ----
+
+TEST_F(ToolTest, DashIsStdinOrStdoutInEveryCommandAndAFileNamedDashIsOnlyReadAsDotSlash) {
+  const std::string junk = "junk that stdin stands in for\n";
+  Write("-", junk);
+  Write("hello.bin", "hello");
+  const std::string board = "\"$q\" --sim --sim-state board.state ";
+  ToolRun run = Shell(board + "eeprom write 0x100 -i - < hello.bin && " + board +
+                      "eeprom read 0x100 5 -o - > back.bin");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Text("back.bin"), "hello");
+  run = Shell("printf 'mode 1' | " + board + "startup set -i - && " + board + "startup get");
+  EXPECT_TRUE(Has(run, "6 bytes at 0x1002: \"mode 1\"")) << run.output;
+  run = Shell(board + "eeprom dump - > dump.bin && " + board + "eeprom restore - < dump.bin");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Has(run, "dumped the 8192-byte EEPROM to stdout")) << run.output;
+  EXPECT_EQ(Text("dump.bin").size(), 8192u);
+  run = Shell("\"$q\" firmware repack - - < " QUORIX_FIRMWARE
+              "/blink.hex | \"$q\" firmware check -");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(Has(run, "-: the library takes it: 17 data records, 174 bytes")) << run.output;
+  run = Shell(board + "firmware load - < " QUORIX_FIRMWARE "/blink.hex");
+  EXPECT_TRUE(Has(run, "loaded -: 17 records")) << run.output;
+  run = Shell("printf '\\001\\002' | \"$q\" --sim write -i -");
+  EXPECT_TRUE(Has(run, "wrote 2 bytes")) << run.output;
+  EXPECT_TRUE(Has(Tool("--sim write -i ./-"), "wrote " + std::to_string(junk.size()) + " bytes"));
+  EXPECT_EQ(Text("-"), junk);
+}
+
+TEST_F(ToolTest, AFailedWriteOnStdoutFailsTheCommandWithTheReason) {
+  const std::string full = "cannot write to stdout: No space left on device";
+  for (const char* command : {"list", "info", "eeprom read 0 16", "eeprom dump -",
+                              "firmware repack " QUORIX_FIRMWARE "/blink.hex -"}) {
+    const ToolRun run = Shell("\"$q\" --sim " + std::string(command) + " > /dev/full");
+    EXPECT_EQ(run.status, 1) << command << "\n" << run.output;
+    EXPECT_TRUE(Has(run, full)) << command << "\n" << run.output;
+  }
+  const ToolRun run = Shell("\"$q\" --sim stream -n 1M -o - > /dev/full");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Has(run, full + "; the capture stopped")) << run.output;
+}
+
+// SIGTERM and SIGHUP end the tool as Ctrl-C does, through its normal end, where the simulated
+// library saves the boards' state.
+TEST_F(ToolTest, SigtermAndSighupKeepTheSimulatedBoardsState) {
+  Write("200.bin", std::string(200, 'q'));
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    std::remove(Path("board.state").c_str());
+    std::remove(Path("tool.log").c_str());
+    const pid_t tool = Start(
+        {"--sim", "--sim-state", "board.state", "--trace", "startup", "set", "-i", "200.bin"});
+    // The library's call has begun: it reads the flags at 0x1ffc first.
+    int status = 0;
+    while (Text("tool.log").find("out: 1f fc") == std::string::npos &&
+           waitpid(tool, &status, WNOHANG) == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(kill(tool, signal), 0) << "the tool ended early:\n" << Text("tool.log");
+    const ToolRun run = Finish(tool);
+    EXPECT_EQ(run.status, 1) << signal;
+    EXPECT_TRUE(Has(run,
+                    "interrupted; the call ran to its end and the EEPROM holds a startup "
+                    "command of 200 bytes"))
+        << signal;
+    EXPECT_TRUE(Has(Tool("--sim --sim-state board.state startup get"), "200 bytes at 0x1002"))
+        << signal;
+  }
 }
 
 // ---- hostile arguments ----
@@ -395,6 +524,17 @@ TEST_F(ToolTest, HostileArgumentsEndInAMessageAndStatusOneOrTwo) {
       {"portd set 256", 2, "VALUE: '256' is not a number from 0 to 255"},
       {many_values, 2, "VALUES: at most 255"},
       {"eeprom write 0 0g", 2, "HEXBYTES: '0g' is not hexadecimal bytes"},
+      // An empty value is no value: -n "$SIZE" with SIZE unset must not stream without end.
+      {"stream -n ''", 2, "-n,--bytes: the value is empty"},
+      {"stream --seconds ''", 2, "--seconds: the value is empty"},
+      {"stream -n 10 -o ''", 2, "-o,--output: the value is empty"},
+      {"eeprom read 0 4 -o ''", 2, "-o,--output: the value is empty"},
+      {"--timeout '' info", 2, "--timeout: the value is empty"},
+      {"-d '' info", 2, "-d,--device: the value is empty"},
+      {"-s '' info", 2, "-s,--serial: the value is empty"},
+      {"--sim-rate '' list", 2, "--sim-rate: the value is empty"},
+      {"--sim-boards '' list", 2, "--sim-boards: the value is empty"},
+      {"--sim-state '' list", 2, "--sim-state: the value is empty"},
       {"list --bogus", 2, "unknown option '--bogus'"},
       {"list extra", 2, "unexpected argument 'extra'"},
   };

@@ -44,6 +44,8 @@ std::string Boards(std::int32_t count) {
 }  // namespace
 
 std::string Explain(int status) {
+  // The tool's own handles: -4 can only mean that the device is not open (any more).
+  if (status == QUORIX_ERR_NOT_OPEN) return "this device is not open (QUORIX_ERR_NOT_OPEN)";
   std::string meaning = StatusMeaning(status);
   const std::string name = StatusName(status);
   if (status <= 0) return (meaning.empty() ? "unknown status" : meaning) + " (" + name + ")";
@@ -55,6 +57,16 @@ std::string Explain(int status) {
   if (open != std::string::npos && code.back() == ')')
     code = code.substr(0, open) + ", " + code.substr(open + 2, code.size() - open - 3);
   return meaning + " (" + code + ")";
+}
+
+std::string ExplainFailure(const Library& library, int status) {
+  // -1 covers many causes; the commonest at a bench is the board's absence, which the
+  // listing tells.
+  std::int32_t count = 0;
+  if (status == QUORIX_ERR_FAILED && library.api().QuorixCountDevices(&count) == QUORIX_OK &&
+      count == 0)
+    return "no board is plugged in (QUORIX_ERR_FAILED)";
+  return Explain(status);
 }
 
 void Check(int status, const std::string& what) {
@@ -113,7 +125,7 @@ Session::Session(const Library& library, const Options& options) : api_(library.
     // The library's -1 covers several causes; the listing tells which.
     std::int32_t count = 0;
     Check(api_.QuorixCountDevices(&count), "listing the boards");
-    if (count == 0) throw Failure(what + " failed: no board found" + NoBoardHint(library));
+    if (count == 0) throw Failure(what + " failed: no board is plugged in" + NoBoardHint(library));
     if (options.serial) {
       std::string there;
       for (std::int32_t i = 0; i < count; ++i) {
@@ -212,12 +224,15 @@ std::uint64_t ParseNumber(const std::string& text, std::uint64_t limit, const st
 
 std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint64_t most,
                         const std::string& what) {
+  // As dd and head read them: K, M, G (and KiB, MiB, GiB) count in 1024s, KB, MB, GB in 1000s.
+  constexpr std::uint64_t kKibi = 1u << 10, kMebi = 1u << 20, kGibi = 1u << 30;
   static const struct {
     const char* suffix;
     std::uint64_t factor;
-  } kSuffixes[] = {{"", 1},           {"K", 1000},       {"k", 1000},
-                   {"M", 1000000},    {"G", 1000000000}, {"KiB", 1u << 10},
-                   {"kiB", 1u << 10}, {"MiB", 1u << 20}, {"GiB", 1u << 30}};
+  } kSuffixes[] = {{"", 1},         {"K", kKibi},        {"k", kKibi},         {"M", kMebi},
+                   {"G", kGibi},    {"KiB", kKibi},      {"kiB", kKibi},       {"MiB", kMebi},
+                   {"GiB", kGibi},  {"KB", 1000},        {"kB", 1000},         {"MB", 1000000},
+                   {"GB", 1000000000}};
   std::size_t end = 0;
   const std::optional<std::uint64_t> value = LeadingNumber(text, &end);
   if (value) {
@@ -231,8 +246,8 @@ std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint6
   }
   throw BadArguments(what + ": '" + text + "' is not a size from " + SizeText(least) + " to " +
                      SizeText(most) +
-                     " (a number, decimal or 0x hexadecimal, with K, M or G for 10^3, 10^6, "
-                     "10^9, or KiB, MiB or GiB for 2^10, 2^20, 2^30)");
+                     " (a number, decimal or 0x hexadecimal, with K, M or G for 2^10, 2^20, 2^30 "
+                     "as in dd, or KB, MB or GB for 10^3, 10^6, 10^9)");
 }
 
 double ParseSeconds(const std::string& text, double most, const std::string& what) {
@@ -288,22 +303,31 @@ std::vector<std::uint8_t> ReadInputFile(const std::string& path, std::uint64_t l
                                         const std::string& what) {
   std::vector<std::uint8_t> bytes;
   std::string reason;
-  switch (platform::ReadRegularFile(path, limit, &bytes, &reason)) {
+  // "-" is standard input, whatever it is; a file named "-" is "./-".
+  const bool standard = path == kStandardStream;
+  const std::string name = standard ? "from stdin" : "'" + path + "'";
+  switch (standard ? platform::ReadStandardInput(limit, &bytes, &reason)
+                   : platform::ReadRegularFile(path, limit, &bytes, &reason)) {
     case platform::ReadResult::kRead:
       return bytes;
     case platform::ReadResult::kMissing:
     case platform::ReadResult::kUnreadable:
-      throw Failure("cannot read " + what + " '" + path + "': " + reason);
+      throw Failure("cannot read " + what + " " + name + ": " + reason);
     case platform::ReadResult::kNotRegular:
-      throw Failure(what + " '" + path + "' is " + reason + ", not a regular file");
+      throw Failure(what + " " + name + " is " + reason +
+                    ", not a regular file (give - to read it from stdin)");
     case platform::ReadResult::kTooLarge:
       break;
   }
-  throw Failure(what + " '" + path + "' is larger than the " + SizeText(limit) + " it may have (" +
+  throw Failure(what + " " + name + " is larger than the " + SizeText(limit) + " it may have (" +
                 reason + ")");
 }
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
+  if (path == kStandardStream) {
+    file_ = stdout;
+    return;
+  }
   std::error_code error;
   const auto status = std::filesystem::status(path, error);
   if (std::filesystem::is_directory(status))
@@ -325,7 +349,7 @@ OutputFile::~OutputFile() {
 
 void OutputFile::CloseFile() {
   if (file_ == nullptr) return;
-  if (std::fclose(file_) != 0 && !failed_) {
+  if ((file_ == stdout ? std::fflush(file_) : std::fclose(file_)) != 0 && !failed_) {
     failed_ = true;
     error_ = errno;
   }
@@ -349,13 +373,21 @@ void OutputFile::Commit() {
     error_ = errno;
   }
   CloseFile();
-  const std::string reason = error_ != 0 ? std::strerror(error_) : "the write failed";
-  if (failed_) throw Failure("cannot write '" + path_ + "': " + reason);
+  if (failed_) throw Failure(WriteFailure());
   if (partial_.empty()) return;
   std::error_code error;
   std::filesystem::rename(partial_, path_, error);
   if (error) throw Failure("cannot put '" + path_ + "' in place: " + error.message());
   partial_.clear();
+}
+
+std::string OutputFile::WriteFailure() const {
+  const std::string reason = error_ != 0 ? std::strerror(error_) : "the write failed";
+  return "cannot write " + shown() + ": " + reason;
+}
+
+std::string OutputFile::shown() const {
+  return path_ == kStandardStream ? "to stdout" : "'" + path_ + "'";
 }
 
 std::string OutputFile::KeepPartial() {
@@ -365,6 +397,15 @@ std::string OutputFile::KeepPartial() {
   kept.swap(partial_);
   return kept;
 }
+
+// ---- signals ----
+
+namespace {
+bool gSignalIsTheEnd = false;
+}  // namespace
+
+void SignalIsTheEnd() { gSignalIsTheEnd = true; }
+bool SignalEndedTheCommand() { return gSignalIsTheEnd; }
 
 // ---- time and progress ----
 

@@ -47,6 +47,9 @@ struct BadArguments : std::runtime_error {
 // A status in words: "busy: another process has this board open (Windows error 170,
 // ERROR_BUSY)", "the transfer did not complete in time (QUORIX_ERR_TIMEOUT)".
 std::string Explain(int status);
+// The same, where the library can tell more: -1 with no board at all is "no board is plugged
+// in".
+std::string ExplainFailure(const Library& library, int status);
 void Check(int status, const std::string& what);
 
 // One open board for the length of a command. When opening fails it says why, from what the
@@ -80,8 +83,9 @@ void PrepareSimulator(const Library& library, const Options& options);
 
 // Decimal, or hexadecimal with 0x; no sign; at most limit.
 std::uint64_t ParseNumber(const std::string& text, std::uint64_t limit, const std::string& what);
-// A number of bytes: a number as above, optionally followed by K, M or G (10^3, 10^6, 10^9)
-// or KiB, MiB or GiB (2^10, 2^20, 2^30); from least to most.
+// A number of bytes: a number as above, optionally followed by K, M or G (or KiB, MiB, GiB:
+// 2^10, 2^20, 2^30, as dd and head read them) or KB, MB or GB (10^3, 10^6, 10^9); from least
+// to most.
 std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint64_t most,
                         const std::string& what);
 // A positive decimal number of seconds, at most most.
@@ -93,14 +97,20 @@ std::string SizeText(std::uint64_t bytes);
 
 // ---- files ----
 
-// The bytes of a regular file of at most limit bytes, for what. Throws Failure that names the
-// file and what is wrong with it: missing, unreadable, not a regular file, too large.
+// The name that means standard input (for -i, IN, FILE that is read) or standard output (for
+// -o, OUT, FILE that is written) in every command; a file of that name is "./-".
+inline constexpr const char* kStandardStream = "-";
+
+// The bytes of a regular file (or of stdin for "-") of at most limit bytes, for what. Throws
+// Failure that names the file and what is wrong with it: missing, unreadable, not a regular
+// file, too large.
 std::vector<std::uint8_t> ReadInputFile(const std::string& path, std::uint64_t limit,
                                         const std::string& what);
 
 // An output file that is whole or absent: a regular file (or a new one) is written as
 // PATH.partial beside it and renamed over PATH only by Commit; a device or FIFO is written
-// directly. Opened at once, so that a path that cannot be written fails before any work.
+// directly, and "-" is stdout. Opened at once, so that a path that cannot be written fails
+// before any work.
 class OutputFile {
  public:
   explicit OutputFile(const std::string& path);
@@ -116,6 +126,11 @@ class OutputFile {
   // empty one), for the caller to name in its message; empty when nothing was kept.
   std::string KeepPartial();
   const std::string& path() const { return path_; }
+  bool standard() const { return path_ == kStandardStream; }
+  // "'PATH'", or "to stdout".
+  std::string shown() const;
+  // "cannot write ...: the system's reason", once a write has failed.
+  std::string WriteFailure() const;
 
  private:
   void CloseFile();
@@ -126,6 +141,13 @@ class OutputFile {
   int error_ = 0;
   std::uint64_t written_ = 0;
 };
+
+// ---- signals ----
+
+// A command whose normal end is a signal (a stream without a limit) says so, and the tool then
+// exits with the command's status instead of 128 + the signal's number.
+void SignalIsTheEnd();
+bool SignalEndedTheCommand();
 
 // ---- time and progress ----
 

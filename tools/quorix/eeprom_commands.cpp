@@ -116,6 +116,8 @@ void CheckEepromRange(std::uint8_t select, std::uint64_t address, std::uint64_t 
 }
 
 int ReadEepromCommand(const Library& library, const Options& options, const EepromRead& request) {
+  if (options.json && request.output == kStandardStream)
+    throw BadArguments("eeprom read: with --json, stdout holds the document; give -o FILE");
   // Opened first, so that a path that cannot be written fails before the board is asked.
   std::optional<OutputFile> output;
   if (!request.output.empty()) output.emplace(request.output);
@@ -136,8 +138,10 @@ int ReadEepromCommand(const Library& library, const Options& options, const Eepr
     if (output) json.String("output", request.output);
     json.Close().Print();
   } else if (output) {
-    std::printf("wrote %zu bytes from %s to %s\n", bytes.size(), Address(request.address).c_str(),
-                request.output.c_str());
+    // On stdout the bytes speak for themselves.
+    if (!output->standard())
+      std::printf("wrote %zu bytes from %s to %s\n", bytes.size(),
+                  Address(request.address).c_str(), request.output.c_str());
   } else if (request.hex || platform::IsTerminal(platform::Stream::kOut)) {
     HexDump(request.address, bytes);
   } else {
@@ -204,8 +208,10 @@ int DumpEeprom(const Library& library, const Options& options, std::uint8_t sele
                   "; nothing was written");
   output.Write(first.data(), first.size());
   output.Commit();
-  std::printf("dumped the %zu-byte EEPROM to %s (read twice, the same both times)\n", first.size(),
-              path.c_str());
+  // Beside the bytes, not among them, when they go to stdout.
+  std::fprintf(output.standard() ? stderr : stdout,
+               "dumped the %zu-byte EEPROM to %s (read twice, the same both times)\n",
+               first.size(), output.standard() ? "stdout" : path.c_str());
   return 0;
 }
 
@@ -252,7 +258,7 @@ int RestoreEeprom(const Library& library, const Options& options, std::uint8_t s
     throw Failure("verify failed: " + Address(*differ) + " reads " + std::to_string(back[*differ]) +
                   ", not " + std::to_string(image[*differ]));
   std::printf("restored %s: %zu of %u pages differed and were written; read back, verified\n",
-              path.c_str(), pages.size(), kEepromSize / kEepromPage);
+              path == kStandardStream ? "stdin" : path.c_str(), pages.size(), kEepromSize / kEepromPage);
   return 0;
 }
 
@@ -316,6 +322,7 @@ int StartupSet(const Library& library, const Options& options, const std::string
   const std::size_t pieces = (command.size() + 2 + kStartupPiece - 1) / kStartupPiece;
   const double expected = kStartupPause * static_cast<double>(3 + (pieces == 1 ? 1 : pieces + 1));
   platform::InterruptScope interrupt;
+  if (platform::Interrupted()) throw Failure("interrupted; nothing was stored");
   const double start = Seconds();
   // One library call that cannot be cut short; it runs on a thread of its own so that this
   // one can show how far it may have got and answer Ctrl-C. Nothing else calls the library

@@ -1,10 +1,12 @@
 // quorix: what a person at a bench does with a board, from the command line.
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,17 @@ void RefuseExtras(const CLI::App& app) {
   throw BadArguments("unexpected argument '" + first + "'");
 }
 
+// An empty value is refused, never taken for "not given": a script's -n "$SIZE" with SIZE
+// unset must not stream without end.
+void RefuseEmptyValues(const CLI::App& app) {
+  for (const CLI::Option* option : app.get_options())
+    if (option->nonpositional() && option->get_type_size_min() > 0)
+      for (const std::string& value : option->results())
+        if (value.empty())
+          throw BadArguments(option->get_name(false, true) + ": the value is empty");
+  for (const CLI::App* sub : app.get_subcommands()) RefuseEmptyValues(*sub);
+}
+
 int Version(bool simulated) {
   std::printf("quorix tool %s (built against quorix.h %d.%d.%d)\n", QUORIX_TOOL_VERSION,
               QUORIX_VERSION_MAJOR, QUORIX_VERSION_MINOR, QUORIX_VERSION_PATCH);
@@ -112,6 +125,7 @@ int Version(bool simulated) {
 }  // namespace
 
 int Main(int argc, char** argv) {
+  platform::WatchSignals();
   // --version needs no command.
   bool version = false, simulated = false;
   for (int i = 1; i < argc; ++i) {
@@ -126,9 +140,11 @@ int Main(int argc, char** argv) {
   app.fallthrough();
   app.allow_extras();
   app.footer(
-      "Numbers are decimal, or hexadecimal with 0x; sizes may end in K, M, G (10^3, 10^6, 10^9) "
-      "or KiB, MiB, GiB. Global options go before or after the command.\n"
-      "Exit status: 0 success, 1 a failed call or check, 2 bad arguments.");
+      "Numbers are decimal, or hexadecimal with 0x; sizes may end in K, M, G (or KiB, MiB, GiB: "
+      "2^10, 2^20, 2^30, as in dd) or KB, MB, GB (10^3, 10^6, 10^9). A FILE of - is stdin or "
+      "stdout. Global options go before or after the command.\n"
+      "Exit status: 0 success, 1 a failed call or check, 2 bad arguments, 128+N ended by "
+      "signal N.");
   Options options;
   Typed typed;
   app.add_flag("--sim", options.simulated, "Use the simulated library and its board");
@@ -323,7 +339,7 @@ int Main(int argc, char** argv) {
   auto* bytes_option = stream->add_option("-n,--bytes", count_text, "Stop after SIZE bytes");
   stream->add_option("--seconds", seconds_text, "Stop after S seconds")->excludes(bytes_option);
   stream->add_option("-o,--output", stream_request.output,
-                     "Write to FILE (- for stdout; by default stdout unless it is a terminal)");
+                     "Write to FILE (- for stdout; by default stdout, unless it is a terminal)");
   stream->add_flag("--check-counter", stream_request.check_counter,
                    "Check the simulated board's counter pattern");
   command(
@@ -370,6 +386,7 @@ int Main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
     RefuseExtras(app);
+    RefuseEmptyValues(app);
     if (!chosen.run) throw BadArguments("a command is needed");
     if (!typed.device.empty())
       options.index = static_cast<std::int32_t>(ParseNumber(typed.device, INT32_MAX, "-d"));
@@ -402,19 +419,21 @@ int Main(int argc, char** argv) {
     return 2;
   }
 
+  std::optional<Library> library;  // outlives the command, for the words of a failure
   try {
     if (!chosen.library) return chosen.run(nullptr);
     // The library reads these once, when it is loaded.
     if (options.trace) platform::SetEnvironment("QUORIX_TRACE", "1");
     if (!options.sim_state.empty()) platform::SetEnvironment("QUORIX_SIM_STATE", options.sim_state);
-    Library library(options.simulated);
-    PrepareSimulator(library, options);
-    return chosen.run(&library);
+    library.emplace(options.simulated);
+    PrepareSimulator(*library, options);
+    return chosen.run(&*library);
   } catch (const BadArguments& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
     return 2;
   } catch (const CallFailed& e) {
-    std::fprintf(stderr, "quorix: %s failed: %s\n", e.what(), Explain(e.status).c_str());
+    std::fprintf(stderr, "quorix: %s failed: %s\n", e.what(),
+                 (library ? ExplainFailure(*library, e.status) : Explain(e.status)).c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
@@ -424,4 +443,21 @@ int Main(int argc, char** argv) {
 
 }  // namespace quorix::tool
 
-int main(int argc, char** argv) { return quorix::tool::Main(argc, argv); }
+int main(int argc, char** argv) {
+  int status = quorix::tool::Main(argc, argv);
+  // Output that did not reach stdout (a full disk, a closed stdout) is a failure.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    const int error = errno;
+    std::fprintf(stderr, "quorix: cannot write to stdout: %s\n",
+                 error != 0 ? std::strerror(error) : "a write failed");
+    if (status == 0) status = 1;
+  }
+  // A signal that the command did not take as its end: the command ran to its end, and the
+  // status says that a signal came, as 128 + its number.
+  if (const int signal = quorix::tool::platform::EndingSignal();
+      signal != 0 && status == 0 && !quorix::tool::SignalEndedTheCommand())
+    status = 128 + signal;
+  // Returned, not raised: the normal exit is what saves the simulated boards' state.
+  return status;
+}

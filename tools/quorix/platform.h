@@ -36,10 +36,18 @@ void SetEnvironment(const char* name, const std::string& value);
 enum class Stream { kOut, kError };
 bool IsTerminal(Stream stream);
 
-// ---- Ctrl-C ----
+// ---- Ctrl-C and signals ----
+
+// On POSIX, from the start of the tool to its end: the first SIGINT, SIGTERM or SIGHUP (unless
+// it is ignored, as under nohup) only sets Interrupted() and EndingSignal(), so that the tool
+// ends through its normal exit, where the simulated library saves its state; a second one ends
+// the process at once. Nothing on Windows, where InterruptScope alone answers Ctrl-C.
+void WatchSignals();
+// The signal that asked the tool to end (SIGINT, SIGTERM, SIGHUP); 0 for none, and on Windows.
+int EndingSignal();
 
 // While one lives, the first Ctrl-C only sets Interrupted(), for the command to stop at a safe
-// point; a second one ends the process at once, as Ctrl-C does outside it.
+// point; a second one ends the process at once. On POSIX the signals are watched already.
 class InterruptScope {
  public:
   InterruptScope();
@@ -57,6 +65,11 @@ enum class ReadResult { kRead, kMissing, kNotRegular, kTooLarge, kUnreadable };
 // nothing larger than limit is allocated. *reason holds the system's words on failure.
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason);
+
+// Reads standard input to its end, in binary, at most limit bytes (kTooLarge beyond); a pipe,
+// a file or a terminal alike. Stops with kUnreadable when Interrupted() turns true.
+ReadResult ReadStandardInput(std::uintmax_t limit, std::vector<std::uint8_t>* bytes,
+                             std::string* reason);
 
 // A new folder that only this user can enter, in the system's place for temporary files.
 // Empty on failure, with the reason.

@@ -1,6 +1,7 @@
 // The tool's platform interface on Linux and macOS.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,30 +66,80 @@ bool IsTerminal(Stream stream) { return isatty(stream == Stream::kOut ? 1 : 2) =
 
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
-int gScopes = 0;
-struct sigaction gPrevious {};
+constexpr int kWatched[] = {SIGINT, SIGTERM, SIGHUP};
+volatile std::sig_atomic_t gSignal = 0;
+bool gHandled[3] = {};  // which of kWatched have OnSignal; set before any is installed
 
-void OnInterrupt(int) { gInterrupted = 1; }
+void OnSignal(int number) {
+  if (gSignal == 0) gSignal = number;
+  // The next one ends the process at once (sigaction may be called here).
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  for (int i = 0; i < 3; ++i)
+    if (gHandled[i]) sigaction(kWatched[i], &fallback, nullptr);
+}
 
 }  // namespace
 
-InterruptScope::InterruptScope() {
-  if (gScopes++ != 0) return;
-  gInterrupted = 0;
+void WatchSignals() {
   struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  // The handler goes after the first Ctrl-C: a second one ends the process.
-  action.sa_flags = SA_RESETHAND;
+  action.sa_handler = OnSignal;
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &gPrevious);
+  for (int i = 0; i < 3; ++i) {
+    struct sigaction before {};
+    sigaction(kWatched[i], nullptr, &before);
+    // An ignored SIGHUP (nohup) or SIGTERM stays ignored; SIGINT is taken even when a shell
+    // ignores it for a background job, so that a script can stop the tool cleanly.
+    gHandled[i] = kWatched[i] == SIGINT || before.sa_handler != SIG_IGN;
+  }
+  for (int i = 0; i < 3; ++i)
+    if (gHandled[i]) sigaction(kWatched[i], &action, nullptr);
 }
 
-InterruptScope::~InterruptScope() {
-  if (--gScopes == 0) sigaction(SIGINT, &gPrevious, nullptr);
-}
+int EndingSignal() { return gSignal; }
 
-bool Interrupted() { return gInterrupted != 0; }
+// The signals are watched for the tool's whole life.
+InterruptScope::InterruptScope() = default;
+InterruptScope::~InterruptScope() = default;
+
+bool Interrupted() { return gSignal != 0; }
+
+ReadResult ReadStandardInput(std::uintmax_t limit, std::vector<std::uint8_t>* bytes,
+                             std::string* reason) {
+  bytes->clear();
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  for (;;) {
+    // A terminal or a pipe may keep the tool waiting: a signal ends the wait.
+    if (Interrupted()) {
+      *reason = "interrupted";
+      break;
+    }
+    pollfd ready{0, POLLIN, 0};
+    const int polled = poll(&ready, 1, 100);
+    if (polled < 0 && errno != EINTR) {
+      *reason = std::strerror(errno);
+      break;
+    }
+    if (polled <= 0) continue;
+    const ssize_t n = read(0, buffer.data(), buffer.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) {
+      *reason = std::strerror(errno);
+      break;
+    }
+    if (n == 0) return ReadResult::kRead;
+    if (static_cast<std::uintmax_t>(n) > limit - bytes->size()) {
+      *reason = "more than " + std::to_string(limit) + " bytes";
+      bytes->clear();
+      return ReadResult::kTooLarge;
+    }
+    bytes->insert(bytes->end(), buffer.begin(), buffer.begin() + n);
+  }
+  bytes->clear();
+  return ReadResult::kUnreadable;
+}
 
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason) {

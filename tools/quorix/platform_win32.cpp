@@ -125,6 +125,32 @@ InterruptScope::~InterruptScope() {
 
 bool Interrupted() { return gInterrupted != 0; }
 
+// Ctrl-C is the console's, answered by InterruptScope; there are no POSIX signals to watch.
+void WatchSignals() {}
+int EndingSignal() { return 0; }
+
+ReadResult ReadStandardInput(std::uintmax_t limit, std::vector<std::uint8_t>* bytes,
+                             std::string* reason) {
+  bytes->clear();
+  // Binary, as standard output is: a 0x0D 0x0A stays two bytes, and 0x1A ends nothing.
+  _setmode(_fileno(stdin), _O_BINARY);
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  for (;;) {
+    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), stdin);
+    if (n > limit - bytes->size()) {
+      *reason = "more than " + std::to_string(limit) + " bytes";
+      bytes->clear();
+      return ReadResult::kTooLarge;
+    }
+    bytes->insert(bytes->end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n == buffer.size()) continue;
+    if (std::ferror(stdin) == 0) return ReadResult::kRead;
+    *reason = "it cannot be read";
+    bytes->clear();
+    return ReadResult::kUnreadable;
+  }
+}
+
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason) {
   bytes->clear();

@@ -25,8 +25,10 @@ constexpr std::uint32_t kLongWaitMs = 3600 * 1000;
 // How long a stopped capture waits for the reading thread's call to return before it closes
 // the device to end it: long enough for a copy out of the ring, short next to a slice.
 constexpr double kStopGrace = 0.05;
-// Each loopback piece ends in a short packet, which completes the outstanding read.
+// Each loopback piece must end in a short packet, which completes the outstanding read: the
+// pieces are at most this long, and never a whole number of packets.
 constexpr std::uint32_t kLoopbackPiece = 64 * 1024 - 4;
+constexpr std::uint32_t kPacket = 512;
 // A write from a file goes in one call; this bounds what is read into memory for it.
 constexpr std::uint64_t kWriteFileLimit = 16u << 20;
 
@@ -36,8 +38,7 @@ std::uint8_t PatternByte(std::uint64_t position) {
 }
 
 struct Output {
-  OutputFile* file = nullptr;  // null: stdout, or nothing when discard
-  bool discard = false;
+  OutputFile* file = nullptr;
   CounterCheck* counter = nullptr;
   bool failed = false;
 };
@@ -45,11 +46,15 @@ struct Output {
 void ToOutput(void* context, const std::uint8_t* data, std::size_t size) {
   auto& output = *static_cast<Output*>(context);
   if (output.counter != nullptr) output.counter->Take(data, size);
-  if (output.discard || output.failed) return;
-  const bool written = output.file != nullptr ? output.file->Write(data, size)
-                                              : std::fwrite(data, 1, size, stdout) == size;
-  if (!written) output.failed = true;
+  if (output.failed) return;
+  if (!output.file->Write(data, size)) output.failed = true;
 }
+
+#if defined(_WIN32)
+constexpr const char* kNowhere = "NUL";
+#else
+constexpr const char* kNowhere = "/dev/null";
+#endif
 
 std::string Live(const Capture& capture, double idle) {
   char text[160];
@@ -205,40 +210,49 @@ std::string Summary(const Capture& capture) {
 }
 
 int Stream(const Library& library, const Options& options, const StreamRequest& request) {
+  // The data go somewhere chosen: binary data are not for a terminal unless asked for, and
+  // with --json stdout is the summary's.
+  if (request.output.empty() && options.json)
+    throw BadArguments(std::string("stream: with --json, stdout holds the summary; give -o FILE "
+                                   "for the data (-o ") +
+                       kNowhere + " to discard them)");
+  if (request.output.empty() && platform::IsTerminal(platform::Stream::kOut))
+    throw BadArguments(std::string("stream: stdout is a terminal, which binary data would "
+                                   "garble; give -o FILE, or -o ") +
+                       kNowhere + " to discard the data, or -o - to write them to it anyway");
   // The file first, so that a path that cannot be written fails before anything is read.
   std::optional<OutputFile> file;
-  if (!request.output.empty() && request.output != "-") file.emplace(request.output);
+  file.emplace(request.output.empty() ? std::string(kStandardStream) : request.output);
   Output output;
   CounterCheck counter;
   if (request.check_counter) output.counter = &counter;
-  if (file)
-    output.file = &*file;
-  else if (request.output.empty())
-    // Binary data are not for a terminal, and with --json stdout is the summary's.
-    output.discard = options.json || platform::IsTerminal(platform::Stream::kOut);
+  output.file = &*file;
 
   Session session(library, options);
   const Capture capture =
       CaptureStream(library.api(), session.handle(), request, options.timeout_ms.value_or(0),
                     ToOutput, &output, platform::IsTerminal(platform::Stream::kError));
-  if (!file) std::fflush(stdout);
 
   // Complete: a limit was reached, or Ctrl-C ended a capture that had none.
   const bool limited = request.bytes || request.seconds;
   const bool complete = capture.status == QUORIX_OK && (!capture.interrupted || !limited) &&
                         (!request.bytes || capture.bytes >= *request.bytes);
-  std::string kept;
-  if (file && !output.failed) {
+  std::string kept, write_failure;
+  if (!output.failed) {
     if (complete) {
       try {
         file->Commit();
-      } catch (const Failure&) {
+      } catch (const Failure& e) {
         output.failed = true;
+        write_failure = e.what();
       }
     } else {
       kept = file->KeepPartial();
     }
   }
+  if (output.failed && write_failure.empty()) write_failure = file->WriteFailure();
+  // Ctrl-C (or another signal) is how a capture without a limit ends.
+  if (capture.interrupted && !limited && complete) SignalIsTheEnd();
 
   if (options.json) {
     Json json;
@@ -255,7 +269,7 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
         .Bool("complete", complete)
         .String("status", StatusName(capture.status));
     if (request.check_counter) json.Number("gaps", counter.gaps());
-    if (file && complete && !output.failed)
+    if (complete && !output.failed && !file->standard())
       json.String("output", file->path());
     else
       json.Null("output");
@@ -276,10 +290,12 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
   if (capture.closed) session.Forget();
   std::string failure;
   if (output.failed)
-    failure = "cannot write " + (file ? "'" + file->path() + "'" : std::string("stdout")) +
-              "; the capture stopped";
+    failure = write_failure + "; the capture stopped";
   else if (capture.status != QUORIX_OK)
-    failure = "reading the stream failed: " + Explain(capture.status);
+    // The reader's failures are QuorixReadDevice's (an overrun, from the poll, is counted).
+    failure = "reading the stream failed: QuorixReadDevice returned " +
+              std::to_string(capture.status) + ", " +
+              ExplainFailure(library, capture.status);
   else if (!complete)
     failure = "interrupted before the " +
               (request.bytes ? std::to_string(*request.bytes) + " bytes" : std::string("time")) +
@@ -309,8 +325,13 @@ LoopbackResult RunLoopback(const Api& api, QuorixHandle handle, std::uint64_t by
   LoopbackResult result;
   const double start = Seconds();
   while (result.bytes < bytes && !result.mismatch) {
-    const auto count =
+    auto count =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(kLoopbackPiece, bytes - result.bytes));
+    // A whole number of packets would leave the read waiting for more: one byte goes on to
+    // the next piece.
+    if (count % kPacket == 0) --count;
+    if (platform::Interrupted()) throw Failure("loopback: interrupted after " +
+                                               std::to_string(result.bytes) + " bytes");
     for (std::uint32_t i = 0; i < count; ++i) sent[i] = PatternByte(result.bytes + i);
     Check(api.QuorixWriteDevice(handle, count, sent.data()), "writing the loopback pattern");
     Check(api.QuorixReadDevice(handle, count, back.data()), "reading the loopback pattern back");
