@@ -205,6 +205,7 @@ struct Image {
   std::vector<ChecksumError> checksums;
   std::vector<OutsideRam> outside;
   std::size_t bytes = 0;
+  bool ended = false;  // an end-of-file record was read
 };
 
 bool InRam(std::uint32_t address, std::size_t size) {
@@ -261,6 +262,7 @@ Image ReadIntelHex(const std::vector<std::uint8_t>& bytes) {
         break;
       }
       case kEndOfFile:
+        image.ended = true;
         return image;
       case kExtendedSegment:
       case kExtendedLinear:
@@ -275,7 +277,10 @@ Image ReadIntelHex(const std::vector<std::uint8_t>& bytes) {
         return fail(line, "unknown record type " + std::to_string(type));
     }
   }
-  return image;
+  // Without its end-of-file record an image may have been cut short: half a program in the
+  // FX2 runs into whatever the RAM holds.
+  if (bytes.empty()) return fail(0, "the file is empty");
+  return fail(0, "no end-of-file record (:00000001FF): the image may be cut short");
 }
 
 // The image in records of at most 16 bytes, in file order.
@@ -325,11 +330,18 @@ bool LibrarySendsTheImage(const LibraryView& view, const std::vector<HexRecord>&
 
 // ---- what check says ----
 
+// What firmware load does with the file (check says the same): loads it as it stands, loads
+// it repacked, or refuses it (some of that only without --force).
 struct Findings {
   LibraryView library;
   Image image;
   bool ok() const {
-    return library.takes_it && image.valid && image.checksums.empty() && image.outside.empty();
+    return image.valid && image.checksums.empty() && image.outside.empty() &&
+           !image.records.empty();
+  }
+  // Load writes it into records of at most 16 bytes first.
+  bool repack() const {
+    return image.valid && !LibrarySendsTheImage(library, Repacked(image.records));
   }
 };
 
@@ -337,16 +349,27 @@ Findings Examine(const std::vector<std::uint8_t>& bytes) {
   return {ViewLikeTheLibrary(bytes), ReadIntelHex(bytes)};
 }
 
+std::string LibraryRefusal(const LibraryView& library) {
+  return "line " + std::to_string(library.refused_line) + ": " + library.reason;
+}
+
 // The lines check prints about each problem; load prints them when it refuses.
 std::vector<std::string> Problems(const std::string& path, const Findings& found) {
   std::vector<std::string> lines;
   const std::string at = path + ":";
-  if (!found.library.takes_it)
+  // What the library refuses is a problem only where Intel HEX refuses it too: load repacks
+  // the rest.
+  if (!found.library.takes_it && !found.image.valid)
     lines.push_back(at + std::to_string(found.library.refused_line) +
                     ": the library refuses the file: " + found.library.reason);
   if (!found.image.valid &&
       (found.library.takes_it || found.image.error_line != found.library.refused_line))
-    lines.push_back(at + std::to_string(found.image.error_line) + ": " + found.image.error);
+    lines.push_back((found.image.error_line != 0
+                         ? at + std::to_string(found.image.error_line) + ": "
+                         : path + ": ") +
+                    found.image.error);
+  if (found.image.valid && found.image.records.empty())
+    lines.push_back(path + ": it holds no data records");
   for (const ChecksumError& error : found.image.checksums) {
     char text[96];
     std::snprintf(text, sizeof text,
@@ -367,7 +390,7 @@ void PrintJson(const std::string& path, const Findings& found) {
   const LibraryView& library = found.library;
   const Image& image = found.image;
   Json json;
-  json.Object().String("file", path).Bool("ok", found.ok());
+  json.Object().String("file", path).Bool("ok", found.ok()).Bool("repack", found.repack());
   json.Object("library").Bool("takes_it", library.takes_it);
   if (library.takes_it) {
     std::size_t bytes = 0;
@@ -470,7 +493,17 @@ int FirmwareCheck(const Options& options, const std::string& path) {
     return found.ok() ? 0 : 1;
   }
   const LibraryView& library = found.library;
-  if (library.takes_it) {
+  const std::vector<std::string> problems = Problems(path, found);
+  if (found.ok() && found.repack()) {
+    // Not a failure: firmware load takes it, repacked, as firmware repack would write it.
+    std::printf("%s: firmware load takes it after a repack into %zu records of at most 16 "
+                "bytes, %zu bytes; the library %s\n",
+                path.c_str(), Repacked(found.image.records).size(), found.image.bytes,
+                library.takes_it
+                    ? "would load the file as it stands differently"
+                    : ("would refuse the file as it stands (" + LibraryRefusal(library) + ")")
+                          .c_str());
+  } else if (library.takes_it && found.image.valid) {
     std::size_t bytes = 0;
     for (const LibraryRecord& record : library.sent) bytes += record.data.size();
     std::printf("%s: the library takes it: %zu data records, %zu bytes\n", path.c_str(),
@@ -483,9 +516,8 @@ int FirmwareCheck(const Options& options, const std::string& path) {
       std::printf("\n");
     }
   }
-  const std::vector<std::string> problems = Problems(path, found);
   for (const std::string& line : problems) std::printf("%s\n", line.c_str());
-  return problems.empty() ? 0 : 1;
+  return found.ok() ? 0 : 1;
 }
 
 int FirmwareLoad(const Library& library, const Options& options, const std::string& path,
@@ -508,7 +540,7 @@ int FirmwareLoad(const Library& library, const Options& options, const std::stri
   }
   if (found.image.records.empty()) throw Failure(path + " holds no data records; nothing was sent");
   const std::vector<HexRecord> records = Repacked(found.image.records);
-  if (!LibrarySendsTheImage(found.library, records))
+  if (found.repack())
     std::printf(
         "repacked %s into %zu records of at most 16 bytes (a temporary file): the "
         "library %s\n",
@@ -560,10 +592,13 @@ int FirmwareLoad(const Library& library, const Options& options, const std::stri
 
 int FirmwareRepack(const std::string& in, const std::string& out) {
   const Image image = ReadIntelHex(ReadInputFile(in, kImageFileLimit, "the firmware image"));
-  if (!image.valid) throw Failure(in + ":" + std::to_string(image.error_line) + ": " + image.error);
+  // A wrong checksum lies before whatever stopped the reading.
   if (!image.checksums.empty())
     throw Failure(in + ":" + std::to_string(image.checksums.front().line) +
                   ": its checksum is wrong; nothing was written");
+  if (!image.valid)
+    throw Failure((image.error_line != 0 ? in + ":" + std::to_string(image.error_line) : in) +
+                  ": " + image.error + "; nothing was written");
   if (image.records.empty()) throw Failure(in + " holds no data records; nothing was written");
   const std::vector<HexRecord> records = Repacked(image.records);
   // Whole or not at all: a failed write leaves no half image behind.
@@ -571,9 +606,13 @@ int FirmwareRepack(const std::string& in, const std::string& out) {
   const std::string text = FormatImage(records);
   file.Write(text.data(), text.size());
   file.Commit();
-  std::printf("wrote %s: %zu data records of at most 16 bytes\n", out.c_str(), records.size());
+  // Beside the image, not inside it, when it goes to stdout.
+  std::FILE* said = file.standard() ? stderr : stdout;
+  std::fprintf(said, "wrote %s: %zu data records of at most 16 bytes\n",
+               file.standard() ? "to stdout" : out.c_str(), records.size());
   for (const OutsideRam& record : image.outside)
-    std::printf(
+    std::fprintf(
+        said,
         "note: line %zu puts %u bytes at %s, outside the FX2's RAM; firmware load refuses "
         "that without --force\n",
         record.line, record.size, Hex4(record.address).c_str());
