@@ -133,7 +133,8 @@ struct Capture {
   // was closed to end its read: the caller's session no longer holds it.
   bool closed = false;
 };
-using Sink = void (*)(void* context, const std::uint8_t* data, std::size_t size);
+// Takes what arrived; false when it can take no more, which ends the capture.
+using Sink = bool (*)(void* context, const std::uint8_t* data, std::size_t size);
 Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& limits,
                       std::uint32_t idle_limit_ms, Sink sink, void* context, bool progress);
 std::string Summary(const Capture& capture);

@@ -29,8 +29,9 @@ class Tour {
   int number_ = 0;
 };
 
-void Count(void* context, const std::uint8_t* data, std::size_t size) {
+bool Count(void* context, const std::uint8_t* data, std::size_t size) {
   static_cast<CounterCheck*>(context)->Take(data, size);
+  return true;
 }
 
 std::string Hex(unsigned value) {

@@ -43,11 +43,11 @@ struct Output {
   bool failed = false;
 };
 
-void ToOutput(void* context, const std::uint8_t* data, std::size_t size) {
+bool ToOutput(void* context, const std::uint8_t* data, std::size_t size) {
   auto& output = *static_cast<Output*>(context);
   if (output.counter != nullptr) output.counter->Take(data, size);
-  if (output.failed) return;
   if (!output.file->Write(data, size)) output.failed = true;
+  return !output.failed;
 }
 
 #if defined(_WIN32)
@@ -130,11 +130,14 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
           detail::TakeHeld(api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, handle,
                            std::as_writable_bytes(std::span(chunk.data(), wanted)), !stopping);
       lock.lock();
+      bool taking = true;
       if (taken.bytes != 0) {
-        sink(context, chunk.data(), taken.bytes);
+        taking = sink(context, chunk.data(), taken.bytes);
         capture.bytes += taken.bytes;
         if (capture.first_data < 0) capture.first_data = Seconds() - start;
       }
+      // The sink can take no more (its file failed): reading on would only lose the bytes.
+      if (!taking) break;
       // Stopped: what the ring held is taken, and a read the stop ended is no failure.
       if (stopping || (shared->stop && taken.status != QUORIX_OK)) break;
       if (taken.status == QUORIX_ERR_OVERFLOW) {
