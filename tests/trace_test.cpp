@@ -1,6 +1,15 @@
-// Request tracing: one line per driver request and per learned result, decoded, and nothing
-// at all when it is off.
+// Request tracing: one line per driver request and per learned result, decoded, nothing at
+// all when it is off, and never a call held up by where the lines go.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <fstream>
 #include <random>
 #include <string>
@@ -80,6 +89,76 @@ TEST_F(TraceTest, OffItWritesNothing) {
   ASSERT_EQ(QuorixCloseDevice(handle_), QUORIX_OK);
   handle_ = Open();
   EXPECT_TRUE(Lines().empty());
+}
+
+// Runs body in a child process with stderr into a file, and gives its exit status, or -1 when
+// it had not ended after a minute (it is killed then), so that a hang fails the test.
+int InChild(const std::function<void()>& body, const std::string& errors) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    body();
+    _exit(0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(TraceTest, AFifoNeverHoldsACallUpAndWhatIsNotTakenIsSaidOnce) {
+  const std::string fifo = path_ + ".fifo", errors = path_ + ".err";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto requests = [&](int count) {
+    return [this, &fifo, count] {
+      // The handle is the parent's: the child passes for it.
+      bus().SetProcessId(static_cast<std::uint32_t>(getppid()));
+      trace::Configure(fifo.c_str());
+      std::uint8_t latch = 0;
+      for (int i = 0; i < count; ++i)
+        if (QuorixGetPortDOutputs(handle_, &latch) != QUORIX_OK) _exit(1);
+    };
+  };
+  auto said = [&] {
+    std::ifstream file(errors);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+
+  // No reader: refused at once, with one line, and traced to stderr instead.
+  EXPECT_EQ(InChild(requests(1), errors), 0) << "the first call hung";
+  EXPECT_EQ(said().rfind("quorix: QUORIX_TRACE=" + fifo +
+                             " is refused: it is a FIFO that no program is reading; tracing to "
+                             "stderr\nquorix trace +",
+                         0),
+            0u)
+      << said();
+
+  // A reader that never reads: the pipe fills, and the calls go on all the same.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(InChild(requests(3000), errors), 0) << "a call hung on a full FIFO";
+  EXPECT_EQ(said(), "");
+  char first[15] = {};
+  EXPECT_EQ(read(reader, first, 14), 14);
+  EXPECT_STREQ(first, "quorix trace +");
+  close(reader);
+  std::remove(fifo.c_str());
+  std::remove(errors.c_str());
+
+  // Neither a file, a device nor a FIFO.
+  testing::internal::CaptureStderr();
+  trace::Configure(testing::TempDir().c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "quorix: QUORIX_TRACE=" + testing::TempDir() +
+                " is refused: Is a directory; tracing to stderr\n");
 }
 
 }  // namespace

@@ -151,6 +151,14 @@
  *   (setup stage and data, or endpoint and length), its result and the time it took, and a
  *   second line when the result of a pending bulk transfer is learned. The variable is read
  *   once, at the first request. Apart from this the library never prints.
+ *   Tracing never makes a call hang. The file is opened without waiting, and only a regular
+ *   file, a character device (a terminal, /dev/stderr) or a FIFO that a program is reading
+ *   is taken; anything else (a FIFO with no reader, a folder, a socket) is refused with one
+ *   line on stderr, and the lines go to stderr instead. A line that cannot be written within
+ *   200 ms (a FIFO or pipe whose reader stopped reading, a terminal held by Ctrl-S) is
+ *   dropped, and the lines after it are dropped at once until the reader makes room; the
+ *   first line written then says how many were lost. A reader that goes away ends tracing,
+ *   not the program (no SIGPIPE).
  */
 #pragma once
 

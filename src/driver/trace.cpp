@@ -1,5 +1,15 @@
 #include "driver/trace.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -14,8 +24,146 @@ std::atomic<int> gState{kUnknown};
 
 namespace {
 
-std::FILE* gOut = nullptr;
 std::chrono::steady_clock::time_point gEpoch;
+
+#ifdef _WIN32
+// A named pipe with no server fails to open at once on Windows, so fopen cannot hang here.
+std::FILE* gOut = nullptr;
+
+void Close() {
+  if (gOut != nullptr && gOut != stderr) std::fclose(gOut);
+  gOut = nullptr;
+}
+
+void Open(const char* path) {
+  gOut = std::fopen(path, "a");
+  if (gOut == nullptr)
+    std::fprintf(stderr, "quorix: cannot open QUORIX_TRACE=%s for appending; tracing to stderr\n",
+                 path);
+  if (gOut == nullptr) gOut = stderr;
+}
+
+void Emit(const char* text, std::size_t size) {
+  std::fwrite(text, 1, size, gOut);
+  std::fflush(gOut);
+}
+#else
+// Where the lines go: a file opened here, or the application's stderr (2), which is not ours
+// to change. A line that cannot be written within kWaitMs (a FIFO or pipe whose reader has
+// stopped reading, a terminal held by Ctrl-S) is dropped, and once one has been dropped the
+// next ones do not wait until the reader makes room again; the first line written after that
+// says how many were lost. So a call waits at most kWaitMs for its trace, once.
+int gFd = -1;
+constexpr int kWaitMs = 200;
+std::atomic<bool> gStalled{false};
+std::atomic<bool> gGone{false};  // the reader closed its end
+std::atomic<std::uint32_t> gLost{0};
+
+void Close() {
+  if (gFd > 2) close(gFd);
+  gFd = -1;
+  gStalled = false;
+  gGone = false;
+  gLost = 0;
+}
+
+// Opens without waiting for anything: a FIFO that no program reads fails at once (ENXIO)
+// instead of blocking the call until one does. Only a regular file, a character device (a
+// terminal, /dev/stderr) or a FIFO with a reader is taken. Writes to a FIFO or device stay
+// non-blocking.
+void Open(const char* path) {
+  const char* refused = nullptr;
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  struct stat status {};
+  if (fd < 0) {
+    refused = errno == ENXIO ? "it is a FIFO that no program is reading" : std::strerror(errno);
+  } else if (fstat(fd, &status) != 0) {
+    refused = std::strerror(errno);
+  } else if (S_ISREG(status.st_mode)) {
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  } else if (!S_ISCHR(status.st_mode) && !S_ISFIFO(status.st_mode)) {
+    refused = "it is not a regular file, a terminal or other character device, or a FIFO";
+  }
+  if (refused != nullptr) {
+    if (fd >= 0) close(fd);
+    std::fprintf(stderr, "quorix: QUORIX_TRACE=%s is refused: %s; tracing to stderr\n", path,
+                 refused);
+    fd = 2;
+  }
+#ifdef F_SETNOSIGPIPE
+  if (fd > 2) (void)fcntl(fd, F_SETNOSIGPIPE, 1);
+#endif
+  gFd = fd;
+}
+
+// write(), but a reader that has gone does not end the process with SIGPIPE.
+ssize_t WriteQuietly(const char* text, std::size_t size) {
+#ifdef __linux__
+  sigset_t pipe_signal, previous, pending;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t written = write(gFd, text, size);
+  const int error = errno;
+  if (written < 0 && error == EPIPE && !was_pending) {
+    const timespec now{};
+    (void)sigtimedwait(&pipe_signal, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return written;
+#else
+  return write(gFd, text, size);
+#endif
+}
+
+bool WaitForRoom(int milliseconds) {
+  pollfd out{gFd, POLLOUT, 0};
+  int ready;
+  do ready = poll(&out, 1, milliseconds);
+  while (ready < 0 && errno == EINTR);
+  return ready > 0 && (out.revents & POLLOUT) != 0;
+}
+
+// One line, whole or not at all, never waiting longer than kWaitMs.
+bool WriteLine(const char* text, std::size_t size) {
+  const bool shared = gFd <= 2;  // blocking, perhaps: look for room first
+  if (shared && !WaitForRoom(gStalled ? 0 : kWaitMs)) return false;
+  while (size != 0) {
+    const ssize_t written = WriteQuietly(text, size);
+    if (written >= 0) {
+      text += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (errno == EPIPE) {
+      gGone = true;
+      return false;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!WaitForRoom(gStalled ? 0 : kWaitMs)) return false;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Emit(const char* text, std::size_t size) {
+  if (gGone) return;
+  if (!WriteLine(text, size)) {
+    gStalled = true;
+    ++gLost;
+    return;
+  }
+  gStalled = false;
+  if (const std::uint32_t lost = gLost.exchange(0); lost != 0) {
+    char note[96];
+    const int length = std::snprintf(
+        note, sizeof note, "quorix trace: %u lines lost while the reader was not reading\n", lost);
+    if (!WriteLine(note, static_cast<std::size_t>(length))) gLost += lost;
+  }
+}
+#endif
 
 // A data stage is shown up to this many bytes.
 constexpr std::uint32_t kShownBytes = 16;
@@ -70,19 +218,20 @@ bool Forget(const void* overlapped, Pending* found) {
 }
 
 void Use(const char* setting) {
-  if (gOut != nullptr && gOut != stderr) std::fclose(gOut);
-  gOut = nullptr;
+  Close();
   if (setting == nullptr || *setting == '\0' || std::strcmp(setting, "0") == 0) {
     gState.store(kOff, std::memory_order_relaxed);
     return;
   }
   if (std::strcmp(setting, "1") != 0) {
-    gOut = std::fopen(setting, "a");
-    if (gOut == nullptr)
-      std::fprintf(stderr, "quorix: cannot open QUORIX_TRACE=%s for appending; tracing to stderr\n",
-                   setting);
+    Open(setting);
+  } else {
+#ifdef _WIN32
+    gOut = stderr;
+#else
+    gFd = 2;
+#endif
   }
-  if (gOut == nullptr) gOut = stderr;
   gEpoch = std::chrono::steady_clock::now();
   gState.store(kOn, std::memory_order_relaxed);
 }
@@ -120,8 +269,7 @@ class Line {
   void Write() {
     if (used_ >= sizeof text_ - 1) used_ = sizeof text_ - 2;
     text_[used_++] = '\n';
-    std::fwrite(text_, 1, used_, gOut);
-    std::fflush(gOut);
+    Emit(text_, used_);
   }
 
  private:
