@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <set>
@@ -58,9 +59,11 @@ class ToolTest : public testing::Test {
     EXPECT_FALSE(error) << error.message();
   }
 
-  // Runs the tool in the test's folder with a shell's word splitting of arguments.
-  ToolRun Tool(const std::string& arguments) const {
-    return Run("cd '" + folder_.string() + "' && '" + QUORIX_TOOL + "' " + arguments + " 2>&1");
+  // Runs the tool in the test's folder with a shell's word splitting of arguments, after the
+  // shell commands in before.
+  ToolRun Tool(const std::string& arguments, const std::string& before = "") const {
+    return Run("cd '" + folder_.string() + "' && " + before + "'" + QUORIX_TOOL + "' " +
+               arguments + " 2>&1");
   }
   static ToolRun Run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -82,8 +85,9 @@ class ToolTest : public testing::Test {
 
   // Starts the tool in the test's folder, its output into a file there, for a test that
   // signals it; Finish waits for it.
-  pid_t Start(const std::vector<std::string>& arguments) const {
-    const std::string log = (folder_ / "tool.log").string();
+  pid_t Start(const std::vector<std::string>& arguments,
+              const std::string& log_name = "tool.log") const {
+    const std::string log = (folder_ / log_name).string();
     const pid_t pid = fork();
     if (pid == 0) {
       if (chdir(folder_.c_str()) != 0) _exit(126);
@@ -99,10 +103,10 @@ class ToolTest : public testing::Test {
     }
     return pid;
   }
-  ToolRun Finish(pid_t pid) const {
+  ToolRun Finish(pid_t pid, const std::string& log_name = "tool.log") const {
     int status = 0;
     waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text("tool.log")};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text(log_name)};
   }
 
   std::string Path(const std::string& name) const { return (folder_ / name).string(); }
@@ -127,6 +131,24 @@ class ToolTest : public testing::Test {
 
 bool Has(const ToolRun& run, const std::string& part) {
   return run.output.find(part) != std::string::npos;
+}
+
+// Waits for a state another process reaches; false when it has not after a minute.
+bool WaitUntil(const std::function<bool()>& reached) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!reached())
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return true;
+}
+
+// Whether the process has a handler for SIGINT (Linux's /proc).
+bool CatchesCtrlC(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+  return false;
 }
 
 struct Record {
@@ -613,7 +635,7 @@ TEST_F(ToolTest, CtrlCDuringStartupSetFinishesTheCallAndSaysWhatIsStored) {
   Write("200.bin", std::string(200, 'q'));
   const pid_t tool =
       Start({"--sim", "--sim-state", "board.state", "startup", "set", "-i", "200.bin"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_TRUE(WaitUntil([&] { return CatchesCtrlC(tool); }));
   ASSERT_EQ(kill(tool, SIGINT), 0);
   const ToolRun run = Finish(tool);
   EXPECT_EQ(run.status, 1) << run.output;
@@ -627,6 +649,90 @@ TEST_F(ToolTest, CtrlCDuringStartupSetFinishesTheCallAndSaysWhatIsStored) {
       << run.output;
   EXPECT_TRUE(Has(Tool("--sim --sim-state board.state startup get"),
                   "200 bytes at 0x1002: \"" + std::string(200, 'q') + "\""));
+}
+
+// What a second Ctrl-C leaves in the state file is what the board holds and the tool promises:
+// once the writing has begun, no command or the whole new one, never the one before.
+TEST_F(ToolTest, TwoCtrlCDuringStartupSetLeaveNoCommandOrTheWholeNewOne) {
+  const std::string board = "--sim --sim-state board.state ";
+  ASSERT_EQ(Tool(board + "startup set 'the old one'").status, 0);
+  Write("200.bin", std::string(200, 'n'));
+  const pid_t tool = Start(
+      {"--sim", "--sim-state", "board.state", "--trace", "startup", "set", "-i", "200.bin"});
+  // The first piece, with a zero length, has been written.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Text("tool.log").find("control 40 b0 value 0000 index 0001 length 18") !=
+           std::string::npos;
+  }));
+  ASSERT_EQ(kill(tool, SIGINT), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Text("tool.log").find("Ctrl-C again") != std::string::npos; }))
+      << Text("tool.log");
+  ASSERT_EQ(kill(tool, SIGINT), 0);
+  // Ended by the signal, or by the call if it ran to its end first.
+  EXPECT_NE(Finish(tool).status, 0);
+  const ToolRun after = Tool(board + "startup get");
+  EXPECT_TRUE(Has(after, "no startup command stored") ||
+              Has(after, "200 bytes at 0x1002: \"" + std::string(200, 'n') + "\""))
+      << after.output;
+}
+
+// ---- the simulated board's state file ----
+
+TEST_F(ToolTest, TheStateFileIsNeverSavedThroughALinkButTheUsersOwn) {
+  const std::string board = "--sim --sim-state board.state ";
+  Write("victim", "precious");
+  ASSERT_EQ(symlink("victim", Path("board.state.new").c_str()), 0);
+  ToolRun run = Tool(board + "eeprom write 0x100 68656c6c6f");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Text("victim"), "precious");
+  EXPECT_EQ(Files(), (std::set<std::string>{"board.state", "board.state.new", "victim"}))
+      << "no new file or lock is left behind";
+
+  // A link of the user's own is followed, and stays a link.
+  ASSERT_EQ(symlink("board.state", Path("mine.state").c_str()), 0);
+  ASSERT_EQ(Tool("--sim --sim-state mine.state eeprom write 0x105 21").status, 0);
+  EXPECT_TRUE(fs::is_symlink(Path("mine.state")));
+  EXPECT_TRUE(Has(Tool(board + "eeprom read 0x100 6 --hex"), "68 65 6c 6c 6f 21"));
+
+  // Anyone else's is refused, and the file it leads to is left alone.
+  if (geteuid() == 0) {
+    ASSERT_EQ(symlink("victim", Path("theirs.state").c_str()), 0);
+    ASSERT_EQ(lchown(Path("theirs.state").c_str(), 65534, 65534), 0);
+    run = Tool("--sim --sim-state theirs.state portd set 1");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run,
+                    "QUORIX_SIM_STATE=theirs.state is refused: it is a symbolic link of another "
+                    "user's (uid 65534)"))
+        << run.output;
+    EXPECT_EQ(Text("victim"), "precious");
+  }
+
+  // A save that fails says why and fails the command (here: files of at most 4 KiB).
+  run = Tool(board + "portd set 1", "trap '' XFSZ; ulimit -f 8; ");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_TRUE(Has(run, "could not be saved to board.state: it cannot be written")) << run.output;
+}
+
+// Two commands on one state file take turns: the second waits for the first, then sees and
+// keeps what it saved.
+TEST_F(ToolTest, TwoCommandsOnOneStateFileKeepEachOthersWrites) {
+  const pid_t stream = Start(
+      {"--sim", "--sim-state", "board.state", "--sim-rate", "4096", "stream", "-o", "-"},
+      "stream.log");
+  ASSERT_TRUE(WaitUntil([&] { return CatchesCtrlC(stream); })) << "the stream has begun";
+  const pid_t write =
+      Start({"--sim", "--sim-state", "board.state", "eeprom", "write", "0x100", "68656c6c6f"},
+            "write.log");
+  EXPECT_TRUE(WaitUntil([&] {
+    return Text("write.log").find("is in use by another process; waiting for it to end") !=
+           std::string::npos;
+  })) << Text("write.log");
+  ASSERT_EQ(kill(stream, SIGINT), 0);
+  EXPECT_EQ(Finish(stream, "stream.log").status, 0);
+  const ToolRun wrote = Finish(write, "write.log");
+  EXPECT_EQ(wrote.status, 0) << wrote.output;
+  EXPECT_TRUE(Has(Tool("--sim --sim-state board.state eeprom read 0x100 5 --hex"),
+                  "68 65 6c 6c 6f"));
 }
 
 // ---- help ----

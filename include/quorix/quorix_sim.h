@@ -99,14 +99,30 @@
  *   CPUCS; it is kept by serial number, and a board added later with a remembered serial
  *   number (QuorixSimAddBoard) gets its state too. Nothing else is kept: streams, faults,
  *   the request log and the boards' number start afresh.
- *   - A file that does not exist yet is made at the end.
+ *   - A file that does not exist yet is made at the end; its folder must exist.
  *   - A file that is not a state file, or is damaged (every file carries a checksum), or is
  *     not a regular file, is refused as a whole: the library writes one line on stderr that
  *     says why, the boards start afresh, and the file is left as it is, not saved over.
- *   - The file is saved whole or not at all (written beside it as FILE.new and renamed), by
- *     the process that loaded it only: a forked child that exits does not save it.
- *   - Two processes that use one file at the same time each save what they saw; the last to
- *     end wins.
+ *   - FILE may be a symbolic link only when the link is the user's own: owned by the
+ *     process's effective user (on Linux and macOS). Such a link is followed (up to 8 links
+ *     in a row, each of them the user's own) and the file it leads to is read and saved,
+ *     the link kept. A link owned by anyone else, root included, is refused as above, so
+ *     that a link planted in a shared folder cannot aim the save at another file. On Windows
+ *     FILE is used as named.
+ *   - The file is saved whole or not at all: written to a new file beside it
+ *     (FILE.XXXXXXXX.new, made afresh, never one that is already there, and never through a
+ *     link), flushed to the disk, and renamed over FILE. It is saved by the process that
+ *     loaded it only: a forked child that exits does not save it. A save that fails writes
+ *     one line on stderr that says why, and leaves the file as it was.
+ *   - One process at a time: from load to the end the library holds a lock on FILE.lock
+ *     beside it (flock; on Windows the file opened without sharing), and removes it at the
+ *     end. A second process that loads the library with the same file waits for the first
+ *     to end, then loads what the first saved, so that neither undoes the other's writes.
+ *     After 30 s it gives up: the file is refused (one line on stderr) and it does not save.
+ *     A process that waits says so on stderr once.
+ *   - What a process that is killed leaves: the file as the last save left it. An
+ *     application that can be ended by a signal calls QuorixSimSaveState from its handler;
+ *     it saves the boards as the last request that changed them left them, and takes no lock.
  */
 #pragma once
 
@@ -219,6 +235,14 @@ QUORIX_API int QUORIX_CALL QuorixSimStartSourceOnPortD(int board, uint8_t value,
 #define QUORIX_SIM_STATE_NEW 2        /* no such file yet; it is made at the end */
 #define QUORIX_SIM_STATE_REFUSED (-1) /* refused (see above); it is not saved over */
 QUORIX_API int QUORIX_CALL QuorixSimStateStatus(void);
+
+/* Saves the boards' state to the QUORIX_SIM_STATE file now, as the last request or QuorixSim
+ * call that changed a board left it, and keeps the file's lock: the save at the end writes it
+ * again if it changes after this. Safe to call from a signal handler (it takes no lock and
+ * allocates nothing), from several threads, and any number of times. Returns 0 when saved
+ * or when there is nothing to save (no QUORIX_SIM_STATE, or a refused file), and -1 when
+ * the save failed (one line on stderr says why) or in a forked child. */
+QUORIX_API int QUORIX_CALL QuorixSimSaveState(void);
 
 /* The port D output latch and output enables, and the FPGA mode, as the board holds them;
  * each pointer may be NULL. Returns 0, or -1 for an unknown board. */

@@ -19,6 +19,7 @@
 #include "driver/port.h"
 #include "driver/requests.h"
 #include "sim/bus.h"
+#include "sim/state_file.h"
 
 namespace quorix::sim {
 
@@ -461,6 +462,8 @@ std::uint32_t Bus::ControlTransfer(Board& board, std::uint8_t* buffer, std::uint
       board.Control(setup, device_to_host ? std::span<const std::uint8_t>()
                                           : std::span<const std::uint8_t>(data, setup.wLength));
   if (reply.error != 0) return reply.error;
+  // A vendor request to the board may change what a state file keeps.
+  if ((setup.bmRequestType & 0xE0) == 0x40) NoteStateChange();
   // Configuring the board restarts its FPGA stream.
   if (configure) board.RestartSource(NowUs());
   std::uint32_t delivered = 0;

@@ -162,6 +162,7 @@ QUORIX_API int QUORIX_CALL QuorixSimWriteEeprom(int board, uint8_t select, uint1
     quorix::sim::Eeprom* eeprom = EepromOf(board, select);
     if (eeprom == nullptr || (data == nullptr && count != 0)) return QUORIX_ERR_FAILED;
     eeprom->Write(address, {static_cast<const std::uint8_t*>(data), count});
+    quorix::sim::NoteStateChange();
     return QUORIX_OK;
   });
 }

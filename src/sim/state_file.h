@@ -34,4 +34,8 @@ bool Parse(const std::vector<std::uint8_t>& bytes, std::vector<BoardState>* boar
 // Gives a board that is plugged in the state remembered for its serial number, if any.
 void ApplyRememberedState(Board& board);
 
+// With the bus held, after a request or a control call that may have changed a board's state:
+// the state a save writes, even from a signal handler, is brought up to date.
+void NoteStateChange();
+
 }  // namespace quorix::sim

@@ -168,6 +168,7 @@ void PrepareSimulator(const Library& library, const Options& options) {
     throw Failure(
         "the simulated library refused its state file (the line above says why); nothing was "
         "done. Remove the file, or name another one, to start with a fresh board.");
+  if (sim->QuorixSimSaveState != nullptr) platform::SaveBeforeQuitting(sim->QuorixSimSaveState);
   const int boards = options.sim_boards.value_or(1);
   if (boards != 1) {
     sim->QuorixSimReset();
@@ -180,6 +181,12 @@ void PrepareSimulator(const Library& library, const Options& options) {
   if (options.sim_rate)
     for (int board = 1; board <= boards; ++board)
       sim->QuorixSimSetSource(board, QUORIX_SIM_SOURCE_COUNTER, *options.sim_rate);
+}
+
+bool SaveSimulator(const Library& library) {
+  const SimApi* sim = library.sim();
+  return sim == nullptr || sim->QuorixSimSaveState == nullptr ||
+         sim->QuorixSimSaveState() == QUORIX_OK;
 }
 
 // ---- what people type ----

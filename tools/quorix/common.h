@@ -77,7 +77,12 @@ class Session {
 std::string NoBoardHint(const Library& library);
 
 // The simulated library's boards as the options ask for them.
+// The simulated library's boards as the options ask for them. A second Ctrl-C saves the
+// state file, if any, before it ends the tool.
 void PrepareSimulator(const Library& library, const Options& options);
+// Saves the simulated library's state file, if any, at the end of a command: false when the
+// save failed (the library has said why on stderr).
+bool SaveSimulator(const Library& library);
 
 // ---- what people type ----
 

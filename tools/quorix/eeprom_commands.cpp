@@ -340,7 +340,8 @@ int StartupSet(const Library& library, const Options& options, const std::string
       std::fprintf(stderr,
                    "interrupted: the command is being stored by one library call, which cannot "
                    "be cut short; waiting for it to end (about %.0f s more). Ctrl-C again quits "
-                   "at once: the EEPROM then holds no startup command, or the whole new one.\n",
+                   "at once: the EEPROM then holds the command it held before, no command, or "
+                   "the whole new one, never a part of one.\n",
                    std::max(0.0, expected - elapsed));
       told = true;
     }

@@ -51,6 +51,7 @@ Library::Library(bool simulated) : simulated_(simulated) {
     bind(sim_.QuorixSimSetSource, "QuorixSimSetSource", true);
     bind(sim_.QuorixSimSetLoopback, "QuorixSimSetLoopback", true);
     bind(sim_.QuorixSimStateStatus, "QuorixSimStateStatus", false);
+    bind(sim_.QuorixSimSaveState, "QuorixSimSaveState", false);
   }
 }
 

@@ -23,6 +23,7 @@ struct SimApi {
   decltype(&::QuorixSimSetLoopback) QuorixSimSetLoopback = nullptr;
   // Null in a simulated library older than the state file.
   decltype(&::QuorixSimStateStatus) QuorixSimStateStatus = nullptr;
+  decltype(&::QuorixSimSaveState) QuorixSimSaveState = nullptr;
 };
 
 class Library {

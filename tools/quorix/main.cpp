@@ -427,7 +427,8 @@ int Main(int argc, char** argv) {
     if (!options.sim_state.empty()) platform::SetEnvironment("QUORIX_SIM_STATE", options.sim_state);
     library.emplace(options.simulated);
     PrepareSimulator(*library, options);
-    return chosen.run(&*library);
+    const int status = chosen.run(&*library);
+    return SaveSimulator(*library) || status != 0 ? status : 1;
   } catch (const BadArguments& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
     return 2;

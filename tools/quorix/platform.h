@@ -56,6 +56,8 @@ class InterruptScope {
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
 bool Interrupted();
+// A function, safe in a signal handler, that the second Ctrl-C runs before it ends the process.
+void SaveBeforeQuitting(int (*save)());
 
 // ---- files ----
 

@@ -70,14 +70,21 @@ constexpr int kWatched[] = {SIGINT, SIGTERM, SIGHUP};
 volatile std::sig_atomic_t gSignal = 0;
 bool gHandled[3] = {};  // which of kWatched have OnSignal; set before any is installed
 
+int (*gSave)() = nullptr;
+
 void OnSignal(int number) {
-  if (gSignal == 0) gSignal = number;
-  // The next one ends the process at once (sigaction may be called here).
+  if (gSignal == 0) {
+    gSignal = number;
+    return;
+  }
+  // A second one ends the process at once, after the save given to SaveBeforeQuitting; it is
+  // delivered again, by default, once this handler returns.
+  if (gSave != nullptr) gSave();
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
-  for (int i = 0; i < 3; ++i)
-    if (gHandled[i]) sigaction(kWatched[i], &fallback, nullptr);
+  sigaction(number, &fallback, nullptr);
+  raise(number);
 }
 
 }  // namespace
@@ -140,6 +147,8 @@ ReadResult ReadStandardInput(std::uintmax_t limit, std::vector<std::uint8_t>* by
   bytes->clear();
   return ReadResult::kUnreadable;
 }
+
+void SaveBeforeQuitting(int (*save)()) { gSave = save; }
 
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason) {

@@ -104,11 +104,14 @@ namespace {
 
 volatile LONG gInterrupted = 0;
 int gScopes = 0;
+int (*volatile gSave)() = nullptr;
 
 BOOL WINAPI OnControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (InterlockedExchange(&gInterrupted, 1) == 0) return TRUE;
   // The second Ctrl-C goes to the default handler, which ends the process.
-  return InterlockedExchange(&gInterrupted, 1) == 0 ? TRUE : FALSE;
+  if (gSave != nullptr) gSave();
+  return FALSE;
 }
 
 }  // namespace
@@ -150,6 +153,8 @@ ReadResult ReadStandardInput(std::uintmax_t limit, std::vector<std::uint8_t>* by
     return ReadResult::kUnreadable;
   }
 }
+
+void SaveBeforeQuitting(int (*save)()) { gSave = save; }
 
 ReadResult ReadRegularFile(const std::filesystem::path& path, std::uintmax_t limit,
                            std::vector<std::uint8_t>* bytes, std::string* reason) {
