@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "in_use.h"
 #include "json.h"
 
 namespace quorix::tool {
@@ -21,8 +22,10 @@ std::uint16_t Word(const std::uint8_t* bytes) {
 struct Listed {
   std::string serial;
   bool readable = false;
-  std::optional<bool> in_use;  // unknown when opening failed for another reason
-  std::string problem;
+  std::optional<bool> in_use;  // unknown when nothing tells, or opening failed otherwise
+  std::string how;             // "system", "probe", "simulation"; empty when unknown
+  std::string holder;          // the driver that holds the interface, when the system tells
+  std::optional<int> status;   // --probe: why opening failed, when not because it is in use
 };
 
 }  // namespace
@@ -62,6 +65,20 @@ StartupArea ReadStartupArea(const Api& api, QuorixHandle handle) {
   return area;
 }
 
+void StartupAreaJson(Json& json, const StartupArea& area) {
+  if (!area.present) {
+    json.Null("startup_area");
+    return;
+  }
+  json.Object("startup_area")
+      .Number("base", area.base)
+      .Number("command_address", area.command)
+      .Number("length", area.length)
+      .Bool("length_fits", area.length_fits)
+      .Number("room", area.room)
+      .Close();
+}
+
 int List(const Library& library, const Options& options) {
   const Api& api = library.api();
   std::int32_t count = 0;
@@ -73,32 +90,78 @@ int List(const Library& library, const Options& options) {
       board.serial = serial;
       board.readable = true;
     }
-    // Opening is the one way to learn whether another process has the board.
+  }
+  // Who holds a board, as the system tells without opening it. Simulated boards belong to
+  // this process alone, so no other has them.
+  std::optional<std::vector<BoardUse>> told;
+  if (library.sim() != nullptr)
+    told.emplace(boards.size());
+  else if (!options.probe)
+    told = BoardsInUse();
+  // The system's list must be the library's, board for board.
+  if (told && told->size() != boards.size()) told.reset();
+  for (std::size_t i = 0; told && i < boards.size(); ++i)
+    if (!(*told)[i].serial.empty() && boards[i].readable && (*told)[i].serial != boards[i].serial)
+      told.reset();
+  for (std::size_t i = 0; i < boards.size(); ++i) {
+    Listed& board = boards[i];
+    if (told) {
+      board.in_use = (*told)[i].in_use;
+      board.holder = (*told)[i].driver;
+      board.how = library.sim() != nullptr ? "simulation" : "system";
+      continue;
+    }
+    if (!options.probe) continue;
+    // Opening is the other way to learn whether another process has the board.
     QuorixHandle handle = nullptr;
-    const int status = api.QuorixOpenDevice(i, &handle);
+    board.how = "probe";
+    const int status = api.QuorixOpenDevice(static_cast<std::int32_t>(i), &handle);
     if (status == QUORIX_OK) {
       board.in_use = false;
       (void)api.QuorixCloseDevice(handle);
     } else if (status == 170) {
       board.in_use = true;
     } else {
-      board.problem = Explain(status);
+      board.status = status;
     }
   }
+  if (options.verbose)
+    std::fprintf(stderr, "quorix: %s\n",
+                 library.sim() != nullptr ? "simulated boards are never in use by another process"
+                 : told ? "whether a board is in use comes from /sys/bus/usb (nothing was opened)"
+                 : options.probe ? "each board was opened for a moment to learn whether it is in use"
+                                 : "this system does not tell whether a board is in use");
 
   if (options.json) {
     Json json;
     json.Object().Number("count", static_cast<std::uint64_t>(count)).Array("boards");
     for (std::size_t i = 0; i < boards.size(); ++i) {
+      const Listed& board = boards[i];
       json.Object().Number("index", i);
-      if (boards[i].readable)
-        json.String("serial", boards[i].serial);
+      if (board.readable)
+        json.String("serial", board.serial);
       else
         json.Null("serial");
-      if (boards[i].in_use)
-        json.Bool("in_use", *boards[i].in_use);
+      if (board.in_use)
+        json.Bool("in_use", *board.in_use);
       else
-        json.Null("in_use").String("error", boards[i].problem);
+        json.Null("in_use");
+      if (board.how.empty())
+        json.Null("in_use_from");
+      else
+        json.String("in_use_from", board.how);
+      if (board.holder.empty())
+        json.Null("held_by");
+      else
+        json.String("held_by", board.holder);
+      if (board.status) {
+        json.Object("probe_error")
+            .Signed("status", *board.status)
+            .String("name", StatusCode(*board.status))
+            .String("message", "opening board " + std::to_string(i) +
+                                   " failed: " + Explain(*board.status))
+            .Close();
+      }
       json.Close();
     }
     json.Close().Close().Print();
@@ -106,9 +169,17 @@ int List(const Library& library, const Options& options) {
     std::printf("%d board%s\n", count, count == 1 ? "" : "s");
     for (std::size_t i = 0; i < boards.size(); ++i) {
       const Listed& board = boards[i];
-      const std::string state = !board.in_use   ? "cannot be opened: " + board.problem
-                                : *board.in_use ? "in use: another process has it open"
-                                                : "free";
+      std::string state;
+      if (board.status)
+        state = "cannot be opened: " + Explain(*board.status);
+      else if (!board.in_use)
+        state = "in use: unknown here (list --probe opens it to find out)";
+      else if (!*board.in_use)
+        state = "free";
+      else if (board.holder.empty() || board.holder == "usbfs")
+        state = "in use: another process has it open";
+      else
+        state = "in use: the kernel driver " + board.holder + " has it";
       std::printf("  %zu  %s  %s\n", i,
                   board.readable ? board.serial.c_str() : "(no serial number)", state.c_str());
     }
@@ -136,16 +207,7 @@ int Info(const Library& library, const Options& options) {
     else
       json.Null("serial");
     json.Number("port_d", latch).Number("eeprom_size", kEepromSize);
-    if (area.present)
-      json.Object("startup_area")
-          .Number("base", area.base)
-          .Number("command_address", area.command)
-          .Number("stored_length", area.length)
-          .Bool("length_fits", area.length_fits)
-          .Number("room", area.room)
-          .Close();
-    else
-      json.Null("startup_area");
+    StartupAreaJson(json, area);
     json.Close().Print();
     return 0;
   }

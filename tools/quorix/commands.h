@@ -93,6 +93,9 @@ struct StartupArea {
   bool length_fits = false;
 };
 StartupArea ReadStartupArea(const Api& api, QuorixHandle handle);
+// The area as "startup_area" in a JSON document: the same object in info and startup get.
+class Json;
+void StartupAreaJson(Json& json, const StartupArea& area);
 // length bytes of the EEPROM at select from address on, in pieces of 255.
 std::vector<std::uint8_t> ReadEeprom(const Api& api, QuorixHandle handle, std::uint8_t select,
                                      std::uint32_t address, std::uint32_t length);

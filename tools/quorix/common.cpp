@@ -69,6 +69,13 @@ std::string ExplainFailure(const Library& library, int status) {
   return Explain(status);
 }
 
+std::string StatusCode(int status) {
+  if (status <= 0) return StatusName(status);
+  if (const detail::WindowsCode* known = detail::FindWindowsCode(status))
+    return std::string(known->name);
+  return "WINDOWS_ERROR_" + std::to_string(status);
+}
+
 void Check(int status, const std::string& what) {
   if (status != QUORIX_OK) throw CallFailed(what, status);
 }
@@ -142,6 +149,13 @@ Session::Session(const Library& library, const Options& options) : api_(library.
                     ")");
   }
   Check(status, what);
+  if (options.verbose) {
+    const char* serial = options.serial ? options.serial->c_str()
+                                        : api_.QuorixGetDeviceSerialNumber(options.index.value_or(0));
+    std::fprintf(stderr, "quorix: opened %s (serial number %s)\n",
+                 options.serial ? "the board" : ("board " + std::to_string(options.index.value_or(0))).c_str(),
+                 serial != nullptr ? Shown(serial).c_str() : "unreadable");
+  }
   if (options.timeout_ms) {
     status = api_.QuorixSetTimeOut(handle_, *options.timeout_ms);
     if (status != QUORIX_OK) {
@@ -420,7 +434,15 @@ double Seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-ProgressLine::ProgressLine() : terminal_(platform::IsTerminal(platform::Stream::kError)) {}
+namespace {
+bool gShowProgress = true;
+}  // namespace
+
+void ShowProgress(bool show) { gShowProgress = show; }
+
+ProgressLine::ProgressLine()
+    : terminal_(gShowProgress && platform::IsTerminal(platform::Stream::kError) &&
+                !platform::IsPipe(platform::Stream::kOut)) {}
 
 void ProgressLine::Show(const std::string& text, bool force) {
   if (!terminal_) return;

@@ -25,6 +25,9 @@ struct Options {
   std::string sim_state;                  // --sim-state FILE
   bool json = false;
   bool trace = false;
+  bool quiet = false;    // no progress lines
+  bool verbose = false;  // the library and the board, on stderr
+  bool probe = false;    // list: open each board to learn whether it is in use
 };
 
 // A library call that failed, with what the tool was doing. Exit status 1.
@@ -50,6 +53,8 @@ std::string Explain(int status);
 // The same, where the library can tell more: -1 with no board at all is "no board is plugged
 // in".
 std::string ExplainFailure(const Library& library, int status);
+// A status's name for scripts: "QUORIX_ERR_TIMEOUT", "ERROR_BUSY", "WINDOWS_ERROR_1234".
+std::string StatusCode(int status);
 void Check(int status, const std::string& what);
 
 // One open board for the length of a command. When opening fails it says why, from what the
@@ -158,7 +163,12 @@ bool SignalEndedTheCommand();
 
 double Seconds();  // a monotonic clock
 
-// A line on stderr that is redrawn in place, at most five times a second, on a terminal only.
+// Whether progress lines may be drawn at all (not with --quiet).
+void ShowProgress(bool show);
+
+// A line on stderr that is redrawn in place, at most five times a second, on a terminal only,
+// and only while stdout is not a pipe: the program reading it (pv, say) may draw its own line
+// on the same terminal.
 class ProgressLine {
  public:
   ProgressLine();

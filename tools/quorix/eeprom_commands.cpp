@@ -271,18 +271,17 @@ int StartupGet(const Library& library, const Options& options) {
     command = ReadEeprom(api, session.handle(), kEepromSelect, area.command + 2u, area.length);
   if (options.json) {
     Json json;
-    json.Object().Bool("area", area.present);
-    if (area.present) {
-      json.Number("base", area.base)
-          .Number("command_address", area.command)
-          .Number("length", area.length)
-          .Bool("length_fits", area.length_fits)
-          .Number("room", area.room)
-          .Hex("hex", command);
-      if (Printable(command) && area.length_fits)
+    json.Object();
+    StartupAreaJson(json, area);
+    if (area.present && area.length_fits) {
+      json.Object("command").Hex("hex", command);
+      if (Printable(command))
         json.String("text", std::string(command.begin(), command.end()));
       else
         json.Null("text");
+      json.Close();
+    } else {
+      json.Null("command");
     }
     json.Close().Print();
   } else if (!area.present) {

@@ -1,5 +1,7 @@
 // A JSON document for --json, written as it is built: objects and arrays are opened and
-// closed, values added under a key (in an object) or in order (in an array).
+// closed, values added under a key (in an object) or in order (in an array). Every document
+// is an object whose first member is "schema", the version of the names and shapes that
+// tools/quorix/quorix.schema.json describes.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +11,16 @@
 
 namespace quorix::tool {
 
+// Raised when a name or a shape changes in a way that a script reading the old one would
+// misread.
+inline constexpr int kJsonSchema = 1;
+
 class Json {
  public:
+  // Whether a document went to stdout: a failure after it says so in that document, not in a
+  // second one.
+  static inline bool printed = false;
+
   Json& Object(const char* key = nullptr) { return Open(key, '{'); }
   Json& Array(const char* key = nullptr) { return Open(key, '['); }
   Json& Close() {
@@ -45,14 +55,19 @@ class Json {
   }
   // The whole document, once every object and array is closed.
   const std::string& text() const { return text_; }
-  void Print() const { std::printf("%s\n", text_.c_str()); }
+  void Print() const {
+    std::printf("%s\n", text_.c_str());
+    printed = true;
+  }
 
  private:
   Json& Open(const char* key, char bracket) {
+    const bool document = open_.empty() && text_.empty();
     Key(key);
     text_ += bracket;
     open_.push_back(bracket);
     first_ = true;
+    if (document) Number("schema", kJsonSchema);
     return *this;
   }
   Json& Raw(const char* key, const std::string& value) {

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "commands.h"
+#include "help.h"
+#include "json.h"
 #include "platform.h"
 
 namespace quorix::tool {
@@ -56,8 +58,22 @@ std::string Names(const CLI::App* app) {
   return names;
 }
 
+// With --json a failure is a document on stdout too, beside the line on stderr: the library's
+// status and its name when a call failed, otherwise null and what kind of failure it was.
+void JsonError(bool json, std::optional<int> status, const std::string& message,
+               const char* kind) {
+  if (!json || Json::printed) return;
+  Json document;
+  document.Object().Object("error");
+  if (status)
+    document.Signed("status", *status).String("name", StatusCode(*status));
+  else
+    document.Null("status").String("name", kind);
+  document.String("message", message).Close().Close().Print();
+}
+
 // A command line that the parser refused, said in the tool's words where it can do better.
-int Refused(const CLI::App& app, const CLI::ParseError& error) {
+int Refused(const CLI::App& app, const CLI::ParseError& error, bool json) {
   // The deepest command that was recognised.
   const CLI::App* at = &app;
   for (;;) {
@@ -81,6 +97,7 @@ int Refused(const CLI::App& app, const CLI::ParseError& error) {
     message = error.what();
   std::fprintf(stderr, "quorix: %s\nRun 'quorix --help', or 'quorix COMMAND --help', for more.\n",
                message.c_str());
+  JsonError(json, std::nullopt, message, "bad_arguments");
   return 2;
 }
 
@@ -127,14 +144,15 @@ int Version(bool simulated) {
 int Main(int argc, char** argv) {
   platform::WatchSignals();
   // --version needs no command.
-  bool version = false, simulated = false;
+  bool version = false, simulated = false, json_asked = false;
   for (int i = 1; i < argc; ++i) {
     version = version || std::strcmp(argv[i], "--version") == 0;
     simulated = simulated || std::strcmp(argv[i], "--sim") == 0;
+    json_asked = json_asked || std::strcmp(argv[i], "--json") == 0;  // for a refused command line
   }
   if (version) return Version(simulated);
 
-  CLI::App app{"quorix: list, inspect and drive Quorix FX2 boards (USB 0xDEAD:0xBEEF)"};
+  CLI::App app{"quorix: list, inspect and drive Quorix FX2 boards (USB 0xDEAD:0xBEEF)", "quorix"};
   app.require_subcommand(1);
   // Global options also after the command, and the tool judges what is left over.
   app.fallthrough();
@@ -159,6 +177,9 @@ int Main(int argc, char** argv) {
                "get, stream)");
   app.add_flag("--trace", options.trace,
                "Show each request the library sends, on stderr (QUORIX_TRACE=1)");
+  app.add_flag("-q,--quiet", options.quiet, "No progress lines and no live line");
+  app.add_flag("-v,--verbose", options.verbose,
+               "Also say, on stderr, which library was loaded and which board was opened");
   app.add_option("--sim-boards", typed.sim_boards, "With --sim: how many boards (default 1)");
   app.add_option("--sim-rate", typed.sim_rate,
                  "With --sim: the boards' IN rate in bytes per second (0 stops it)");
@@ -180,8 +201,11 @@ int Main(int argc, char** argv) {
   };
   auto nothing = [] {};
 
-  command(app.add_subcommand("list", "List the boards: index, serial number, whether in use"), true,
-          true, nothing, [&](const Library* l) { return List(*l, options); });
+  auto* list = app.add_subcommand(
+      "list", "List the boards: index, serial number, and whether in use where the system tells");
+  list->add_flag("--probe", options.probe,
+                 "Open each board for a moment to learn whether it is in use (sends requests)");
+  command(list, true, true, nothing, [&](const Library* l) { return List(*l, options); });
   command(app.add_subcommand("info", "Serial number, port D, the startup-command area"), true, true,
           nothing, [&](const Library* l) { return Info(*l, options); });
 
@@ -383,6 +407,18 @@ int Main(int argc, char** argv) {
       },
       [&](const Library* l) { return Demo(*l, options, demo_firmware); });
 
+  std::vector<std::string> help_words;
+  std::string help_text;
+  auto* help = app.add_subcommand("help", "Show the help of COMMAND: quorix help eeprom read");
+  help->add_option("COMMAND", help_words, "A command, and the command under it");
+  command(
+      help, false, false, [&] { help_text = HelpOf(app, help_words); },
+      [&](const Library*) {
+        std::fputs(help_text.c_str(), stdout);
+        return 0;
+      });
+  Document(app);
+
   try {
     app.parse(argc, argv);
     RefuseExtras(app);
@@ -412,13 +448,15 @@ int Main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return Refused(app, e);
+    return Refused(app, e, json_asked);
   } catch (const BadArguments& e) {
     std::fprintf(stderr, "quorix: %s\nRun 'quorix --help', or 'quorix COMMAND --help', for more.\n",
                  e.what());
+    JsonError(json_asked, std::nullopt, e.what(), "bad_arguments");
     return 2;
   }
 
+  ShowProgress(!options.quiet);
   std::optional<Library> library;  // outlives the command, for the words of a failure
   try {
     if (!chosen.library) return chosen.run(nullptr);
@@ -426,18 +464,29 @@ int Main(int argc, char** argv) {
     if (options.trace) platform::SetEnvironment("QUORIX_TRACE", "1");
     if (!options.sim_state.empty()) platform::SetEnvironment("QUORIX_SIM_STATE", options.sim_state);
     library.emplace(options.simulated);
+    if (options.verbose) {
+      const std::string loaded = library->version();
+      std::fprintf(stderr, "quorix: using %s%s, version %s\n", library->file().string().c_str(),
+                   options.simulated ? " (simulated)" : "",
+                   loaded.empty() ? "unknown" : loaded.c_str());
+    }
     PrepareSimulator(*library, options);
     const int status = chosen.run(&*library);
     return SaveSimulator(*library) || status != 0 ? status : 1;
   } catch (const BadArguments& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
+    JsonError(json_asked, std::nullopt, e.what(), "bad_arguments");
     return 2;
   } catch (const CallFailed& e) {
-    std::fprintf(stderr, "quorix: %s failed: %s\n", e.what(),
-                 (library ? ExplainFailure(*library, e.status) : Explain(e.status)).c_str());
+    const std::string message =
+        std::string(e.what()) + " failed: " +
+        (library ? ExplainFailure(*library, e.status) : Explain(e.status));
+    std::fprintf(stderr, "quorix: %s\n", message.c_str());
+    JsonError(json_asked, e.status, message, "");
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorix: %s\n", e.what());
+    JsonError(json_asked, std::nullopt, e.what(), "failure");
     return 1;
   }
 }

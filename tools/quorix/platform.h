@@ -35,6 +35,8 @@ void SetEnvironment(const char* name, const std::string& value);
 
 enum class Stream { kOut, kError };
 bool IsTerminal(Stream stream);
+// A pipe or a socket: another program reads what goes there.
+bool IsPipe(Stream stream);
 
 // ---- Ctrl-C and signals ----
 

@@ -64,6 +64,12 @@ void SetEnvironment(const char* name, const std::string& value) { setenv(name, v
 
 bool IsTerminal(Stream stream) { return isatty(stream == Stream::kOut ? 1 : 2) == 1; }
 
+bool IsPipe(Stream stream) {
+  struct stat status {};
+  return fstat(stream == Stream::kOut ? 1 : 2, &status) == 0 &&
+         (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
 namespace {
 
 constexpr int kWatched[] = {SIGINT, SIGTERM, SIGHUP};

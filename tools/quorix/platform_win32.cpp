@@ -100,6 +100,11 @@ bool IsTerminal(Stream stream) {
                         &mode) != FALSE;
 }
 
+bool IsPipe(Stream stream) {
+  return GetFileType(GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE)) ==
+         FILE_TYPE_PIPE;
+}
+
 namespace {
 
 volatile LONG gInterrupted = 0;

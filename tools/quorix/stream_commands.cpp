@@ -257,39 +257,6 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
   // Ctrl-C (or another signal) is how a capture without a limit ends.
   if (capture.interrupted && !limited && complete) SignalIsTheEnd();
 
-  if (options.json) {
-    Json json;
-    json.Object()
-        .Number("bytes", capture.bytes)
-        .Real("seconds", capture.seconds)
-        .Real("mb_per_s", capture.seconds > 0 ? capture.bytes / capture.seconds / 1e6 : 0)
-        .Number("overruns", capture.overruns);
-    if (capture.first_data >= 0)
-      json.Real("first_data_after_s", capture.first_data);
-    else
-      json.Null("first_data_after_s");
-    json.Bool("interrupted", capture.interrupted)
-        .Bool("complete", complete)
-        .String("status", StatusName(capture.status));
-    if (request.check_counter) json.Number("gaps", counter.gaps());
-    if (complete && !output.failed && !file->standard())
-      json.String("output", file->path());
-    else
-      json.Null("output");
-    if (!kept.empty()) json.String("partial_output", kept);
-    json.Close().Print();
-  } else {
-    std::string summary = "captured " + Summary(capture);
-    if (request.check_counter)
-      summary += ", " + std::to_string(counter.gaps()) + " gaps in the counter pattern";
-    if (capture.interrupted) summary += " (interrupted)";
-    std::fprintf(stderr, "%s\n", summary.c_str());
-    if (capture.first_data < 0 && capture.status == QUORIX_OK)
-      std::fprintf(stderr,
-                   "nothing came from the board: the library sees data when a read of 2,096,640 "
-                   "bytes is full or the board ends a transfer with a short packet\n");
-  }
-
   if (capture.closed) session.Forget();
   std::string failure;
   if (output.failed)
@@ -307,6 +274,46 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
     failure = "the counter pattern has gaps";
   if (!kept.empty())
     failure += "; the " + std::to_string(capture.bytes) + " bytes received are in " + kept;
+  if (options.json) {
+    Json json;
+    json.Object()
+        .Number("bytes", capture.bytes)
+        .Real("seconds", capture.seconds)
+        .Real("mb_per_s", capture.seconds > 0 ? capture.bytes / capture.seconds / 1e6 : 0)
+        .Number("overruns", capture.overruns);
+    if (capture.first_data >= 0)
+      json.Real("first_data_after_s", capture.first_data);
+    else
+      json.Null("first_data_after_s");
+    json.Bool("interrupted", capture.interrupted).Bool("complete", complete);
+    if (request.check_counter) json.Number("gaps", counter.gaps());
+    if (file && complete && !output.failed && !file->standard())
+      json.String("output", file->path());
+    else
+      json.Null("output");
+    if (!kept.empty()) json.String("partial_output", kept);
+    // A failure is told in this document: a second one would not be one document on stdout.
+    if (!failure.empty()) {
+      json.Object("error");
+      if (capture.status != QUORIX_OK && !output.failed)
+        json.Signed("status", capture.status).String("name", StatusCode(capture.status));
+      else
+        json.Null("status").String("name", "failure");
+      json.String("message", failure).Close();
+    }
+    json.Close().Print();
+  } else {
+    std::string summary = "captured " + Summary(capture);
+    if (request.check_counter)
+      summary += ", " + std::to_string(counter.gaps()) + " gaps in the counter pattern";
+    if (capture.interrupted) summary += " (interrupted)";
+    std::fprintf(stderr, "%s\n", summary.c_str());
+    if (capture.first_data < 0 && capture.status == QUORIX_OK)
+      std::fprintf(stderr,
+                   "nothing came from the board: the library sees data when a read of 2,096,640 "
+                   "bytes is full or the board ends a transfer with a short packet\n");
+  }
+
   if (!failure.empty()) throw Failure(failure);
   return 0;
 }
