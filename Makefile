@@ -9,7 +9,7 @@ DEMO_PACKAGES := $(BUILD_PACKAGES) python3
 # what the Python quick start reads into.
 PYTHON_PACKAGES := python3 python3-pip python3-setuptools python3-wheel python3-venv python3-numpy
 TEST_PACKAGES := $(BUILD_PACKAGES) $(PYTHON_PACKAGES) googletest libgtest-dev libbenchmark-dev umockdev \
-                 libumockdev-dev python3-pytest python3-numpy mypy
+                 libumockdev-dev python3-pytest python3-numpy mypy python3-jsonschema
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev umockdev libumockdev-dev
 # The kernel test: QEMU under software emulation, usbredir for the boards, and what the guest
 # is packed from (its kernel and udev come as .debs, downloaded into build/kernel/debs).

@@ -621,8 +621,8 @@ TEST_F(ToolTest, StartupGetSetAndClear) {
   ASSERT_EQ(Tool(board + "startup set 'mode 1; stream'").status, 0);
   run = Tool(board + "startup get --json");
   EXPECT_TRUE(Has(run,
-                  "\"length\": 14, \"length_fits\": true, \"room\": 4076, \"hex\": "
-                  "\"6d6f646520313b2073747265616d\", \"text\": \"mode 1; stream\""))
+                  "\"length\": 14, \"length_fits\": true, \"room\": 4076}, \"command\": "
+                  "{\"hex\": \"6d6f646520313b2073747265616d\", \"text\": \"mode 1; stream\"}"))
       << run.output;
   run = Tool(board + "startup clear");
   EXPECT_TRUE(Has(run, "the EEPROM holds no startup command")) << run.output;

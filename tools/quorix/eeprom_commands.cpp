@@ -283,6 +283,13 @@ int StartupGet(const Library& library, const Options& options) {
     } else {
       json.Null("command");
     }
+    if (area.present && !area.length_fits)
+      json.Object("error")
+          .Null("status")
+          .String("name", "failure")
+          .String("message", "the stored length " + std::to_string(area.length) +
+                                 " runs past the startup area: corrupt")
+          .Close();
     json.Close().Print();
   } else if (!area.present) {
     std::printf("no startup-command area: the byte at 0x1ffd is 0\n");

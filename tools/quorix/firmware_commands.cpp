@@ -410,7 +410,7 @@ void PrintJson(const std::string& path, const Findings& found) {
   if (image.valid)
     json.Number("data_records", image.records.size()).Number("bytes", image.bytes);
   else
-    json.Number("error_line", image.error_line).String("error", image.error);
+    json.Number("error_line", image.error_line).String("reason", image.error);
   json.Close();
   json.Array("checksum_errors");
   for (const ChecksumError& error : image.checksums)
@@ -426,7 +426,17 @@ void PrintJson(const std::string& path, const Findings& found) {
         .Number("address", record.address)
         .Number("length", record.size)
         .Close();
-  json.Close().Close().Print();
+  json.Close();
+  // Exit status 1 comes with an error object, as for every failing --json command.
+  if (!found.ok()) {
+    const std::vector<std::string> problems = Problems(path, found);
+    json.Object("error")
+        .Null("status")
+        .String("name", "failure")
+        .String("message", problems.empty() ? "firmware check refuses " + path : problems.front())
+        .Close();
+  }
+  json.Close().Print();
 }
 
 // A private folder, removed with everything in it.
