@@ -705,5 +705,39 @@ TEST_F(NativeTest, TheExampleApplicationRunsUnchangedOnTheNativeLibrary) {
   EXPECT_NE(text.find("\nclosed\n"), std::string::npos) << text;
 }
 
+// The quorix tool as another process on this testbed: its output and exit status.
+std::string Tool(const std::string& arguments) {
+  const std::string command = std::string("'") + QUORIX_TOOL + "' " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string output;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  const int status = pclose(pipe);
+  return output + "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "\n";
+}
+
+// quorix list learns from sysfs which board another process has claimed, and neither
+// configures nor claims a board to find out; only --probe opens them.
+TEST_F(NativeTest, ToolListLearnsInUseFromSysfsWithoutOpening) {
+  EmulatedBoard& free_board = Plug();
+  EmulatedBoard& held = Plug({.serial = "QX-USB-0002", .address = 6, .port = "1-2"});
+  held.ClaimElsewhere(true);
+  const std::string listed =
+      "2 boards\n  0  QX-USB-0001  free\n  1  QX-USB-0002  in use: another process has it "
+      "open\nexit 0\n";
+  EXPECT_EQ(Tool("list"), listed);
+  for (const EmulatedBoard* board : {&free_board, &held}) {
+    EXPECT_EQ(board->IoctlCounts().count("SETCONFIGURATION"), 0u) << "list configured a board";
+    EXPECT_EQ(board->IoctlCounts().count("CLAIMINTERFACE"), 0u) << "list claimed a board";
+  }
+  EXPECT_NE(Tool("--json list").find("\"in_use\": true, \"in_use_from\": \"system\", "
+                                     "\"held_by\": \"usbfs\""),
+            std::string::npos);
+
+  EXPECT_EQ(Tool("list --probe"), listed);
+  EXPECT_GT(free_board.IoctlCounts().count("SETCONFIGURATION"), 0u) << "--probe opens";
+}
+
 }  // namespace
 }  // namespace quorix::usbtest

@@ -93,9 +93,10 @@ EmulatedBoard::EmulatedBoard(UMockdevTestbed* testbed, const BoardOptions& optio
   std::snprintf(record, sizeof record,
                 "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
                 "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
-                "A: speed=480\\n\nA: bConfigurationValue=1\\n\nH: descriptors=%s\n",
+                "A: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=dead\\n\n"
+                "A: idProduct=beef\\n\nA: serial=%s\\n\nH: descriptors=%s\n",
                 syspath_.substr(4).c_str(), node, node_.c_str(), options.bus, options.address,
-                options.bus, options.address, Hex(descriptors).c_str());
+                options.bus, options.address, options.serial.c_str(), Hex(descriptors).c_str());
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_, record, &error))
     throw std::runtime_error(error->message);
@@ -198,6 +199,19 @@ void EmulatedBoard::LimitIn(std::uint64_t bytes) {
 void EmulatedBoard::ClaimElsewhere(bool claimed) {
   std::lock_guard lock(mutex_);
   claimed_elsewhere_ = claimed;
+  // As the kernel shows it: the claimed interface is bound to the usbfs driver.
+  const std::string interface = syspath_ + "/" + options_.port + ":1.0";
+  if (!claimed) {
+    umockdev_testbed_remove_device(testbed_, interface.c_str());
+    return;
+  }
+  const std::string record = "P: " + interface.substr(4) +
+                             "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbfs\n"
+                             "L: driver=../../../../../../bus/usb/drivers/usbfs\n"
+                             "A: bInterfaceNumber=00\\n\n";
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error))
+    throw std::runtime_error(error->message);
 }
 
 void EmulatedBoard::ServeOnDiscard(bool serve) {
