@@ -34,6 +34,14 @@ echo "pkg-config version $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-confi
 
 grep -q '^License: MIT$' "$prefix/$libdir/pkgconfig/quorix.pc"
 
+# The tool's manual page, its bash completion and the schema of its JSON documents.
+test -s "$prefix/share/man/man1/quorix.1"
+grep -q '^\.TH QUORIX 1 ' "$prefix/share/man/man1/quorix.1"
+test -s "$prefix/share/bash-completion/completions/quorix"
+bash -c '. "$1"; COMP_WORDS=(quorix eeprom ""); COMP_CWORD=2; _quorix; echo "${COMPREPLY[*]}"' \
+  sh "$prefix/share/bash-completion/completions/quorix" | grep -qx 'read write dump restore'
+test -s "$prefix/share/quorix/quorix.schema.json"
+
 # The tool loads the native library from beside itself.
 "$prefix/bin/quorix" list > /dev/null && echo "tool: the native library loaded"
 
