@@ -737,29 +737,86 @@ TEST_F(ToolTest, TwoCommandsOnOneStateFileKeepEachOthersWrites) {
 
 // ---- help ----
 
-TEST_F(ToolTest, EveryCommandHasHelpAndAnEntryInTheToolsPage) {
-  const ToolRun help = Tool("--help");
-  ASSERT_EQ(help.status, 0);
-  const std::string subcommands = help.output.substr(help.output.find("Subcommands:"));
-  std::ifstream page_file(QUORIX_TOOL_PAGE);
-  std::stringstream page;
-  page << page_file.rdbuf();
-  ASSERT_NE(page.str().find("# The `quorix` tool"), std::string::npos) << QUORIX_TOOL_PAGE;
-  const std::string manual = page.str();
-  const std::regex entry(R"(\n  ([a-z-]+) )");
-  int commands = 0;
-  for (std::sregex_iterator it(subcommands.begin(), subcommands.end(), entry), end; it != end;
-       ++it) {
-    const std::string name = (*it)[1];
-    ++commands;
-    EXPECT_EQ(Tool(name + " --help").status, 0) << name;
-    EXPECT_NE(manual.find("`" + name), std::string::npos) << name << " is not in " QUORIX_TOOL_PAGE;
+std::string FileText(const char* path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The names a help lists under its heading ("Commands", "Options"): the first word of each
+// entry, and for options every long and short name.
+std::vector<std::string> Entries(const std::string& help, const std::string& heading) {
+  std::vector<std::string> names;
+  const std::size_t start = help.find("\n" + heading + ":\n");
+  if (start == std::string::npos) return names;
+  const std::string section = help.substr(start + heading.size() + 3);
+  const std::regex entry(R"(^  (-[-a-z]+|[a-z][-a-z]*)(, (--[-a-z]+))?)");
+  std::istringstream lines(section);
+  for (std::string line; std::getline(lines, line) && !line.empty();) {
+    std::smatch match;
+    if (!std::regex_search(line, match, entry)) continue;
+    names.push_back(match[1]);
+    if (match[3].matched) names.push_back(match[3]);
   }
-  EXPECT_EQ(commands, 11);
-  for (const char* option : {"--json", "--trace", "--sim-state", "--version", "--timeout"}) {
-    EXPECT_TRUE(Has(help, option)) << option;
-    EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in " QUORIX_TOOL_PAGE;
+  return names;
+}
+
+// Every command's help fits 80 columns, names its values, shows the tool as "quorix", is the
+// same through "quorix help COMMAND"; and every command and option in it is in the manual
+// page and in bash's completion, and every top-level command in docs/tool.md.
+TEST_F(ToolTest, HelpFitsAndTheManualAndCompletionKnowEveryCommandAndOption) {
+  std::string manual = FileText(QUORIX_MANPAGE);
+  for (std::size_t at; (at = manual.find("\\-")) != std::string::npos;) manual.replace(at, 2, "-");
+  const std::string page = FileText(QUORIX_TOOL_PAGE);
+  ASSERT_NE(page.find("# The `quorix` tool"), std::string::npos) << QUORIX_TOOL_PAGE;
+  // What bash completes after the words typed so far.
+  auto completes = [](const std::string& typed) {
+    const std::string command = "bash -c '. \"" + std::string(QUORIX_COMPLETION) +
+                                "\"; COMP_WORDS=(quorix " + typed +
+                                "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _quorix; "
+                                "printf \"%s\\n\" \"${COMPREPLY[@]}\"' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    if (pipe != nullptr) pclose(pipe);
+    return "\n" + output;
+  };
+
+  std::vector<std::string> commands = {""};
+  int checked = 0;
+  for (std::size_t next = 0; next < commands.size(); ++next) {
+    const std::string command = commands[next];
+    const ToolRun help = Tool(command + (command.empty() ? "" : " ") + "--help");
+    ASSERT_EQ(help.status, 0) << command;
+    ++checked;
+    EXPECT_EQ(Tool("help " + command).output, help.output) << command;
+    // A value named by its type, as the parser would name it, not by what it is.
+    EXPECT_FALSE(std::regex_search(help.output, std::regex(R"((--[-a-z]+|  [A-Z]+) TEXT\b)")))
+        << command << "\n" << help.output;
+    EXPECT_NE(help.output.find("Usage: quorix " + command), std::string::npos) << help.output;
+    std::istringstream lines(help.output);
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_LE(line.size(), 80u) << command << ": " << line;
+    for (const std::string& sub : Entries(help.output, "Commands")) {
+      const std::string path = command.empty() ? sub : command + " " + sub;
+      commands.push_back(path);
+      EXPECT_NE(manual.find(path), std::string::npos) << path << " is not in the manual page";
+      EXPECT_NE(completes(command + " \"\"").find("\n" + sub + "\n"), std::string::npos)
+          << path << " is not completed";
+      if (command.empty()) {
+        EXPECT_NE(page.find("`" + sub), std::string::npos) << sub << " is not in " QUORIX_TOOL_PAGE;
+      }
+    }
+    for (const std::string& option : Entries(help.output, "Options")) {
+      EXPECT_NE(manual.find(option), std::string::npos) << option << " is not in the manual page";
+      EXPECT_NE(completes(command + " -").find("\n" + option + "\n"), std::string::npos)
+          << option << " is not completed after '" << command << "'";
+    }
   }
+  EXPECT_EQ(checked, 1 + 12 + 3 + 4 + 3 + 4);  // the tool, its commands, and those under them
+  EXPECT_EQ(Tool("help eeprom erase").status, 2);
 }
 
 }  // namespace
