@@ -1176,7 +1176,14 @@ TEST_F(Tool, ListsTheBoardsAndShowsOne) {
   EXPECT_EQ(run.status, 0u) << run.output;
   EXPECT_NE(run.output.find("library 1.0.0.3: "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("KV420_FX2.dll\n"), std::string::npos) << run.output;
+  // Windows does not say who holds a device without opening it: list says so, and --probe
+  // opens each board to find out.
   run = Quorix("list");
+  EXPECT_EQ(run.status, 0u) << run.output;
+  const std::string unknown = "  in use: unknown here (list --probe opens it to find out)\n";
+  EXPECT_EQ(run.output, "3 boards\n  0  QX-WINE-0001" + unknown + "  1  QX-WINE-0002" + unknown +
+                            "  2  QX-WINE-0003" + unknown);
+  run = Quorix("list --probe");
   EXPECT_EQ(run.status, 0u) << run.output;
   EXPECT_EQ(
       run.output,
