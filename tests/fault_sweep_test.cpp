@@ -34,7 +34,8 @@ constexpr const char* kOpNames[] = {"OpenListing", "NextInterface", "DetailSize"
                                     "DetailRead",  "CloseListing",  "OpenPath",
                                     "CloseHandle", "IoControl",     "OverlappedResult",
                                     "NewEvent",    "ClearEvent",    "WaitEvent",
-                                    "Allocate",    "Pause",         "none"};
+                                    "Allocate",    "Pause",         "Connected",
+                                    "none"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<int>(sim::Op::kCount) + 1);
 
 struct Scenario {

@@ -177,6 +177,19 @@ TEST_F(RingTest, AFailedReadIsReportedUntilCloseWhileTheRingDrains) {
   EXPECT_EQ(bus().Pending(board_->id, kEndpointBulkIn), 0u) << "a failed read is not replaced";
 }
 
+// With the ring full no read is outstanding whose failure would tell of an unplug: the poll
+// asks the driver instead, and gives what a failed read would, while the ring still drains.
+TEST_F(RingTest, AnUnplugWhileTheRingIsFullIsReportedByTheNextPoll) {
+  Push(kFirstRead);
+  EXPECT_EQ(Available(handle_), kFirstRead);
+  ASSERT_EQ(record_->read_deferred, 1);
+  ASSERT_TRUE(bus().Unplug(board_->id));
+  EXPECT_EQ(Available(handle_, static_cast<int>(port::error::kDeviceNotConnected)), 0u);
+  Bytes out(100);
+  EXPECT_EQ(QuorixReadDevice(handle_, 100, out.data()), QUORIX_OK);
+  EXPECT_EQ(out, Counter(0, 100));
+}
+
 TEST_F(RingTest, AReadTheDriverRefusedIsNeverCommittedTwice) {
   Push(100);
   board_->in.refuse = port::error::kNotEnoughMemory;

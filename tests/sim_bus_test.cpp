@@ -122,6 +122,20 @@ TEST_F(SimBusTest, VirtualTimePassesOnlyInWaitsAndPauses) {
   EXPECT_EQ(port::LastError(), port::error::kInvalidHandle);
 }
 
+// Unplugging and re-plugging for hours keeps the bus's memory flat: the paths opened are kept
+// only as far back as the tests look.
+TEST_F(SimBusTest, TheOpensKeptStayBoundedAcrossReplugs) {
+  for (std::size_t i = 0; i < 2 * sim::Bus::kOpensLimit; ++i) {
+    ASSERT_TRUE(bus().Unplug(board_->id));
+    ASSERT_TRUE(bus().Replug(board_->id));
+    port::Handle again = port::OpenPath(board_->path.c_str(), 0xC0000000, 3, 3, 0x40000000);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(port::CloseHandle(again));
+  }
+  EXPECT_EQ(bus().Opens().size(), sim::Bus::kOpensLimit);
+  EXPECT_EQ(bus().Opens().back().path, board_->path);
+}
+
 // The board driven from outside the bus, as the usbredir board drives it: one answer per
 // request, queued packets before the counter, a short packet ending the answer.
 TEST(SimBoardSendIn, QueuedPacketsThenTheCounterInWholePackets) {

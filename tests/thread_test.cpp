@@ -105,6 +105,22 @@ class Background {
   std::thread thread_;  // last: it starts once the rest is made
 };
 
+// Waits until the state holds: false when it did not within kHung.
+template <typename F>
+bool Await(F holds) {
+  const auto deadline = Clock::now() + kHung;
+  while (!holds()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Lets the held pauses go at the end of its scope, before the calls inside them are waited for.
+struct ReleasePauses {
+  ~ReleasePauses() { sim::TheBus().HoldPauses(false); }
+};
+
 // Follows the counter pattern across the reads of one thread.
 class Pattern {
  public:
@@ -244,6 +260,24 @@ TEST_F(ThreadTest, CloseFromAnotherThreadEndsAWaitingReadAndWrite) {
   EXPECT_EQ(QuorixCloseDevice(again), QUORIX_OK);
 }
 
+// A close whose abort does not end a waiting write drops the connection to end it; the write
+// still reports the close, not the lost connection.
+TEST_F(ThreadTest, AWriteEndedByACloseThatDroppedTheConnectionReportsTheClose) {
+  const QuorixHandle device = OpenBoard("X", 0, 0);
+  const int id = BoardId("X");
+  bus().Locked([&] { bus().FindBoard(id)->out.completion = sim::Completion::kHold; });
+  const Bytes command(512, 0x33);
+  Background<int> write([&] {
+    return QuorixWriteDevice(device, static_cast<std::uint32_t>(command.size()), command.data());
+  });
+  ASSERT_TRUE(Await([&] { return bus().Pending(id, kEndpointBulkOut) == 1; }));
+  // The close's first request is the abort of the OUT pipe.
+  bus().FailNth(sim::Op::kIoControl, 1, port::error::kGenFailure);
+  EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
+  EXPECT_EQ(write.Get(), QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(bus().Pending(id, kEndpointBulkOut), 0u);
+}
+
 TEST_F(ThreadTest, AnUnplugEndsAWaitingReadAndTheBoardComesBackAsANewRecord) {
   const QuorixHandle device = OpenBoard("U", 0, 0);
   const int id = BoardId("U");
@@ -339,22 +373,29 @@ TEST_F(ThreadTest, TwoReadersOfOneBoardNeverInterleave) {
 TEST_F(ThreadTest, ACloseWaitingForALongCallOnItsBoardHoldsUpNoOtherBoard) {
   const QuorixHandle busy = OpenBoard("L", 0, 2000);
   const QuorixHandle other = OpenBoard("O", 0, 2000);
-  // Four EEPROM requests, each followed by its 200 ms pause, with the board held throughout.
+  // EEPROM requests, each followed by its pause, with the board held throughout; the pauses
+  // last until the test lets them go.
+  bus().HoldPauses(true);
   Background<int> startup([&] { return QuorixSetStartupCommand(busy, 0, nullptr); });
-  EXPECT_EQ(startup.Returned(50ms), false);
-  Background<int> close([&] { return QuorixCloseDevice(busy); });
-  Background<int> second_close([&] { return QuorixCloseDevice(busy); });
-  EXPECT_EQ(close.Returned(20ms), false);
-  // The closes wait for the board; the other board and discovery do not wait for them.
+  std::optional<Background<int>> close, second_close;
+  const ReleasePauses release;
+  ASSERT_TRUE(Await([&] { return bus().HeldPauses() == 1; })) << "the command did not start";
+  close.emplace([&] { return QuorixCloseDevice(busy); });
+  second_close.emplace([&] { return QuorixCloseDevice(busy); });
+  // Both closes wait for the board, counted inside it.
+  const DeviceRecord* record = RecordOfHandle(busy);
+  ASSERT_TRUE(Await([&] { return record->sync->users.load() == 2; }));
+  // The other board and discovery do not wait for them.
   std::uint8_t latch = 0xFF;
   EXPECT_EQ(QuorixGetPortDOutputs(other, &latch), QUORIX_OK);
   std::int32_t boards = -1;
   EXPECT_EQ(QuorixCountDevices(&boards), QUORIX_OK);
   EXPECT_EQ(boards, 2);
-  EXPECT_EQ(startup.Returned(0ms), false) << "the other board's calls waited for the close";
+  EXPECT_EQ(close->Returned(0ms), false);
+  bus().HoldPauses(false);
   EXPECT_EQ(startup.Get(), QUORIX_OK);
   // One close closes it; the other finds it closing or closed.
-  const int first = close.Get(), second = second_close.Get();
+  const int first = close->Get(), second = second_close->Get();
   EXPECT_EQ(std::min(first, second), QUORIX_ERR_NOT_OPEN);
   EXPECT_EQ(std::max(first, second), QUORIX_OK);
   EXPECT_EQ(QuorixGetPortDOutputs(busy, &latch), QUORIX_ERR_NOT_OPEN);

@@ -102,11 +102,17 @@
  *     close waits until such calls have returned, then closes as it always does. A waiting
  *     read whose board is unplugged returns -6 (its transfer failed), or -2 when discovery on
  *     another thread noticed first.
- *   - Unloading the library (the process's detach) ends the waiting reads and writes of the
- *     process's devices in the same way and waits up to 2 s for calls of other threads still
- *     inside; a device that a call is still inside after that is left alone, not freed. At the
- *     end of a Windows process the other threads are gone already and nothing is waited for.
- *     Calls made while the library is being unloaded are not supported.
+ *   - Unloading the library (the process's detach, also at exit()) ends the waiting reads and
+ *     writes of the process's devices in the same way and waits up to 2 s in all for calls of
+ *     other threads still inside, a call that holds its board (a startup command) included;
+ *     a device that a call is still inside after that is left alone, not freed. At the end of
+ *     a Windows process the other threads are gone already and nothing is waited for. Calls
+ *     made while the library is being unloaded are not supported.
+ *   - fork() (POSIX) may be called while other threads are inside calls: the library takes its
+ *     table's lock and the driver layer's around it, so the child inherits none of them held.
+ *     The child may use the library: it finds the boards and opens one that is free afresh;
+ *     the parent's open devices are not its own (-4), and its exit() leaves them to the
+ *     parent.
  *   - The string QuorixGetDeviceSerialNumber returns may be freed by a refresh on another
  *     thread (see there): copy it before other threads run discovery.
  *
@@ -298,7 +304,10 @@ QUORIX_API int QUORIX_CALL QuorixCloseDevice(QuorixHandle device);
  * code with which the outstanding read failed, or the driver refused the next one. Once the
  * outstanding read has failed, it is not replaced: every later call returns that code, even
  * while the ring still holds bytes (QuorixReadDevice still delivers them), until the device is
- * closed. */
+ * closed. While the ring is full no read is outstanding; each call then asks the driver, without
+ * a request to the board, whether the board is still connected, so an unplug is reported by
+ * the first call after it, as promptly as by a failed read and with the code the driver gives
+ * (1167 on Linux and with the simulated board). */
 QUORIX_API int QUORIX_CALL QuorixNumberOfBytesAvailable(QuorixHandle device, uint32_t* count);
 
 /* Reads exactly count bytes into buffer, from the receive ring, waiting for further

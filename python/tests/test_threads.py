@@ -1,6 +1,10 @@
 """The package from several Python threads: a reader streams while the main thread uses the
-same board, and a close from the main thread ends a read that waits without limit."""
+same board, a close from the main thread ends a read that waits without limit, and a child
+forked while a thread waits inside a read exits."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -61,3 +65,59 @@ def test_a_close_from_another_thread_ends_a_waiting_read(quiet_board: int) -> No
     assert not reader.is_alive()
     assert isinstance(outcome[0], quorix.NotOpenError)
     assert outcome[0].partial == b"abc"
+
+
+# A program of its own, so that each forked child ends as a Python program does: sys.exit(0),
+# the interpreter's shutdown, then the library's destructors. It prints how many ended.
+_FORK_PROGRAM = r"""
+import os, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+import quorix
+from quorix import sim
+
+quorix.load(simulated=True)
+sim.reset()
+board = sim.add_board("QX-PY-FORK")
+sim.set_source(board, sim.SOURCE_NONE, 0)
+device = quorix.open()
+device.timeout = 0  # without limit: the read waits until the close
+
+
+def read() -> None:
+    try:
+        device.read(1)
+    except quorix.QuorixError:
+        pass
+
+
+reader = threading.Thread(target=read)
+reader.start()
+reader.join(0.05)
+ended = 0
+for _ in range(16):
+    child = os.fork()
+    if child == 0:
+        sys.exit(0)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done == child:
+            ended += os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+            break
+        time.sleep(0.002)
+    else:
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        break
+device.close()
+reader.join()
+print("ended", ended, "of 16")
+"""
+
+
+def test_forked_children_exit_while_a_thread_waits_inside_a_read() -> None:
+    package = os.path.join(os.path.dirname(__file__), "..")
+    result = subprocess.run([sys.executable, "-c", _FORK_PROGRAM, package],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ended 16 of 16"

@@ -140,6 +140,10 @@ bool IoControl(Handle device, std::uint32_t code, void* in, std::uint32_t in_siz
 // The result of an overlapped request, without waiting: true with the byte count once it has
 // completed; false with 996 while it is in progress; false with its error when it failed.
 bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* bytes);
+// Whether the board behind a driver handle is still connected, asked of the driver alone:
+// nothing reaches the board. False with 1167 (or the driver's own error) once it has gone; true
+// when the driver cannot tell. For when no transfer is outstanding whose failure would say so.
+bool DriverConnected(Handle device);
 
 std::uint32_t LastError();
 // Sets what LastError() gives, as SetLastError does: a traced request keeps its error across
@@ -182,6 +186,15 @@ std::uint64_t MonotonicMicroseconds();
 Handle StartThread(void (*body)(void*), void* argument);
 // Waits for the thread to end and releases it.
 void JoinThread(Handle thread);
+
+#ifndef _WIN32
+// Around fork() (pthread_atfork, in the order the core calls them): the port takes its locks
+// before, gives them back after in the parent, and in the child makes them fresh, since the
+// threads that held or waited on them did not come along.
+void PrepareFork();
+void ParentAfterFork();
+void ChildAfterFork();
+#endif
 
 // Called once the process has detached: releases what the port holds for the whole process
 // (the libusb context), provided that every handle has been closed.

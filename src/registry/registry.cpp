@@ -3,6 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #include "driver/trace.h"
 #include "quorix/quorix.h"
@@ -173,7 +178,38 @@ void DisposeDeviceRecord(DeviceRecord* record) {
   }
 }
 
+#ifndef _WIN32
+namespace {
+
+// A child has only the thread that forked: the locks that the parent's other threads held, and
+// the conditions they waited on, would never be given back. The table's lock and the port's are
+// taken around fork (the table's first, as every call takes them); the boards' locks cannot be,
+// since a call may hold one for long (a startup command), so the child makes them afresh. The
+// child may use none of the parent's open devices, and no call of its own is inside any yet.
+void BeforeFork() {
+  gRegistryLock.lock();
+  port::PrepareFork();
+}
+void ParentAfterFork() {
+  port::ParentAfterFork();
+  gRegistryLock.unlock();
+}
+void ChildAfterFork() {
+  port::ChildAfterFork();
+  for (std::uint32_t i = 0; i < gRegistry.count; ++i) new (gRegistry.records[i]->sync) BoardSync;
+  gRegistryLock.unlock();
+}
+
+}  // namespace
+#endif
+
 void ProcessAttach() {
+#ifndef _WIN32
+  // Once for each load of the library: unloading it removes its handlers.
+  static const bool fork_handled =
+      pthread_atfork(BeforeFork, ParentAfterFork, ChildAfterFork) == 0;
+  (void)fork_handled;
+#endif
   const std::lock_guard registry(gRegistryLock);
   const std::uint32_t wanted = gProcesses.count + 1;
   if (gProcesses.count == 0) {
@@ -187,14 +223,25 @@ void ProcessAttach() {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Whether a call of another thread is still inside the record: counted there, or holding its
+// board (a call that the detach could not wait out).
+bool InUse(DeviceRecord* record) {
+  if (CallsInside(record)) return true;
+  if (!record->sync->lock.try_lock()) return true;
+  record->sync->lock.unlock();
+  return false;
+}
+
 // The last process leaves: every record is released and both tables are left without storage.
 // A record that a call of another thread is still inside is left as it is, not freed.
 void TearDown() {
   for (std::uint32_t i = 0; i < gRegistry.count; ++i)
-    if (gRegistry.records[i]->open != 0 && !CallsInside(gRegistry.records[i])) ReleaseOpenDevice(i);
+    if (gRegistry.records[i]->open != 0 && !InUse(gRegistry.records[i])) ReleaseOpenDevice(i);
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
     DeviceRecord* record = gRegistry.records[i];
-    if (CallsInside(record)) continue;
+    if (InUse(record)) continue;
     DisposeDeviceRecord(record);
     port::Free(record);
   }
@@ -203,28 +250,58 @@ void TearDown() {
   FreeField(gProcesses.entries);
 }
 
+// Waits, without any lock, until the record's board is free, or until the deadline: whether it
+// was. The board is not kept, since the registry's lock comes first.
+bool AwaitBoard(DeviceRecord* record, Clock::time_point deadline) {
+  for (;;) {
+    if (record->sync->lock.try_lock()) {
+      record->sync->lock.unlock();
+      return true;
+    }
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // Ends the calls that threads of the process still make on its open devices: waiting reads
 // and writes are woken by the close of their pipes and return -4; the rest return when their
-// request ends. Waits for them up to a limit, without the registry's lock.
+// request ends. A board that a call holds (a startup command pauses between its requests) is
+// waited for as close does, without the registry's lock. All of it within one limit: a board
+// still held then, or a call still inside, is left as it is.
 void EndCallsOfProcess(std::unique_lock<std::mutex>& registry, std::uint32_t pid) {
   auto ours = [pid](const DeviceRecord* record) {
     return record->open != 0 && record->owner_pid == pid;
   };
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kDetachWaitMs);
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
     DeviceRecord* record = gRegistry.records[i];
     if (!ours(record) || record->closing != 0) continue;
-    // Once it has the board, a call still inside is counted.
-    const BoardLock board(record->sync->lock);
+    BoardLock board(record->sync->lock, std::try_to_lock);
+    if (!board.owns_lock()) {
+      if (Clock::now() >= deadline) continue;
+      // Pinned, the record outlives a close of another thread meanwhile.
+      Pin(record);
+      bool free = true;
+      do {
+        registry.unlock();
+        free = AwaitBoard(record, deadline);
+        registry.lock();
+      } while (free && !board.try_lock());
+      Unpin(record);
+      if (board.owns_lock() && ours(record) && record->closing == 0) BeginClosing(record);
+      // The table may have changed meanwhile: from the start again.
+      i = static_cast<std::uint32_t>(-1);
+      continue;
+    }
+    // With the board, a call still inside is counted.
     BeginClosing(record);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDetachWaitMs);
   for (;;) {
     DeviceRecord* busy = nullptr;
     for (std::uint32_t i = 0; i < gRegistry.count && busy == nullptr; ++i)
       if (ours(gRegistry.records[i]) && CallsInside(gRegistry.records[i]))
         busy = gRegistry.records[i];
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (busy == nullptr || left.count() <= 0) return;
     // Open records stay in the registry meanwhile: nobody else removes them.
     registry.unlock();
@@ -237,7 +314,14 @@ void EndCallsOfProcess(std::unique_lock<std::mutex>& registry, std::uint32_t pid
 }  // namespace
 
 void ProcessDetach(bool process_ending) {
-  std::unique_lock registry(gRegistryLock);
+  std::unique_lock registry(gRegistryLock, std::defer_lock);
+  // At a Windows process's end, a thread that was ended inside a call may have kept the lock;
+  // the system takes back what the process holds anyway.
+  if (process_ending) {
+    if (!registry.try_lock()) return;
+  } else {
+    registry.lock();
+  }
   // No process recorded: this one's attach found no room. It is still the only user of what
   // its calls built, which would otherwise stay behind, driver handles and reads included.
   if (gProcesses.count == 0) {
@@ -253,7 +337,7 @@ void ProcessDetach(bool process_ending) {
   if (!process_ending) EndCallsOfProcess(registry, pid);
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) {
     DeviceRecord* record = gRegistry.records[i];
-    if (record->owner_pid != pid || record->open == 0 || CallsInside(record)) continue;
+    if (record->owner_pid != pid || record->open == 0 || InUse(record)) continue;
     JoinPump(record);  // it has left: a pump is counted inside while it runs
     if (record->closing != 0) {
       // Its pipes were ended already.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "driver/port.h"
@@ -84,6 +85,7 @@ void Bus::Reset() {
   pid_.store(-1, std::memory_order_relaxed);
   virtual_clock_ = false;
   virtual_now_ = 0;
+  pauses_held_ = false;
 }
 
 
@@ -203,7 +205,27 @@ std::uint64_t Bus::NowUs() const {
 }
 
 void Bus::PassTime(std::uint32_t milliseconds) {
+  {
+    Hold hold(*this);
+    while (pauses_held_) {
+      ++held_pauses_;
+      ++waiters_;
+      hold.WaitFor(std::chrono::milliseconds(100));
+      --waiters_;
+      --held_pauses_;
+    }
+  }
   PassMicroseconds(std::uint64_t{milliseconds} * 1000);
+}
+
+void Bus::PrepareFork() { mutex_.lock(); }
+void Bus::ParentAfterFork() { mutex_.unlock(); }
+void Bus::ChildAfterFork() {
+  // Not destroyed: destroying a condition with waiters that will never leave waits for good.
+  new (&changed_) std::condition_variable;
+  waiters_ = 0;
+  held_pauses_ = 0;
+  mutex_.unlock();
 }
 
 void Bus::PassMicroseconds(std::uint64_t microseconds) {
@@ -344,6 +366,7 @@ void Bus::CloseListing(void* handle) {
 
 void* Bus::OpenPath(const OpenCall& call) {
   const Hold hold(*this);
+  if (opens_.size() == kOpensLimit) opens_.pop_front();
   opens_.push_back(call);
   if (!Enter(Op::kOpenPath)) return nullptr;
   for (const Board* board : Listed()) {
@@ -718,6 +741,22 @@ bool Bus::OverlappedResult(void* overlapped, std::uint32_t* bytes) {
   return true;
 }
 
+bool Bus::Connected(void* handle) {
+  const Hold hold(*this);
+  if (!Enter(Op::kConnected)) return false;
+  const Object* device = Find(handle, Object::Kind::kDevice);
+  if (device == nullptr) {
+    SetLastError(port::error::kInvalidHandle);
+    return false;
+  }
+  const Board* board = FindBoard(device->board);
+  if (board == nullptr || !board->plugged || board->connection != device->connection) {
+    SetLastError(port::error::kDeviceNotConnected);
+    return false;
+  }
+  return true;
+}
+
 void Bus::FailPending(int board, std::uint8_t endpoint, std::uint32_t error) {
   const Hold hold(*this);
   EndPending([&](const Transfer& t) { return t.board == board && t.endpoint == endpoint; }, error);
@@ -847,8 +886,13 @@ std::mutex gBusMaking;
 
 // After the library's own detach (which still talks to the bus), so a library that is
 // unloaded and loaded again starts with a fresh bus and leaves nothing behind. Destructors
-// of lower priority run later.
-__attribute__((destructor(101))) void DestroyBus() { delete gBus.exchange(nullptr); }
+// of lower priority run later. A bus that still holds handles is still in use: by a call
+// that the detach could not wait out, or, in a forked child, by the parent's devices. It is
+// left as it is.
+__attribute__((destructor(101))) void DestroyBus() {
+  Bus* bus = gBus.load(std::memory_order_acquire);
+  if (bus != nullptr && bus->LiveHandles() == 0) delete gBus.exchange(nullptr);
+}
 }  // namespace
 
 Bus& TheBus() {

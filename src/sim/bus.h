@@ -50,6 +50,7 @@ enum class Op {
   kWaitEvent,
   kAllocate,
   kPause,
+  kConnected,
   kCount
 };
 
@@ -133,7 +134,9 @@ class Bus {
   // Pending transfers on the board's endpoint, and the length of the first one (0 for none).
   std::size_t Pending(int board, std::uint8_t endpoint) const;
   std::uint32_t PendingLength(int board, std::uint8_t endpoint) const;
-  const std::vector<OpenCall>& Opens() const { return opens_; }
+  // The paths opened, the last kOpensLimit of them: a long run of re-plugs stays bounded.
+  static constexpr std::size_t kOpensLimit = 256;
+  const std::deque<OpenCall>& Opens() const { return opens_; }
 
   // Heap blocks and handles the library holds now.
   std::size_t LiveBlocks() const { return Read(live_blocks_); }
@@ -155,6 +158,18 @@ class Bus {
   std::uint64_t NowMs() const { return NowUs() / 1000; }
   void PassTime(std::uint32_t milliseconds);
 
+  // While held, every pause of the library waits, without the bus, until released: a test keeps
+  // a call that pauses (a startup command) inside its board for as long as it needs.
+  void HoldPauses(bool on) { Write(pauses_held_, on); }
+  // Pauses waiting for that release now.
+  std::size_t HeldPauses() const { return Read(held_pauses_); }
+
+  // Around fork(): the bus's lock is taken before and given back after; in the child its
+  // condition is made afresh, since the threads waiting on it stayed in the parent.
+  void PrepareFork();
+  void ParentAfterFork();
+  void ChildAfterFork();
+
   // ---- the port's side; the functions of port.h call these ----
   // True when the call goes ahead; false when an injected fault fails it (the fault's error
   // is then the thread's last error).
@@ -172,6 +187,7 @@ class Bus {
   bool IoControl(void* device, std::uint32_t code, void* in, std::uint32_t in_size, void* out,
                  std::uint32_t out_size, std::uint32_t* returned, void* overlapped);
   bool OverlappedResult(void* overlapped, std::uint32_t* bytes);
+  bool Connected(void* device);
   void* NewEvent(bool signalled);
   bool ClearEvent(void* event);
   bool SetEvent(void* event);
@@ -295,7 +311,7 @@ class Bus {
   std::deque<WireEntry> wire_;
   bool log_wire_ = true;
   std::vector<Transfer> pending_;
-  std::vector<OpenCall> opens_;
+  std::deque<OpenCall> opens_;
   std::size_t live_blocks_ = 0;
   std::uint64_t allocated_bytes_ = 0;
   std::atomic<std::int64_t> pid_{-1};  // the process id to give, when not negative
@@ -304,7 +320,9 @@ class Bus {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::size_t waiters_ = 0;  // threads in WaitEvent
+  std::size_t waiters_ = 0;  // threads in WaitEvent or in a held pause
+  bool pauses_held_ = false;
+  std::size_t held_pauses_ = 0;
   std::uint64_t era_;        // this bus since it was made or last reset
   std::size_t threads_ = 0;  // the threads that have called it in this era
 };

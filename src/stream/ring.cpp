@@ -106,7 +106,11 @@ int ResumeRead(DeviceRecord* device) {
 
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes) {
   if (device->read_refused != 0) return device->read_refused;
-  if (device->read_deferred != 0) return port::error::kIoIncomplete;
+  if (device->read_deferred != 0) {
+    // No read is outstanding whose failure would tell that the board has gone: ask the driver.
+    if (!port::DriverConnected(device->driver)) return port::LastError();
+    return port::error::kIoIncomplete;
+  }
   if (DriverResult(device->driver, &device->read_overlapped, bytes)) return 0;
   return port::LastError();
 }

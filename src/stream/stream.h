@@ -43,7 +43,8 @@ inline std::uint32_t BytesHeld(const DeviceRecord* device) {
 }
 
 // The outstanding read's result without waiting: 0 with its byte count once it completed,
-// 996 while it is in progress or deferred, or its failure. A read the driver refused reports that refusal
+// 996 while it is in progress or deferred, or its failure; a deferred read asks the driver
+// whether the board is still connected, and gives its failure (1167) once it has gone. A read the driver refused reports that refusal
 // again, so no completion is committed twice.
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes);
 

@@ -153,9 +153,10 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
   // Other calls on the board go on while the write waits.
   const std::uint32_t wait =
       WaitWithoutBoard(device, lock, device->write_overlapped.event, WaitLimit(device));
-  // Gone with the connection: closing the driver handle ended the write.
-  if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
   const bool closing = device->closing != 0;
+  // Gone with the connection: closing the driver handle ended the write. A close that had to
+  // drop it (its abort did not end the write) still reports as a close.
+  if (device->driver == nullptr) return closing ? QUORIX_ERR_NOT_OPEN : QUORIX_ERR_NO_DRIVER;
   if (wait != port::kWaitObject0 || closing) {
     // The close aborted the pipes: the write ended, sent or not, and the board is no longer
     // this call's to poll.

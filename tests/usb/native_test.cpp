@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -558,6 +559,25 @@ TEST_F(NativeTest, AnUnpluggedBoardFailsItsReadAndLeavesWithItsClose) {
   EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_ERR_FAILED);
 }
 
+// With the ring full no read is outstanding whose failure would tell of an unplug: the poll
+// asks usbfs (an ioctl that sends the board nothing) and reports the unplug at once.
+TEST_F(NativeTest, AnUnplugWhileTheRingIsFullIsReportedByTheNextPoll) {
+  EmulatedBoard& board = Plug();
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  std::uint32_t held = 0;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (held < kFirstRead && std::chrono::steady_clock::now() < limit)
+    ASSERT_EQ(QuorixNumberOfBytesAvailable(handle, &held), QUORIX_OK);
+  ASSERT_EQ(held, kFirstRead) << "the ring did not fill";
+  board.Unplug();
+  EXPECT_EQ(QuorixNumberOfBytesAvailable(handle, &held), 1167);
+  EXPECT_EQ(held, 0u);
+  Bytes out(4);
+  EXPECT_EQ(QuorixReadDevice(handle, 4, out.data()), QUORIX_OK) << "what arrived stays readable";
+  EXPECT_EQ(PatternBreak(out, 0), -1);
+}
+
 // On a real kernel the pending read fails a moment before udev reports the removal, and
 // libusb lists the board until then: the refresh right after the failure must already treat
 // the board as gone.
@@ -682,6 +702,46 @@ TEST_F(NativeTest, AForkedChildCannotUseItsParentsHandles) {
   ASSERT_EQ(QuorixOpenDevice(1, &other), QUORIX_OK);
   opened_.push_back(other);
   EXPECT_EQ(QuorixSetPortDOutputs(other, 5), QUORIX_OK);
+}
+
+// A child forked while threads of the parent are inside calls (a read waiting on one board, a
+// count going round) counts the boards and exits: the port's lock, which those threads take
+// and wait on, must not keep it from either.
+TEST_F(NativeTest, ForkedChildrenEndWhileParentThreadsAreInsideCalls) {
+  EmulatedBoard& board = Plug();
+  board.HoldIn(true);
+  QuorixHandle handle = OpenFirst(board);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(QuorixSetTimeOut(handle, 0), QUORIX_OK);
+  int read_status = 0;
+  std::uint8_t byte = 0;
+  std::thread reader([&] { read_status = QuorixReadDevice(handle, 1, &byte); });
+  std::atomic<bool> stop{false};
+  std::thread counter([&] {
+    std::int32_t count = 0;
+    while (!stop) (void)QuorixCountDevices(&count);
+  });
+  constexpr int kChildren = 31;
+  int ended = 0;
+  for (int i = 0; i < kChildren && ended == i; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      alarm(10);  // a hang shows as a signal
+      std::int32_t count = -1;
+      std::exit(QuorixCountDevices(&count) == QUORIX_OK && count == 1 ? 0 : 1);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ended;
+  }
+  std::printf("[ figures  ] forked children that counted and ended: %d of %d\n", ended, kChildren);
+  EXPECT_EQ(ended, kChildren);
+  stop = true;
+  counter.join();
+  EXPECT_EQ(QuorixCloseDevice(handle), QUORIX_OK);
+  opened_.clear();
+  reader.join();
+  EXPECT_EQ(read_status, QUORIX_ERR_NOT_OPEN);
 }
 
 }  // namespace

@@ -652,6 +652,18 @@ bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
   return true;
 }
 
+// libusb_kernel_driver_active asks usbfs which driver holds interface 0: an ioctl that sends
+// nothing to the board and fails with ENODEV once it has gone. Any other answer says nothing.
+bool DriverConnected(Handle handle) {
+  auto* device = As<Device>(handle, Kind::kDevice);
+  if (device == nullptr || device->owner != ProcessId()) return Fail(error::kInvalidHandle);
+  if (libusb_kernel_driver_active(device->handle, kInterface) != LIBUSB_ERROR_NO_DEVICE)
+    return true;
+  const Guard guard = Lock();
+  NoteGone(device);
+  return Fail(error::kDeviceNotConnected);
+}
+
 std::uint32_t LastError() { return tLastError; }
 void SetLastError(std::uint32_t error) { tLastError = error; }
 
@@ -759,6 +771,14 @@ Handle StartThread(void (*body)(void*), void* argument) {
 }
 void JoinThread(Handle thread) { platform::JoinThread(thread); }
 std::uint64_t MonotonicMicroseconds() { return platform::MonotonicMicroseconds(); }
+
+void PrepareFork() { TheState().lock.lock(); }
+void ParentAfterFork() { TheState().lock.unlock(); }
+void ChildAfterFork() {
+  // Not destroyed: its waiters stayed in the parent, and destroying it would wait for them.
+  new (&TheState().signalled) std::condition_variable;
+  TheState().lock.unlock();
+}
 
 void ReleaseProcessState() {
   // Only once every handle is closed: a process that still holds some keeps the context.

@@ -39,6 +39,8 @@ bool OverlappedResult(Handle, Overlapped* overlapped, std::uint32_t* bytes) {
   });
 }
 
+bool DriverConnected(Handle device) { return TheBus().Connected(device); }
+
 std::uint32_t LastError() { return TheBus().LastError(); }
 void SetLastError(std::uint32_t error) { TheBus().SetLastError(error); }
 
@@ -69,6 +71,10 @@ Handle StartThread(void (*body)(void*), void* argument) {
   return platform::StartThread(body, argument);
 }
 void JoinThread(Handle thread) { platform::JoinThread(thread); }
+
+void PrepareFork() { TheBus().PrepareFork(); }
+void ParentAfterFork() { TheBus().ParentAfterFork(); }
+void ChildAfterFork() { TheBus().ChildAfterFork(); }
 
 // The simulated bus lives as long as the process.
 void ReleaseProcessState() {}

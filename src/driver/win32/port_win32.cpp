@@ -9,6 +9,7 @@
 
 #include "driver/platform_thread.h"
 #include "driver/port.h"
+#include "driver/requests.h"
 
 namespace quorix::port {
 
@@ -101,6 +102,13 @@ bool OverlappedResult(Handle device, Overlapped* overlapped, std::uint32_t* byte
       GetOverlappedResult(device, reinterpret_cast<OVERLAPPED*>(overlapped), &count, FALSE);
   if (bytes != nullptr) *bytes = count;
   return done != FALSE;
+}
+
+// An abort of the bulk-IN pipe, asked only while no read is outstanding on it: it ends nothing,
+// goes no further than the driver, and fails once the board has gone.
+bool DriverConnected(Handle device) {
+  std::uint8_t endpoint = kEndpointBulkIn;
+  return IoControl(device, kIoctlAbortPipe, &endpoint, 1, nullptr, 0, nullptr, nullptr);
 }
 
 std::uint32_t LastError() { return GetLastError(); }
