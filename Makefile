@@ -32,7 +32,7 @@ endif
 BUILD := build$(QUORIX_BUILD_SUFFIX)
 TOOL := ./$(BUILD)/demo/tools/quorix/quorix
 
-.PHONY: demo test test-tsan test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
+.PHONY: demo test test-tsan test-stress test-valgrind test-windows test-kernel windows bench fuzz build install wheel \
         deps deps-build deps-demo deps-test deps-bench deps-windows deps-kernel deps-python check-tree \
         clean packages
 
@@ -76,6 +76,18 @@ test-tsan: deps-test check-tree
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# The thread scenarios under an artificial load (two busy loops beside them): the core's thread
+# tests STRESS_REPEAT times, the fork and exit tests of the simulated library, the wrapper's
+# suite and the soak. A few minutes. STRESS_WINDOWS=1 adds the Windows suite's thread tests
+# under Wine (after make windows).
+STRESS_REPEAT ?= 20
+STRESS_WINDOWS ?= 0
+test-stress: deps-test check-tree
+	cmake --preset default
+	cmake --build --preset default --target quorix_tests quorix_library_test quorix_wrapper_test \
+	  quorix_soak
+	scripts/stress.sh $(BUILD)/default $(STRESS_REPEAT) $(STRESS_WINDOWS)
 
 # The core suite and the fault sweep under valgrind's memcheck: no error, no leak. Minutes, so
 # not part of make test.
