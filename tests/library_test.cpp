@@ -395,6 +395,7 @@ TEST_F(ForkWithThreadsInside, ChildrenThatOnlyExitEnd) {
   int ended = 0;
   // Up to the first that does not end.
   for (int i = 0; i < kChildren && ended == i; ++i) {
+    std::fflush(nullptr);  // else the child's exit writes the parent's buffered output again
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) std::exit(0);  // the library's destructors run
@@ -414,6 +415,7 @@ TEST_F(ForkWithThreadsInside, AChildOpensAndReadsABoardAfresh) {
   constexpr int kChildren = 40;
   int worked = 0;
   for (int i = 0; i < kChildren && worked == i; ++i) {
+    std::fflush(nullptr);  // else the child's exit writes the parent's buffered output again
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -439,6 +441,7 @@ TEST_F(ForkWithThreadsInside, AChildOpensAndReadsABoardAfresh) {
 TEST(SimLibraryExit, ExitWithAThreadInsideAStartupCommandDoesNotWaitForIt) {
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
+  std::fflush(nullptr);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
