@@ -1,10 +1,12 @@
 // Request tracing: one line per driver request and per learned result, decoded, nothing at
 // all when it is off, and never a call held up by where the lines go.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -91,6 +93,8 @@ TEST_F(TraceTest, OffItWritesNothing) {
   EXPECT_TRUE(Lines().empty());
 }
 
+#ifndef _WIN32
+// FIFOs and the refusal of what is not a file, a device or a FIFO with a reader: POSIX only.
 // Runs body in a child process with stderr into a file, and gives its exit status, or -1 when
 // it had not ended after a minute (it is killed then), so that a hang fails the test.
 int InChild(const std::function<void()>& body, const std::string& errors) {
@@ -160,6 +164,8 @@ TEST_F(TraceTest, AFifoNeverHoldsACallUpAndWhatIsNotTakenIsSaidOnce) {
             "quorix: QUORIX_TRACE=" + testing::TempDir() +
                 " is refused: Is a directory; tracing to stderr\n");
 }
+
+#endif
 
 }  // namespace
 }  // namespace quorix::test

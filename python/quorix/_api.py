@@ -70,6 +70,7 @@ SIM_PROTOTYPES: dict[str, Prototype] = {
     "QuorixSimSetSource": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_uint32]),
     "QuorixSimSetBoardFifo": (ctypes.c_int, [ctypes.c_int, ctypes.c_uint32]),
     "QuorixSimGetDroppedBytes": (ctypes.c_int, [ctypes.c_int, ctypes.POINTER(ctypes.c_uint64)]),
+    "QuorixSimSaveState": (ctypes.c_int, []),
     "QuorixSimSetLoopback": (ctypes.c_int, [ctypes.c_int, ctypes.c_int]),
     "QuorixSimTakeOut": (ctypes.c_int, [ctypes.c_int, ctypes.c_void_p, ctypes.c_uint32,
                                         ctypes.POINTER(ctypes.c_uint32)]),

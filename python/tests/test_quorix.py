@@ -20,7 +20,7 @@ FIRMWARE = os.environ.get("QUORIX_FIRMWARE", os.path.join(os.path.dirname(__file
 
 @pytest.mark.parametrize("header, table", [("quorix.h", quorix.PROTOTYPES),
                                            ("quorix_sim.h", quorix.SIM_PROTOTYPES)])
-def test_the_prototype_tables_match_the_headers(header: str, table: dict) -> None:
+def test_the_prototype_tables_match_the_headers(header: str, table: dict[str, quorix._api.Prototype]) -> None:
     text = open(os.path.join(os.path.dirname(HEADER), header)).read()
     declared = dict(re.findall(r"QUORIX_API [^;]*?QUORIX_CALL (Quorix\w+)\(([^)]*)\)", text, re.S))
     assert set(declared) == set(table)

@@ -135,6 +135,8 @@ struct Capture {
   // The reading thread still waited for the board when the capture stopped, and the device
   // was closed to end its read: the caller's session no longer holds it.
   bool closed = false;
+  // What bulk IN did, taken before the device was closed (none from an older library).
+  std::optional<QuorixStreamStatistics> statistics;
 };
 // Takes what arrived; false when it can take no more, which ends the capture.
 using Sink = bool (*)(void* context, const std::uint8_t* data, std::size_t size);

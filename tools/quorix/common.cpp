@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
@@ -123,10 +124,15 @@ Session::Session(const Library& library, const Options& options) : api_(library.
   int status = QUORIX_OK;
   if (options.serial) {
     what = "opening the board with serial number " + Shown(*options.serial);
-    status = api_.QuorixOpenDeviceWithSerial(options.serial->c_str(), &handle_);
+    status = options.read_queue
+                 ? api_.QuorixOpenDeviceQueued(0, options.serial->c_str(), &*options.read_queue,
+                                               &handle_)
+                 : api_.QuorixOpenDeviceWithSerial(options.serial->c_str(), &handle_);
   } else {
     what = "opening board " + std::to_string(options.index.value_or(0));
-    status = api_.QuorixOpenDevice(options.index.value_or(0), &handle_);
+    status = options.read_queue ? api_.QuorixOpenDeviceQueued(options.index.value_or(0), nullptr,
+                                                              &*options.read_queue, &handle_)
+                                : api_.QuorixOpenDevice(options.index.value_or(0), &handle_);
   }
   if (status == QUORIX_ERR_FAILED) {
     // The library's -1 covers several causes; the listing tells which.
@@ -269,6 +275,42 @@ std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint6
                      SizeText(most) +
                      " (a number, decimal or 0x hexadecimal, with K, M or G for 2^10, 2^20, 2^30 "
                      "as in dd, or KB, MB or GB for 10^3, 10^6, 10^9)");
+}
+
+std::optional<QuorixReadQueue> ParseReadQueue(const std::string& queue,
+                                              const std::string& ring) {
+  constexpr std::uint32_t kPacket = 512;
+  if (queue == "off" || queue == "0") {
+    if (!ring.empty()) throw BadArguments("--ring-size goes with queued reads, not --read-queue off");
+    return QuorixReadQueue{0, 0, 0};
+  }
+  if (queue.empty() && ring.empty()) {
+    const char* environment = std::getenv("QUORIX_READ_QUEUE");
+    if (environment != nullptr && *environment != '\0') return std::nullopt;
+  }
+  QuorixReadQueue shape{16, 256 * 1024, 64u << 20};
+  if (!queue.empty()) {
+    const std::size_t x = queue.find_first_of("xX");
+    if (x == std::string::npos)
+      throw BadArguments("--read-queue: '" + queue + "' is not NxSIZE (as 16x256K) or off");
+    shape.reads = static_cast<std::uint32_t>(ParseSize(queue.substr(0, x), 1, 64, "--read-queue"));
+    shape.read_size =
+        static_cast<std::uint32_t>(ParseSize(queue.substr(x + 1), kPacket, 4u << 20, "--read-queue"));
+    if (shape.read_size % kPacket != 0)
+      throw BadArguments("--read-queue: each read is a whole number of 512-byte packets");
+  }
+  if (!ring.empty()) {
+    shape.ring_size = static_cast<std::uint32_t>(ParseSize(ring, kPacket, 1u << 30, "--ring-size"));
+    if (shape.ring_size % kPacket != 0)
+      throw BadArguments("--ring-size: a whole number of 512-byte packets");
+  }
+  const std::uint64_t least = 2ull * shape.reads * shape.read_size;
+  if (shape.ring_size < least) {
+    if (!ring.empty())
+      throw BadArguments("--ring-size: at least twice the reads queued (" + SizeText(least) + ")");
+    shape.ring_size = static_cast<std::uint32_t>(least);
+  }
+  return shape;
 }
 
 double ParseSeconds(const std::string& text, double most, const std::string& what) {

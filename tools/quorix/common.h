@@ -28,6 +28,9 @@ struct Options {
   bool quiet = false;    // no progress lines
   bool verbose = false;  // the library and the board, on stderr
   bool probe = false;    // list: open each board to learn whether it is in use
+  // stream: the reads kept queued (reads 0: the classic read); none: the environment's
+  // QUORIX_READ_QUEUE decides.
+  std::optional<QuorixReadQueue> read_queue;
 };
 
 // A library call that failed, with what the tool was doing. Exit status 1.
@@ -62,6 +65,8 @@ void Check(int status, const std::string& what);
 // the library's status in words.
 class Session {
  public:
+  // Opens with options.read_queue when given (QuorixOpenDeviceQueued), else as the classic
+  // calls do.
   Session(const Library& library, const Options& options);
   ~Session();
   Session(const Session&) = delete;
@@ -96,6 +101,9 @@ std::uint64_t ParseNumber(const std::string& text, std::uint64_t limit, const st
 // A number of bytes: a number as above, optionally followed by K, M or G (or KiB, MiB, GiB:
 // 2^10, 2^20, 2^30, as dd and head read them) or KB, MB or GB (10^3, 10^6, 10^9); from least
 // to most.
+// stream's --read-queue (NxSIZE or off) and --ring-size: the queue to open with, or none when
+// neither is given and QUORIX_READ_QUEUE is set (the library then reads it).
+std::optional<QuorixReadQueue> ParseReadQueue(const std::string& queue, const std::string& ring);
 std::uint64_t ParseSize(const std::string& text, std::uint64_t least, std::uint64_t most,
                         const std::string& what);
 // A positive decimal number of seconds, at most most.

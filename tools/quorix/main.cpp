@@ -366,9 +366,18 @@ int Main(int argc, char** argv) {
                      "Write to FILE (- for stdout; by default stdout, unless it is a terminal)");
   stream->add_flag("--check-counter", stream_request.check_counter,
                    "Check the simulated board's counter pattern");
+  std::string queue_text, ring_text;
+  stream
+      ->add_option("--read-queue", queue_text,
+                   "Reads kept at the board: NxSIZE (default 16x256K), or off for the "
+                   "library's classic single read")
+      ->type_name("NxSIZE");
+  stream->add_option("--ring-size", ring_text, "The ring the queued reads fill (default 64M)")
+      ->type_name("SIZE");
   command(
       stream, true, true,
       [&] {
+        options.read_queue = ParseReadQueue(queue_text, ring_text);
         if (!count_text.empty()) stream_request.bytes = ParseSize(count_text, 1, kStreamMost, "-n");
         if (!seconds_text.empty())
           stream_request.seconds = ParseSeconds(seconds_text, kSecondsMost, "--seconds");

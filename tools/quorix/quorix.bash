@@ -72,7 +72,7 @@ _quorix() {
         set) options="-i --input" ;;
       esac ;;
     portd) [[ -z $sub ]] && choices="set get enable seq" ;;
-    stream) options="-n --bytes --seconds -o --output --check-counter" ;;
+    stream) options="-n --bytes --seconds -o --output --check-counter --read-queue --ring-size" ;;
     write) options="-i --input" ;;
     loopback) options="-n --bytes" ;;
     demo) files=1 ;;

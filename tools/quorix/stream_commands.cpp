@@ -184,10 +184,20 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
   shared->stop = true;
   const double stopped = Seconds();
   bool closed = false;
+  auto statistics = [&]() -> std::optional<QuorixStreamStatistics> {
+    QuorixStreamStatistics taken{};
+    taken.size = sizeof taken;
+    if (api.QuorixGetStreamStatistics == nullptr ||
+        api.QuorixGetStreamStatistics(handle, &taken) != QUORIX_OK)
+      return std::nullopt;
+    return taken;
+  };
+  std::optional<QuorixStreamStatistics> taken;
   if (!shared->changed.wait_for(lock, std::chrono::duration<double>(kStopGrace),
                                 [&] { return shared->done; })) {
     // The reader still waits for the board: closing the device from here ends its read.
     lock.unlock();
+    taken = statistics();
     (void)api.QuorixCloseDevice(handle);
     closed = true;
     lock.lock();
@@ -199,6 +209,7 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
   lock.unlock();
   reader.join();
   line.Finish();
+  capture.statistics = closed ? taken : statistics();
   return capture;
 }
 
@@ -292,6 +303,21 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
     else
       json.Null("output");
     if (!kept.empty()) json.String("partial_output", kept);
+    if (const auto& st = capture.statistics) {
+      json.Object("statistics")
+          .Number("reads_posted", st->reads_posted)
+          .Number("bytes_received", st->bytes_received)
+          .Number("reads_completed", st->reads_completed)
+          .Number("gaps", st->gaps)
+          .Number("gap_total_us", st->gap_total_us)
+          .Number("gap_longest_us", st->gap_longest_us)
+          .Number("ring_full", st->ring_full)
+          .Number("ring_full_total_us", st->ring_full_total_us)
+          .Number("ring_full_longest_us", st->ring_full_longest_us)
+          .Close();
+    } else {
+      json.Null("statistics");
+    }
     // A failure is told in this document: a second one would not be one document on stdout.
     if (!failure.empty()) {
       json.Object("error");
@@ -308,6 +334,15 @@ int Stream(const Library& library, const Options& options, const StreamRequest& 
       summary += ", " + std::to_string(counter.gaps()) + " gaps in the counter pattern";
     if (capture.interrupted) summary += " (interrupted)";
     std::fprintf(stderr, "%s\n", summary.c_str());
+    // What bulk IN did, with -v: a board that cannot wait drops its data in the gaps.
+    if (const auto& st = capture.statistics; st && options.verbose)
+      std::fprintf(stderr,
+                   "bulk IN: %llu reads completed, %llu gaps without a read at the board (%.1f ms "
+                   "in all, the longest %.1f ms), the ring full %llu times (%.1f ms)\n",
+                   static_cast<unsigned long long>(st->reads_completed),
+                   static_cast<unsigned long long>(st->gaps), st->gap_total_us / 1000.0,
+                   st->gap_longest_us / 1000.0, static_cast<unsigned long long>(st->ring_full),
+                   st->ring_full_total_us / 1000.0);
     if (capture.first_data < 0 && capture.status == QUORIX_OK)
       std::fprintf(stderr,
                    "nothing came from the board: the library sees data when a read of 2,096,640 "
