@@ -514,8 +514,7 @@ std::string QueuedFixedRate() {
   std::string figures;
   for (const bool queued : {false, true}) {
     std::vector<std::uint8_t> buffer(kBlock);
-    std::uint64_t expected_word = 0, gaps = 0, gap_bytes = 0;
-    const std::uint64_t dropped_before = std::stoull(HostOk("board 0 dropped"));
+    std::uint64_t expected_word = 0, gaps = 0, gap_bytes = 0, first_gap_at = 0;
     QuorixHandle device = nullptr;
     const QuorixReadQueue queue{8, 64 * 1024, 16 * kMiB};
     Expect(QuorixOpenDeviceQueued(0, kSerial0, queued ? &queue : nullptr, &device), 0,
@@ -523,15 +522,25 @@ std::string QueuedFixedRate() {
     Opened board(device);
     Expect(QuorixSetTimeOut(device, 5000), 0, "QuorixSetTimeOut");
     HostOk(Format("board 0 source fixed %u 2048", kRate));
+    // The first MiB settles the switch of sources (the reads posted at open were filled by the
+    // counter source); the count starts behind it, at the pattern's word where it stands.
+    for (std::uint64_t done = 0; done < kMiB; done += kBlock)
+      Expect(QuorixReadDevice(device, kBlock, buffer.data()), 0, "QuorixReadDevice");
+    const std::uint64_t dropped_before = std::stoull(HostOk("board 0 dropped"));
     const auto start = Clock::now();
     for (std::uint64_t done = 0; done < kTotal; done += kBlock) {
       Expect(QuorixReadDevice(device, kBlock, buffer.data()), 0, "QuorixReadDevice");
+      if (done == 0) {
+        std::uint32_t first = 0;
+        std::memcpy(&first, buffer.data(), 4);
+        expected_word = first;
+      }
       for (std::uint32_t i = 0; i < kBlock; i += 4) {
         std::uint32_t word = 0;
         std::memcpy(&word, buffer.data() + i, 4);
         if (word != static_cast<std::uint32_t>(expected_word)) {
           const std::uint64_t skipped = (word - static_cast<std::uint32_t>(expected_word)) * 4ull;
-          ++gaps;
+          if (gaps++ == 0) first_gap_at = done + i;
           gap_bytes += skipped;
           expected_word += skipped / 4;
         }
@@ -548,11 +557,17 @@ std::string QueuedFixedRate() {
     const std::uint64_t dropped = std::stoull(HostOk("board 0 dropped")) - dropped_before;
     if (queued)
       Check(dropped == 0 && gaps == 0,
-            Format("queued reads: %llu bytes dropped, %llu gaps",
+            Format("queued reads: %llu bytes dropped, %llu gaps, the first at byte %llu; %llu "
+                   "gaps without a read (%.1f ms), ring full %llu times",
                    static_cast<unsigned long long>(dropped),
-                   static_cast<unsigned long long>(gaps)));
+                   static_cast<unsigned long long>(gaps),
+                   static_cast<unsigned long long>(first_gap_at),
+                   static_cast<unsigned long long>(stats.gaps), stats.gap_total_us / 1000.0,
+                   static_cast<unsigned long long>(stats.ring_full)));
     else
-      Check(dropped > 0 && gap_bytes <= dropped,
+      // That the gaps add up to the drops is fixed_rate_source's check; here the drops of the
+      // first MiB may still be in the ring.
+      Check(dropped > 0 && gaps > 0,
             Format("classic read: %llu bytes dropped, gaps of %llu bytes",
                    static_cast<unsigned long long>(dropped),
                    static_cast<unsigned long long>(gap_bytes)));
@@ -563,7 +578,8 @@ std::string QueuedFixedRate() {
                       static_cast<unsigned long long>(gaps), kTotal / seconds / 1e6,
                       static_cast<unsigned long long>(stats.gaps), stats.gap_total_us / 1000.0);
   }
-  return Format("%u B/s into a 2 KiB FIFO, 16 MiB, 100 ms pause per MiB: ", kRate) + figures;
+  return Format("%u B/s into a 2 KiB FIFO, 16 MiB after the first, 100 ms pause per MiB: ",
+                kRate) + figures;
 }
 
 // Reads kept queued (QUORIX_READ_QUEUE, as an application that cannot be rebuilt gets them)
