@@ -75,6 +75,8 @@ struct Api {
   decltype(&::QuorixWriteEprom) QuorixWriteEprom;
   decltype(&::QuorixSetStartupCommand) QuorixSetStartupCommand;
   decltype(&::QuorixLoadFirmware) QuorixLoadFirmware;
+  decltype(&::QuorixOpenDeviceQueued) QuorixOpenDeviceQueued;
+  decltype(&::QuorixGetStreamStatistics) QuorixGetStreamStatistics;
 
   // True when every export was found.
   bool Bind(const SharedLibrary& library) {
@@ -102,6 +104,8 @@ struct Api {
     QUORIX_BOARD_TEST_BIND(QuorixWriteEprom);
     QUORIX_BOARD_TEST_BIND(QuorixSetStartupCommand);
     QUORIX_BOARD_TEST_BIND(QuorixLoadFirmware);
+    QUORIX_BOARD_TEST_BIND(QuorixOpenDeviceQueued);
+    QUORIX_BOARD_TEST_BIND(QuorixGetStreamStatistics);
 #undef QUORIX_BOARD_TEST_BIND
     return all;
   }
@@ -491,6 +495,70 @@ TEST_F(Streaming, SixtyFourMiBPollingThenReading) {
 }
 
 TEST_F(Streaming, SixtyFourMiBReadingThenPolling) { Stream(64 * kMiB, Loop::kReadThenPoll); }
+
+// Through the DLL: a program that pauses 200 ms after every MiB falls behind a board that
+// cannot wait. With the classic read the 2 MiB ring fills and the board drops; with reads kept
+// queued into a larger ring, the pump keeps reads at the board and nothing is lost.
+TEST_F(Streaming, ReadsKeptQueuedLoseNothingOfAFixedRateSourceWhereTheClassicReadDrops) {
+  for (const bool queued : {false, true}) {
+    const QuorixReadQueue queue{8, 64 * 1024, 16 * kMiB};
+    QuorixHandle handle = nullptr;
+    ASSERT_EQ(api_.QuorixOpenDeviceQueued(0, nullptr, queued ? &queue : nullptr, &handle),
+              QUORIX_OK);
+    EXPECT_EQ(api_.QuorixSetTimeOut(handle, 5000), QUORIX_OK);
+    boards_->Set(0, [](QxbKnobs& knobs) {
+      knobs.source = QXB_SOURCE_FIXED_RATE;
+      knobs.source_rate = 2000000;
+      knobs.fifo_bytes = 2048;
+    });
+    Bytes data(64 * 1024);
+    // The first MiB settles the switch of sources; the count starts behind it.
+    for (int i = 0; i < 16; ++i)
+      ASSERT_EQ(api_.QuorixReadDevice(handle, 64 * 1024, data.data()), QUORIX_OK);
+    const std::uint64_t dropped_before = boards_->State(0).dropped_bytes;
+    // The pattern's position of the byte at p, from the 64 bytes there.
+    auto where = [](const std::uint8_t* p) {
+      for (std::uint32_t skip = 0; skip < 4; ++skip) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, p + skip, 4);
+        const std::uint64_t at = std::uint64_t{word} * 4 - skip;
+        if (CounterBreak(p, 64, at) == 64) return at;
+      }
+      return std::uint64_t{0};
+    };
+    std::uint64_t position = 0, breaks = 0;
+    const auto start = Clock::now();
+    for (std::uint32_t block = 0; block < 128; ++block) {
+      ASSERT_EQ(api_.QuorixReadDevice(handle, 64 * 1024, data.data()), QUORIX_OK);
+      if (block == 0) position = where(data.data());
+      if (CounterBreak(data.data(), data.size(), position) != data.size()) {
+        ++breaks;  // the counter went on through a drop
+        position = where(data.data() + data.size() - 64) - (data.size() - 64);
+      }
+      position += data.size();
+      if (block % 16 == 15) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    QuorixStreamStatistics stats{};
+    stats.size = sizeof stats;
+    EXPECT_EQ(api_.QuorixGetStreamStatistics(handle, &stats), QUORIX_OK);
+    // Before the close, which leaves the source without reads.
+    const std::uint64_t dropped = boards_->State(0).dropped_bytes - dropped_before;
+    EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+    boards_->Set(0, [](QxbKnobs& knobs) { knobs.source = QXB_SOURCE_PACED; });
+    std::printf("[ figures  ] %s, 2,000,000 B/s into a 2 KiB FIFO, 8 MiB with a 200 ms pause per "
+                "MiB: %" PRIu64 " bytes dropped, %" PRIu64 " reads with a break in the counter, %.2f MB/s, "
+                "%" PRIu64 " gaps without a read\n",
+                queued ? "queued 8x64K" : "classic", dropped, breaks, 8 * kMiB / seconds / 1e6,
+                stats.gaps);
+    if (queued) {
+      EXPECT_EQ(dropped, 0u);
+      EXPECT_EQ(breaks, 0u);
+    } else {
+      EXPECT_GT(dropped, 0u) << "the source is real: the classic read leaves it without a read";
+    }
+  }
+}
 
 TEST_F(Streaming, ShortAndZeroLengthCompletionsKeepThePattern) {
   boards_->Set(0, [](QxbKnobs& knobs) {
