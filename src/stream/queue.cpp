@@ -29,6 +29,14 @@ constexpr int kNoRoom = 1;
 
 std::uint64_t Now() { return port::MonotonicMicroseconds(); }
 
+// Counts one period of the given length into a count, a total and a longest.
+void AddPeriod(std::uint64_t length, std::uint64_t& count, std::uint64_t& total,
+               std::uint64_t& longest) {
+  count += 1;
+  total += length;
+  if (length > longest) longest = length;
+}
+
 std::uint32_t OldestInUse(const ReadQueue* q) {
   if (q->segment_count != 0) return q->segments[q->segment_first].offset;
   if (q->posted != 0) return q->slots[q->first].offset;
@@ -430,20 +438,11 @@ void NotePosted(DeviceRecord* device) {
   StreamStats& s = device->stats;
   if (s.gap_since == 0 && s.ring_full_since == 0) return;
   const std::uint64_t now = Now();
-  if (s.gap_since != 0) {
-    const std::uint64_t gap = now - s.gap_since;
-    s.gaps += 1;
-    s.gap_total_us += gap;
-    if (gap > s.gap_longest_us) s.gap_longest_us = gap;
-    s.gap_since = 0;
-  }
-  if (s.ring_full_since != 0) {
-    const std::uint64_t full = now - s.ring_full_since;
-    s.ring_full += 1;
-    s.ring_full_total_us += full;
-    if (full > s.ring_full_longest_us) s.ring_full_longest_us = full;
-    s.ring_full_since = 0;
-  }
+  if (s.gap_since != 0) AddPeriod(now - s.gap_since, s.gaps, s.gap_total_us, s.gap_longest_us);
+  if (s.ring_full_since != 0)
+    AddPeriod(now - s.ring_full_since, s.ring_full, s.ring_full_total_us, s.ring_full_longest_us);
+  s.gap_since = 0;
+  s.ring_full_since = 0;
 }
 
 void NoteNoRoom(DeviceRecord* device) {
@@ -480,21 +479,15 @@ QUORIX_API int QUORIX_CALL QuorixGetStreamStatistics(QuorixHandle handle,
     out.gaps = s.gaps;
     out.gap_total_us = s.gap_total_us;
     out.gap_longest_us = s.gap_longest_us;
-    if (s.gap_since != 0) {  // the gap still going on
-      const std::uint64_t gap = now - s.gap_since;
-      out.gaps += 1;
-      out.gap_total_us += gap;
-      if (gap > out.gap_longest_us) out.gap_longest_us = gap;
-    }
     out.ring_full = s.ring_full;
     out.ring_full_total_us = s.ring_full_total_us;
     out.ring_full_longest_us = s.ring_full_longest_us;
-    if (s.ring_full_since != 0) {
-      const std::uint64_t full = now - s.ring_full_since;
-      out.ring_full += 1;
-      out.ring_full_total_us += full;
-      if (full > out.ring_full_longest_us) out.ring_full_longest_us = full;
-    }
+    // A gap or a full ring still going on counts up to now.
+    if (s.gap_since != 0)
+      quorix::AddPeriod(now - s.gap_since, out.gaps, out.gap_total_us, out.gap_longest_us);
+    if (s.ring_full_since != 0)
+      quorix::AddPeriod(now - s.ring_full_since, out.ring_full, out.ring_full_total_us,
+                        out.ring_full_longest_us);
     out.last_completion_us = s.last_completion_us;
     out.now_us = now;
     const std::uint32_t size = stats->size < sizeof out ? stats->size : sizeof out;
