@@ -20,9 +20,11 @@
 #include "quorix/quorix_sim.h"
 #include "registry/registry.h"
 #include "sim/bus.h"
+#include "counter_pattern.h"
 
 namespace {
 
+using quorix::bench::Pattern;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kRate = 48000000;
@@ -34,38 +36,6 @@ double CpuSeconds(clockid_t clock) {
   clock_gettime(clock, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
-
-// Follows the counter pattern through what the application reads; a drop at the board shows
-// as a jump at a packet boundary, which the first word read from there tells.
-class Pattern {
- public:
-  void Check(const std::uint8_t* bytes, std::uint32_t count) {
-    std::uint32_t i = 0;
-    if (found_ == 0) {
-      while (i < count && bytes[i] == quorix::sim::CounterByte(position_ + i)) ++i;
-      if (i == count) {
-        position_ += count;
-        return;
-      }
-      ++gaps_;
-      i = i & ~3u;
-      position_ += i;
-    }
-    for (; found_ < 4 && i < count; ++i, ++found_) word_ |= std::uint64_t{bytes[i]} << (8 * found_);
-    if (found_ < 4) return;
-    position_ = 4 * word_ + 4;
-    word_ = 0;
-    found_ = 0;
-    Check(bytes + i, count - i);
-  }
-  std::uint64_t gaps() const { return gaps_; }
-
- private:
-  std::uint64_t position_ = 0;
-  std::uint64_t gaps_ = 0;
-  std::uint64_t word_ = 0;
-  std::uint32_t found_ = 0;
-};
 
 struct Result {
   std::uint64_t bytes = 0;

@@ -11,48 +11,18 @@
 #include <vector>
 
 #include "sim/bus.h"
+#include "counter_pattern.h"
 #include "quorix/quorix.h"
 #include "registry/registry.h"
 
 namespace {
 
+using quorix::bench::Pattern;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kUsb2Rate = 53248000;
 constexpr std::uint64_t kStream = 256ull << 20;
 constexpr std::uint32_t kBlock = 64u << 10;
-
-// Follows the counter pattern through what the application reads. The library loses data
-// only by emptying its ring, so a gap shows at the start of a read, where the stream goes on at
-// a packet boundary: the first four bytes read from there tell where.
-class Pattern {
- public:
-  void Check(const std::uint8_t* bytes, std::uint32_t count) {
-    std::uint32_t i = 0;
-    if (found_ == 0) {
-      while (i < count && bytes[i] == quorix::sim::CounterByte(position_ + i)) ++i;
-      if (i == count) {
-        position_ += count;
-        return;
-      }
-      ++gaps_;
-      i = 0;
-    }
-    for (; found_ < 4 && i < count; ++i, ++found_) word_ |= std::uint64_t{bytes[i]} << (8 * found_);
-    if (found_ < 4) return;
-    position_ = 4 * word_ + 4;
-    word_ = 0;
-    found_ = 0;
-    Check(bytes + i, count - i);
-  }
-  std::uint64_t gaps() const { return gaps_; }
-
- private:
-  std::uint64_t position_ = 0;
-  std::uint64_t gaps_ = 0;
-  std::uint64_t word_ = 0;
-  std::uint32_t found_ = 0;  // bytes of that word seen so far
-};
 
 struct Result {
   std::uint64_t bytes = 0;
