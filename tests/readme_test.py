@@ -33,7 +33,7 @@ PROGRAM_LANGUAGES = {"c", "cpp", "c++", "python", "cmake"}
 # What each example prints, checked as well as its exit status.
 EXPECTED = {
     "c-build": r"QX-SIM-0001: words 0 to 262143, status 0\n",
-    "tool-quickstart": r"(?s)QX-SIM-0001.*[|]hello[|].*Subcommands:",
+    "tool-quickstart": r"(?s)QX-SIM-0001.*[|]hello[|].*Commands:",
     "cmake-build": r"words 0 to 262143, then 100000 and 100000 bytes",
     "python-quickstart": r"1 QX-SIM-0001\nb'hello'\n\(165, 0, 0\)\n",
     "python-timeouts": r"100 bytes arrived, none lost\nb'more'\n",
