@@ -564,6 +564,89 @@ typedef struct QuorixStreamStatistics {
 QUORIX_API int QUORIX_CALL QuorixGetStreamStatistics(QuorixHandle device,
                                                      QuorixStreamStatistics* stats);
 
+/* ---- Waiting without blocking ------------------------------------------------------------ */
+
+/* The native object an event loop waits on: a file descriptor on Linux and macOS, an event
+ * HANDLE on Windows. */
+#ifdef _WIN32
+typedef void* QuorixNativeHandle;
+#else
+typedef int QuorixNativeHandle;
+#endif
+
+/* The device's data-ready handle, for poll/select/epoll (readable), WaitForMultipleObjects
+ * (signalled) or asyncio's loop.add_reader. It is ready while
+ *   - the ring holds at least the ready threshold of bytes (QuorixSetReadyThreshold; 1 unless
+ *     set), or no read can be posted for want of room (read to make some), or
+ *   - the device has failed (a read or poll would report the failure), its board has gone, or a
+ *     close has begun,
+ * and not ready otherwise. It is level-triggered and owned by the library: never read from,
+ * write to, reset or close it. Every call gives the same handle; it is closed by
+ * QuorixCloseDevice, so take it out of the wait set before closing (a close from another thread
+ * makes it ready first, so that the waiter wakes). Being ready says that a QuorixReadDevice of up
+ * to the bytes held, or QuorixNumberOfBytesAvailable, returns at once.
+ * Only for devices opened with queued reads (QuorixOpenDeviceQueued): the library's own thread
+ * takes their completions in while the application waits elsewhere. A device reading with the
+ * classic read has no thread behind it, so nothing would ever make the handle ready: -1. The
+ * simulated library on its virtual clock has no such thread either: -1.
+ * Returns 0; -1, -2, -4 (handle check); -1 for a NULL handle pointer, a classic device, or when
+ * the system gives no descriptor or event. */
+QUORIX_API int QUORIX_CALL QuorixGetReadyHandle(QuorixHandle device, QuorixNativeHandle* handle);
+
+/* How many bytes the ring must hold for the data-ready handle to be ready: 1 to half the ring's
+ * size (a queued ring's ring_size / 2; 1,048,576 for the classic ring). Any device may have one
+ * set; QuorixWaitForBytes does not use it. Returns 0; -1, -2, -4 (handle check); -1 for a value
+ * outside that range. */
+QUORIX_API int QUORIX_CALL QuorixSetReadyThreshold(QuorixHandle device, uint32_t bytes);
+
+/* Waits up to timeout_ms (0: not at all) until the ring holds at least count bytes, consuming
+ * nothing, and stores how many it holds through held (may be NULL). Completed reads are taken
+ * into the ring, as QuorixNumberOfBytesAvailable does.
+ * Returns 0 once count bytes are held, or when fewer are held but no more can come until some
+ * are read (the ring is full); -5 when the time ran out first (held says what is there); the
+ * statuses of QuorixReadDevice otherwise: -4 when the device is closed (from another thread
+ * too), -2 or -6 when its board has gone or its read failed, -7 for an overrun (the bytes taken
+ * in before it stay held). count is 1 to half the ring's size, else -1. A wait and a read of one
+ * board run one at a time, as two reads do; QuorixNumberOfBytesAvailable, writes and the other
+ * calls go on meanwhile. */
+QUORIX_API int QUORIX_CALL QuorixWaitForBytes(QuorixHandle device, uint32_t count,
+                                              uint32_t timeout_ms, uint32_t* held);
+
+/* ---- Plug and unplug notifications -------------------------------------------------------- */
+
+#define QUORIX_BOARD_ARRIVED 1
+#define QUORIX_BOARD_LEFT 2
+
+/* Flags of QuorixRegisterPlugCallback. */
+#define QUORIX_PLUG_ENUMERATE 1u /* first report every board present now as arrived */
+
+/* Called for a board of this vendor and product that arrived (event QUORIX_BOARD_ARRIVED) or
+ * left (QUORIX_BOARD_LEFT). serial is its serial number ("" when it could not be read), valid
+ * for the call only. device is the handle of the board's device when this process has it open
+ * (a board that left: the device then answers -2, as after any unplug, until it is closed),
+ * else NULL. A board that arrives again is a new device. */
+typedef void(QUORIX_CALL* QuorixPlugCallback)(void* context, int32_t event, const char* serial,
+                                              QuorixHandle device);
+
+/* Registers callback with context; *registration receives a non-zero number for
+ * QuorixUnregisterPlugCallback. Each arrival and each departure is reported once to each
+ * registration, in the order they were noticed, within about a second (how the library learns
+ * of them: see "Threads" below and the platform notes there).
+ * Callbacks run on the library's watcher thread, one at a time, never inside another call's
+ * locks: a callback may call any function of the library (open the board that arrived, close
+ * the one that left, unregister any registration, its own included). A callback that blocks
+ * delays the next events of every registration.
+ * Returns 0; -1 for a NULL callback or registration, unknown flags, when no thread or memory
+ * can be had, or in the simulated library on its virtual clock. */
+QUORIX_API int QUORIX_CALL QuorixRegisterPlugCallback(QuorixPlugCallback callback, void* context,
+                                                      uint32_t flags, uint32_t* registration);
+
+/* Ends a registration. From any other thread it returns once a call of that callback in
+ * progress has returned, so that its context may be freed at once; from inside a callback it
+ * returns at once, and the callback is not called again. The watcher thread ends with the last
+ * registration. Returns 0; -1 for a number that is not registered. */
+QUORIX_API int QUORIX_CALL QuorixUnregisterPlugCallback(uint32_t registration);
+
 #ifdef __cplusplus
 }
 #endif

@@ -187,6 +187,31 @@ Handle StartThread(void (*body)(void*), void* argument);
 // Waits for the thread to end and releases it.
 void JoinThread(Handle thread);
 
+// ---- Ready signals (an eventfd or pipe on POSIX, an event on Windows) ----
+// Native objects of the operating system whatever the port, since the application waits on
+// them with its own event loop. One implementation serves every port (platform_ready.cpp).
+
+// A signal that is not ready; null when the system gives none.
+Handle NewReadySignal();
+// Makes it ready (readable, signalled) or not. Idempotent.
+void SetReadySignal(Handle signal, bool ready);
+// What the application waits on: the descriptor (POSIX) or the event HANDLE (Windows).
+std::intptr_t ReadySignalNative(Handle signal);
+void CloseReadySignal(Handle signal);
+
+// ---- Plug notifications ----
+// A watch on the boards of the driver's class: the port learns of arrivals and departures
+// (libusb hotplug, the configuration manager, the simulated bus's plug calls) and wakes its
+// waiter, which then walks the listing. Null when the port cannot tell: the core then walks
+// the listing at a fixed interval.
+Handle OpenPlugWatch();
+// Waits up to milliseconds for a change; true when one may have happened (or WakePlugWatch
+// was called), false when the time ran out.
+bool WaitPlugChange(Handle watch, std::uint32_t milliseconds);
+// Ends a wait in progress, or the next one, at once: from any thread.
+void WakePlugWatch(Handle watch);
+void ClosePlugWatch(Handle watch);
+
 #ifndef _WIN32
 // Around fork() (pthread_atfork, in the order the core calls them): the port takes its locks
 // before, gives them back after in the parent, and in the child makes them fresh, since the

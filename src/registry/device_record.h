@@ -104,6 +104,14 @@ struct DeviceRecord {
   // 1 while a read waits on the read event with the board's lock let go: whoever takes its
   // completion into the ring meanwhile signals the event, so that the read sees the bytes.
   std::int32_t read_waiting;
+
+  // The data-ready signal the application waits on, made at its first request (null before),
+  // and the bytes the ring must hold for it to be ready (0: one byte).
+  port::Handle ready;
+  std::uint32_t ready_threshold;
+  // Tells this record from any other the process has had, for the plug watcher: a record's
+  // address may be used again by the next one.
+  std::uint64_t plug_id;
 };
 
 // Whether the classic read of the record is in the driver's hands (or may be): it has a ring,

@@ -11,6 +11,7 @@
 
 #include "driver/trace.h"
 #include "quorix/quorix.h"
+#include "registry/plug.h"
 #include "stream/stream.h"
 
 namespace quorix {
@@ -38,6 +39,8 @@ DeviceRecord* NewDeviceRecord(port::Handle driver, void* interface_path) {
   record->interface_path = interface_path;
   record->timeout = kDefaultTimeout;
   record->ring_size = kRingSize;
+  static std::uint64_t next_plug_id = 0;  // under the registry's lock, as every new record
+  record->plug_id = ++next_plug_id;
   return record;
 }
 
@@ -107,6 +110,7 @@ void BeginClosing(DeviceRecord* record) {
       DropConnection(record);
   }
   WakePump(record);
+  UpdateReady(record);
   record->sync->changed.notify_all();
 }
 
@@ -132,6 +136,7 @@ bool TransferOutstanding(port::Handle driver, port::Overlapped* overlapped) {
 void DropConnection(DeviceRecord* record) {
   CloseField(record->driver);
   FreeField(record->interface_path);
+  UpdateReady(record);
 }
 
 int ReleaseOpenDevice(std::uint32_t position) {
@@ -158,6 +163,11 @@ void ReleaseOpenState(DeviceRecord* record) {
   record->read_waiting = 0;
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
+  if (record->ready != nullptr) {
+    port::CloseReadySignal(record->ready);
+    record->ready = nullptr;
+  }
+  record->ready_threshold = 0;
   ReleaseQueue(record);
   FreeField(record->bounce);
   FreeField(record->ring);
@@ -187,17 +197,20 @@ namespace {
 // since a call may hold one for long (a startup command), so the child makes them afresh. The
 // child may use none of the parent's open devices, and no call of its own is inside any yet.
 void BeforeFork() {
+  PlugBeforeFork();
   gRegistryLock.lock();
   port::PrepareFork();
 }
 void ParentAfterFork() {
   port::ParentAfterFork();
   gRegistryLock.unlock();
+  PlugParentAfterFork();
 }
 void ChildAfterFork() {
   port::ChildAfterFork();
   for (std::uint32_t i = 0; i < gRegistry.count; ++i) new (gRegistry.records[i]->sync) BoardSync;
   gRegistryLock.unlock();
+  PlugChildAfterFork();
 }
 
 }  // namespace
@@ -314,6 +327,8 @@ void EndCallsOfProcess(std::unique_lock<std::mutex>& registry, std::uint32_t pid
 }  // namespace
 
 void ProcessDetach(bool process_ending) {
+  // The watcher refreshes the table: it goes first. At a Windows process's end it is gone.
+  if (!process_ending) StopPlugWatcher(2000);
   std::unique_lock registry(gRegistryLock, std::defer_lock);
   // At a Windows process's end, a thread that was ended inside a call may have kept the lock;
   // the system takes back what the process holds anyway.

@@ -76,6 +76,7 @@ void Bus::Reset() {
   // Like a surprise removal of every board: what was pending ends.
   EndPending([](const Transfer&) { return true; }, port::error::kDeviceNotConnected);
   boards_.clear();
+  plug_generation_ += 1;
   faults_.clear();
   unplugs_.clear();
   wire_.clear();
@@ -100,6 +101,7 @@ Board& Bus::AddBoard(const BoardIdentity& identity) {
 
 void Bus::Plug(Board& board) {
   board.plugged = true;
+  plug_generation_ += 1;
   board.connection = next_connection_++;
   board.configuration = 0;
   board.RestartSource(NowUs());
@@ -124,8 +126,29 @@ bool Bus::Unplug(int id) {
   // What a fixed-rate source produced and dropped while the board was there stands.
   if (board->source == Source::kFixedRate) RunIn(*board, NowUs());
   board->plugged = false;
+  plug_generation_ += 1;
   EndPending([id](const Transfer& t) { return t.board == id; }, port::error::kDeviceNotConnected);
   return true;
+}
+
+bool Bus::WaitPlugChange(std::uint64_t& seen, bool& woken, std::uint32_t milliseconds) {
+  Hold hold(*this);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (plug_generation_ == seen && !woken) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    waiters_ += 1;
+    hold.WaitFor(std::chrono::duration_cast<std::chrono::microseconds>(deadline - now));
+    waiters_ -= 1;
+  }
+  seen = plug_generation_;
+  woken = false;
+  return true;
+}
+
+void Bus::WakePlugWaiter(bool& woken) {
+  const Hold hold(*this);
+  woken = true;  // letting go of the bus wakes a waiter
 }
 
 bool Bus::Replug(int id) {

@@ -97,6 +97,12 @@ class Bus {
   // board again, last, under a new path text.
   bool Unplug(int id);
   bool Replug(int id);
+  // Waits up to milliseconds (real time) for a board to be plugged or unplugged after the
+  // generation seen, or for a wake; true with seen brought up to date, false when the time ran
+  // out. What the port's plug watch stands on.
+  bool WaitPlugChange(std::uint64_t& seen, bool& woken, std::uint32_t milliseconds);
+  void WakePlugWaiter(bool& woken);
+  std::uint64_t PlugGeneration() const { return Read(plug_generation_); }
   // The plugged boards in plug order, as the listing shows them.
   std::vector<Board*> Listed();
 
@@ -298,6 +304,7 @@ class Bus {
   std::deque<Board> boards_;  // a deque, so that references stay valid as boards are added
   int next_board_ = 1;
   std::uint64_t next_connection_ = 1;
+  std::uint64_t plug_generation_ = 0;  // counts plugs and unplugs
 
   std::map<std::uintptr_t, Object> handles_;
   std::uintptr_t next_handle_ = 0x1000;

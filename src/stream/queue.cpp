@@ -150,6 +150,7 @@ int Pump(DeviceRecord* device) {
   const int status = FillQueue(device);
   if (device->read_waiting != 0 && device->queue->waited != nullptr)
     (void)port::SignalEvent(device->queue->waited);
+  UpdateReady(device);
   return status;
 }
 
@@ -418,6 +419,39 @@ int ReadQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::
     }
   }
   return QUORIX_OK;
+}
+
+int WaitQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint32_t timeout_ms,
+               std::uint32_t* held) {
+  ReadQueue* q = device->queue;
+  const std::uint64_t start = Now();
+  for (;;) {
+    (void)Pump(device);
+    *held = q->held;
+    if (q->held >= count) return QUORIX_OK;
+    if (q->overrun != 0) {
+      q->overrun = 0;
+      UpdateReady(device);
+      return QUORIX_ERR_OVERFLOW;
+    }
+    if (q->failure != 0) return QUORIX_ERR_TRANSFER;
+    // Nothing posted although the ring is not empty of room otherwise: it is full.
+    if (q->posted == 0) return QUORIX_OK;
+    const std::uint64_t waited_ms = (Now() - start) / 1000;
+    if (waited_ms >= timeout_ms) return QUORIX_ERR_TIMEOUT;
+    q->waited = q->slots[q->first].overlapped.event;
+    device->read_waiting = 1;
+    const std::uint32_t wait = WaitWithoutBoard(device, lock, q->waited,
+                                                timeout_ms - static_cast<std::uint32_t>(waited_ms));
+    device->read_waiting = 0;
+    q->waited = nullptr;
+    if (device->closing != 0) return QUORIX_ERR_NOT_OPEN;
+    if (device->driver == nullptr) return QUORIX_ERR_NO_DRIVER;
+    if (wait == port::kWaitObject0)
+      (void)ClearStaleEvent(device);  // woken on a read posted again; the next look follows
+    else if (wait != port::kWaitTimeout)
+      return QUORIX_ERR_FAILED;
+  }
 }
 
 void NoteCompletion(DeviceRecord* device, std::uint32_t bytes, bool none_left,

@@ -48,6 +48,11 @@ inline std::uint32_t BytesHeld(const DeviceRecord* device) {
 // again, so no completion is committed twice.
 std::uint32_t LookAtRead(DeviceRecord* device, std::uint32_t* bytes);
 
+// One read and one write at a time on a board: a second waits for the first, and gives up when
+// the board closes or goes. busy is &DeviceRecord::reading or &DeviceRecord::writing.
+int TakeTurn(DeviceRecord* device, BoardLock& lock, std::int32_t DeviceRecord::*busy);
+void EndTurn(DeviceRecord* device, std::int32_t DeviceRecord::*busy);
+
 // ---- Reads kept queued ----
 
 inline constexpr std::uint32_t kMaxQueuedReads = 64;
@@ -121,6 +126,17 @@ bool QueuedReadOutstanding(DeviceRecord* device);
 // The queued counterparts of the poll and the read.
 int PollQueued(DeviceRecord* device, std::uint32_t* count);
 int ReadQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint8_t* buffer);
+
+// Waits, as QuorixWaitForBytes does, for count bytes in a queued device's ring.
+int WaitQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::uint32_t timeout_ms,
+               std::uint32_t* held);
+
+// ---- The data-ready signal ----
+
+// Makes the device's ready signal, if it has one, say whether the application should look:
+// enough bytes held, a ring too full for the next read, a failure to report, a board gone or a
+// close begun. Called wherever those change, with the board's lock held (or both locks).
+void UpdateReady(DeviceRecord* device);
 
 // Statistics: a completion taken in, a read posted, a read that found no room.
 void NoteCompletion(DeviceRecord* device, std::uint32_t bytes, bool none_left,

@@ -181,6 +181,8 @@ int WriteDevice(DeviceRecord* device, BoardLock& lock, std::uint32_t count, cons
   return QUORIX_OK;
 }
 
+}  // namespace
+
 // One read and one write at a time on a board: a second waits for the first, and gives up
 // when the board closes or goes.
 int TakeTurn(DeviceRecord* device, BoardLock& lock, std::int32_t DeviceRecord::*busy) {
@@ -202,8 +204,6 @@ void EndTurn(DeviceRecord* device, std::int32_t DeviceRecord::*busy) {
   if (CallsInside(device)) device->sync->changed.notify_all();
 }
 
-}  // namespace
-
 }  // namespace quorix
 
 extern "C" {
@@ -218,6 +218,7 @@ QUORIX_API int QUORIX_CALL QuorixReadDevice(QuorixHandle handle, uint32_t count,
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     const int status = device->queue != nullptr ? quorix::ReadQueued(device, lock, count, bytes)
                                                 : quorix::ReadDevice(device, lock, count, bytes);
+    quorix::UpdateReady(device);
     quorix::EndTurn(device, &DeviceRecord::reading);
     return status;
   });

@@ -11,7 +11,9 @@ inline constexpr const char* kApiFunctions[] = {
     "QuorixSetPortDOutputEnable", "QuorixSetConfFpgaMode",       "QuorixReadEprom",
     "QuorixWriteEprom",           "QuorixSetStartupCommand",     "QuorixLoadFirmware",
     // Beyond the classic calls.
-    "QuorixOpenDeviceQueued",     "QuorixGetReadQueue",          "QuorixGetStreamStatistics"};
-static_assert(sizeof kApiFunctions / sizeof kApiFunctions[0] == 21);
+    "QuorixOpenDeviceQueued",     "QuorixGetReadQueue",          "QuorixGetStreamStatistics",
+    "QuorixGetReadyHandle",       "QuorixSetReadyThreshold",     "QuorixWaitForBytes",
+    "QuorixRegisterPlugCallback", "QuorixUnregisterPlugCallback"};
+static_assert(sizeof kApiFunctions / sizeof kApiFunctions[0] == 26);
 
 }  // namespace quorix::test

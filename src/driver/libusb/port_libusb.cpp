@@ -770,6 +770,12 @@ Handle StartThread(void (*body)(void*), void* argument) {
   return platform::StartThread(body, argument);
 }
 void JoinThread(Handle thread) { platform::JoinThread(thread); }
+// Not told of changes yet: the core walks the listing at its interval.
+Handle OpenPlugWatch() { return nullptr; }
+bool WaitPlugChange(Handle, std::uint32_t) { return false; }
+void WakePlugWatch(Handle) {}
+void ClosePlugWatch(Handle) {}
+
 std::uint64_t MonotonicMicroseconds() { return platform::MonotonicMicroseconds(); }
 
 void PrepareFork() { TheState().lock.lock(); }

@@ -1,4 +1,6 @@
 // The port over the simulated bus.
+#include <new>
+
 #include "driver/platform_thread.h"
 #include "driver/port.h"
 #include "sim/bus.h"
@@ -71,6 +73,24 @@ Handle StartThread(void (*body)(void*), void* argument) {
   return platform::StartThread(body, argument);
 }
 void JoinThread(Handle thread) { platform::JoinThread(thread); }
+
+namespace {
+struct PlugWatch {
+  std::uint64_t seen;
+  bool woken;
+};
+}  // namespace
+
+// The bus's plug and unplug calls tell of every change.
+Handle OpenPlugWatch() {
+  return new (std::nothrow) PlugWatch{TheBus().PlugGeneration(), false};
+}
+bool WaitPlugChange(Handle watch, std::uint32_t milliseconds) {
+  auto* w = static_cast<PlugWatch*>(watch);
+  return TheBus().WaitPlugChange(w->seen, w->woken, milliseconds);
+}
+void WakePlugWatch(Handle watch) { TheBus().WakePlugWaiter(static_cast<PlugWatch*>(watch)->woken); }
+void ClosePlugWatch(Handle watch) { delete static_cast<PlugWatch*>(watch); }
 
 void PrepareFork() { TheBus().PrepareFork(); }
 void ParentAfterFork() { TheBus().ParentAfterFork(); }
