@@ -81,6 +81,25 @@
  *   while it runs: a FreeLibrary of a process that left such a device open does not unload the
  *   DLL. The simulated library on its virtual clock starts no pump (its calls take the
  *   completions in). The classic read starts no thread.
+ *   The second kind of thread is the plug watcher, one per process while any plug callback is
+ *   registered (QuorixRegisterPlugCallback). It refreshes the table of boards as discovery
+ *   does (so indices may change under it, as they may under another thread's
+ *   QuorixCountDevices) when the system tells of a change, or at an interval where it cannot,
+ *   and runs the registered callbacks, one at a time, with none of the library's locks held.
+ *   A callback may call any function of the library, QuorixUnregisterPlugCallback of its own
+ *   registration included (which then returns at once). It should not wait for another thread
+ *   that is itself in QuorixUnregisterPlugCallback of that callback's registration, or in
+ *   QuorixUnregisterPlugCallback of the last registration (which waits for the watcher to
+ *   end): that waits for the callback in turn. The watcher ends with the last registration, and
+ *   at the library's unload (waiting up to 2 s for a callback in progress). A child of fork()
+ *   has no watcher and no registrations. How the watcher learns of changes: libusb's hotplug
+ *   where libusb has it (Linux), the configuration manager's notification on Windows, the
+ *   simulated bus's plug calls in the simulated library; elsewhere it walks the listing every
+ *   250 ms. Each arrival and each departure is reported once to each registration, whichever
+ *   thread's discovery noticed it first.
+ *   - QuorixWaitForBytes waits as a read does, and takes the read's turn: it and a read of one
+ *     board run one at a time. The data-ready handle of QuorixGetReadyHandle may be waited on
+ *     from any thread; the library makes it ready or not under the board's lock.
  *   - Discovery, opening and closing (QuorixCountDevices, QuorixGetDeviceSerialNumber,
  *     QuorixOpenDevice, QuorixOpenDeviceWithSerial, QuorixCloseDevice) run one at a time in
  *     the process. Every other call takes the table of boards only for the moment it checks
