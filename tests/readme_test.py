@@ -28,7 +28,7 @@ from pathlib import Path
 
 EXAMPLES = {"c-quickstart", "c-build", "tool-quickstart", "install", "cmake-consumer",
             "cmake-build", "cpp-quickstart", "python-install", "python-quickstart",
-            "python-timeouts"}
+            "python-timeouts", "python-asyncio"}
 PROGRAM_LANGUAGES = {"c", "cpp", "c++", "python", "cmake"}
 # What each example prints, checked as well as its exit status.
 EXPECTED = {
@@ -37,7 +37,10 @@ EXPECTED = {
     "cmake-build": r"words 0 to 262143, then 100000 and 100000 bytes",
     "python-quickstart": r"1 QX-SIM-0001\nb'hello'\n\(165, 0, 0\)\n",
     "python-timeouts": r"100 bytes arrived, none lost\nb'more'\n",
+    "python-asyncio": r"timed out, nothing lost\nb'hello, world'\narrived QX-SIM-0001 True\n"
+                      r"left QX-SIM-0001 True\n",
 }
+PYTHON_EXAMPLES = ("python-quickstart", "python-timeouts", "python-asyncio")
 # The README's Debian commands: Debian's python3 and nothing of this machine's own on PATH.
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 VENV = "quorix-env"  # the virtual environment of the Python install section, under ~
@@ -176,7 +179,7 @@ def step_python(work: Path, found: dict[str, str]) -> None:
     shutil.rmtree(runner.home / VENV, ignore_errors=True)
     # What the examples import comes with make wheel's packages on a fresh machine.
     wheel_packages = packages(tree, "wheel")
-    for name in ("python-quickstart", "python-timeouts"):
+    for name in PYTHON_EXAMPLES:
         for module in re.findall(r"^(?:import|from) (\w+)", found[name], re.MULTILINE):
             if module in MODULE_PACKAGES and MODULE_PACKAGES[module] not in wheel_packages:
                 raise SystemExit("the example %s imports %s, and make wheel does not install %s"
@@ -205,7 +208,7 @@ def step_python(work: Path, found: dict[str, str]) -> None:
                          {"PYTHONPATH": str(installed[0].parent)}))
 
     for label, interpreter, extra in interpreters:
-        for name in ("python-quickstart", "python-timeouts"):
+        for name in PYTHON_EXAMPLES:
             script = work / (name + ".py")
             script.write_text(found[name])
             print(runner.run("%s, with %s" % (name, label), interpreter + [str(script)],

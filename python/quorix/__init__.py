@@ -16,6 +16,11 @@ the exception's partial, and read_up_to() returns what arrived within the timeou
 a read on the main thread within about 100 ms, whatever the timeout, with quorix.Interrupted
 (a KeyboardInterrupt) that carries the bytes taken in the same way.
 
+Asyncio: await board.read_async(n), await board.readinto_async(buffer) and
+async for chunk in board.chunks(size) wait on the board's data-ready descriptor (loop.add_reader)
+or, where there is none, in a thread; a cancelled await (asyncio.wait_for, asyncio.timeout)
+loses nothing. async for event in quorix.watch() yields boards plugged in and pulled out.
+
 Tracing: the "quorix" logger traces each library call at DEBUG (logging.basicConfig(
 level=logging.DEBUG) shows them); QUORIX_TRACE=1 makes the library itself trace the driver
 requests underneath, on stderr.
@@ -30,8 +35,8 @@ quorix.TimeoutError (which is also a built-in TimeoutError).
 """
 
 from ._api import PROTOTYPES, SIM_PROTOTYPES, Library, bundled_directories, library_name, load
-from .device import (DEFAULT_READ_QUEUE, Board, Device, Eeprom, ReadQueue, StreamStatistics, boards,
-                     count, serial)
+from .device import (DEFAULT_READ_QUEUE, Board, Device, Eeprom, PlugEvent, ReadQueue, StreamStatistics,
+                     boards, count, serial, watch)
 from .device import open as open  # noqa: A004 - quorix.open, outside __all__
 from .errors import (STATUS_MESSAGES, STATUS_NAMES, WINDOWS_CODES, AlreadyOpenError, DriverError,
                      FailedError, Interrupted, NoDriverError, NoSpaceError, NoStartupAreaError,
@@ -42,7 +47,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "PROTOTYPES", "SIM_PROTOTYPES", "Library", "bundled_directories", "library_name", "load",
-    "Board", "Device", "Eeprom", "boards", "count", "serial",
+    "Board", "Device", "Eeprom", "boards", "count", "serial", "watch", "PlugEvent",
     "ReadQueue", "DEFAULT_READ_QUEUE", "StreamStatistics",
     "STATUS_NAMES", "STATUS_MESSAGES", "WINDOWS_CODES", "status_text",
     "QuorixError", "FailedError", "NoDriverError", "AlreadyOpenError", "NotOpenError", "TransferError", "OverrunError", "NoStartupAreaError", "NoSpaceError", "DriverError",

@@ -13,6 +13,14 @@ _U8P = ctypes.POINTER(ctypes.c_uint8)
 
 Prototype = tuple[Any, list[Any]]
 
+# QuorixNativeHandle: the data-ready descriptor on POSIX, an event HANDLE on Windows.
+NativeHandle: Any = ctypes.c_void_p if sys.platform in ("win32", "cygwin") else ctypes.c_int
+
+# QuorixPlugCallback(context, event, serial, device). QUORIX_CALL is __cdecl on every platform,
+# so CFUNCTYPE, not WINFUNCTYPE, even on 32-bit Windows.
+PlugCallback: Any = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.c_char_p,
+                                     ctypes.c_void_p)
+
 
 class ReadQueueRecord(ctypes.Structure):
     """QuorixReadQueue."""
@@ -58,6 +66,13 @@ PROTOTYPES: dict[str, Prototype] = {
     "QuorixGetReadQueue": (ctypes.c_int, [_HANDLE, ctypes.POINTER(ReadQueueRecord)]),
     "QuorixGetStreamStatistics": (ctypes.c_int, [_HANDLE,
                                                  ctypes.POINTER(StreamStatisticsRecord)]),
+    "QuorixGetReadyHandle": (ctypes.c_int, [_HANDLE, ctypes.POINTER(NativeHandle)]),
+    "QuorixSetReadyThreshold": (ctypes.c_int, [_HANDLE, ctypes.c_uint32]),
+    "QuorixWaitForBytes": (ctypes.c_int, [_HANDLE, ctypes.c_uint32, ctypes.c_uint32,
+                                          ctypes.POINTER(ctypes.c_uint32)]),
+    "QuorixRegisterPlugCallback": (ctypes.c_int, [PlugCallback, ctypes.c_void_p, ctypes.c_uint32,
+                                                  ctypes.POINTER(ctypes.c_uint32)]),
+    "QuorixUnregisterPlugCallback": (ctypes.c_int, [ctypes.c_uint32]),
 }
 
 # The simulated library's control API (quorix_sim.h).

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import dataclasses
 import importlib
@@ -14,8 +15,10 @@ import signal
 import sys
 import threading
 import time
+import weakref
 from types import FrameType, TracebackType
-from typing import Any, Callable, NamedTuple, Optional, SupportsIndex, Union, overload
+from typing import (Any, AsyncGenerator, Callable, Literal, NamedTuple, Optional, SupportsIndex,
+                    Union, overload)
 
 from . import _api
 from .errors import (FailedError, Interrupted, NotOpenError, QuorixError, check, error_for,
@@ -27,11 +30,14 @@ Buffer = Any
 _FAILED = -1
 _NOT_OPEN = -4
 _TIMEOUT = -5
+_TRANSFER = -6
 _OVERFLOW = -7
 _BUSY = 170  # the Windows code for a board another process has open
-_SLICE_ENDED = 1 << 40  # not a status: a slice of a read's wait ended, and the wait goes on
 _DEFAULT_TIMEOUT = 200  # milliseconds, what the library starts each board with
 _SLICE = 100  # milliseconds: the longest wait in the library before a read looks for Ctrl-C
+_LONGEST_WAIT = 0xFFFFFFFF  # one QuorixWaitForBytes of a wait without limit, about 49 days
+# milliseconds: a waiter thread's longest wait, after which it sees that its await is gone
+_WAITER_SLICE = 20
 _EEPROM_SIZE = 8192  # the board's own EEPROM (select 1), a 24C64
 _EEPROM_PAGE = 32  # a write must not cross a page, or the part wraps it
 _PIECE = 255  # one control request carries at most this many bytes
@@ -197,6 +203,75 @@ def _no_such_board(index: Optional[int], wanted: Optional[bytes]) -> Optional[st
         if wanted.decode("latin-1") not in serials:
             return "no board has the serial number %r: %s" % (wanted.decode("latin-1"), there)
     return None
+
+
+# The open Devices by handle, for the plug events of a board open here.
+_open_devices: weakref.WeakValueDictionary[int, Device] = weakref.WeakValueDictionary()
+
+# The plug callbacks registered by watch(), by registration number: ctypes frees a callback's
+# trampoline with its object, so each is kept until the library lets go of it.
+_plug_callbacks: dict[int, Any] = {}
+
+_ARRIVED = 1
+_LEFT = 2
+_PLUG_ENUMERATE = 1
+
+
+class PlugEvent(NamedTuple):
+    """A board of this kind that arrived or left: kind "arrived" or "left", its serial number
+    ("" when it could not be read), and its Device when this process has it open (a board
+    that left: the Device then raises NoDriverError or DriverError until closed; a board that
+    arrives again is a new device, to be opened anew), else None."""
+
+    kind: Literal["arrived", "left"]
+    serial: str
+    device: Optional[Device]
+
+
+async def watch(present: bool = False) -> AsyncGenerator[PlugEvent, None]:
+    """Yields a PlugEvent for each board that arrives or leaves, in the order the library
+    notices them (within about a second), each once: async for event in quorix.watch().
+    present=True first yields each board plugged in now as arrived.
+
+    The library calls back on a thread of its own; the events reach this loop through
+    call_soon_threadsafe. The registration (QuorixRegisterPlugCallback) is made when the
+    iteration starts and ends (QuorixUnregisterPlugCallback) when it ends: at a break, an
+    exception or a cancellation (after a break, as soon as the loop closes the generator;
+    contextlib.aclosing(quorix.watch()) ends it at once). Raises FailedError when the
+    library cannot watch (no thread, or the simulated library on its virtual clock).
+    """
+    loop = asyncio.get_running_loop()
+    events: asyncio.Queue[PlugEvent] = asyncio.Queue()
+
+    def deliver(context: Optional[int], kind: int, serial: Optional[bytes],
+                handle: Optional[int]) -> None:
+        # On the library's watcher thread: nothing may escape into the library.
+        try:
+            if kind not in (_ARRIVED, _LEFT):
+                return
+            event = PlugEvent("arrived" if kind == _ARRIVED else "left",
+                              (serial or b"").decode("latin-1"),
+                              _open_devices.get(handle) if handle else None)
+            loop.call_soon_threadsafe(events.put_nowait, event)
+        except Exception:  # noqa: BLE001 - a closed loop: nobody listens any more
+            pass
+
+    callback = _api.PlugCallback(deliver)
+    registration = ctypes.c_uint32()
+    api = _api.library().api
+    status = _traced("QuorixRegisterPlugCallback", (), int(api["QuorixRegisterPlugCallback"](
+        callback, None, _PLUG_ENUMERATE if present else 0, ctypes.byref(registration))))
+    check(status, "QuorixRegisterPlugCallback")
+    number = registration.value
+    _plug_callbacks[number] = callback
+    try:
+        while True:
+            yield await events.get()
+    finally:
+        # Returns once a call of the callback in progress has returned: then it may go.
+        _traced("QuorixUnregisterPlugCallback", (number,),
+                int(api["QuorixUnregisterPlugCallback"](number)))
+        del _plug_callbacks[number]
 
 
 class ReadQueue(NamedTuple):
@@ -448,10 +523,8 @@ class _Timeout:
         ValueError outside 0..4294967295 and TypeError for a bool or a non-integer, before
         anything is sent, and the status's exception."""
         value = 0 if milliseconds is None else _integer(milliseconds, "timeout", 0, 0xFFFFFFFF)
-        with device._timing:
-            check(device._call("QuorixSetTimeOut", value), "QuorixSetTimeOut")
-            device._library.timeouts[device._key] = value
-            device._library_timeout = value
+        check(device._call("QuorixSetTimeOut", value), "QuorixSetTimeOut")
+        device._library.timeouts[device._key] = value
 
 
 class Device:
@@ -467,7 +540,11 @@ class Device:
     Ctrl-C ends a read on the main thread within about 100 ms, whatever the timeout: the
     read waits in the library for at most 100 ms at a time and raises quorix.Interrupted (a
     KeyboardInterrupt) with the bytes it took, or runs the program's own SIGINT handler and
-    goes on when that does not raise. A write that waits meanwhile keeps its own timeout."""
+    goes on when that does not raise.
+
+    In asyncio, read_async(), readinto_async() and chunks() wait without blocking the event
+    loop, and are cancel-safe. They are taken one at a time as well; a blocking read of the
+    same Device in another thread holds them, and so their loop, until it returns."""
 
     eeprom: Eeprom
     timeout = _Timeout()
@@ -483,12 +560,18 @@ class Device:
         self._serial = serial
         self._fpga_mode: Optional[int] = None
         self._reading = threading.Lock()
-        # The library holds one timeout for the board's reads and writes: a read that waits
-        # in slices sets a shorter one only while no write waits (see _wait_slice).
-        self._timing = threading.Condition()
-        self._library_timeout = self.timeout
-        self._writes = 0
+        # Bytes an await took out of the ring before it was cancelled: every read, sync or
+        # async, hands them over first. Guarded by _reading.
+        self._held_back = bytearray()
+        self._async_reading: Optional[tuple[asyncio.AbstractEventLoop, asyncio.Lock]] = None
+        self._ready: Optional[int] = None  # the data-ready descriptor, once asked for; -1: none
+        self._threshold = 0  # the ready threshold last set
+        self._most_waitable = 0  # the largest count QuorixWaitForBytes takes, once known
+        # The awaits waiting on the descriptor, woken by close(), which closes it under them.
+        self._wakers: set[tuple[asyncio.AbstractEventLoop, Callable[[], None]]] = set()
+        self._waiter_gone: Optional[asyncio.Future[None]] = None  # the last waiter thread's end
         self.eeprom = Eeprom(self)
+        _open_devices[self._key] = self
 
     @property
     def serial(self) -> Optional[str]:
@@ -522,6 +605,14 @@ class Device:
         the status's exception when the library refuses."""
         if self._handle is not None:
             handle, self._handle = self._handle, None
+            if _open_devices.get(self._key) is self:
+                del _open_devices[self._key]
+            self._held_back = bytearray()
+            for loop, wake in list(self._wakers):
+                try:
+                    loop.call_soon_threadsafe(wake)
+                except RuntimeError:
+                    pass  # that loop is closed: nothing waits there any more
             status = self._library.api["QuorixCloseDevice"](handle)
             check(_traced("QuorixCloseDevice", (handle,), status), "QuorixCloseDevice")
 
@@ -566,106 +657,259 @@ class Device:
 
     @property
     def available(self) -> int:
-        """The bytes waiting in the receive ring (QuorixNumberOfBytesAvailable, which takes in
-        a completed read and posts the next). Raises the status's exception."""
+        """The bytes a read hands over at once: those waiting in the receive ring
+        (QuorixNumberOfBytesAvailable, which takes in a completed read and posts the next) and
+        those an await took out of it before it was cancelled. Raises the status's
+        exception."""
         value = ctypes.c_uint32()
         check(self._call("QuorixNumberOfBytesAvailable", ctypes.byref(value)),
               "QuorixNumberOfBytesAvailable")
-        return value.value
+        return value.value + len(self._held_back)
 
-    def _wait_slice(self, handle: ctypes.c_void_p, address: int, limit: int, waited: float) -> int:
-        """One wait for the next byte, of at most 100 ms, for a read that Ctrl-C may end:
-        the status of a one-byte QuorixReadDevice, or -5 when limit (ms, 0: none) has passed
-        since the wait began, waited seconds ago. The library's timeout is shortened for the
-        wait and only while no write waits, whose timeout it is too; a write meanwhile sets
-        the program's timeout again, and this waits for it in slices of its own."""
-        piece = _SLICE
-        if limit != 0:
-            left = limit - waited * 1000
-            if left <= 0:
-                return _TIMEOUT
-            piece = max(1, min(_SLICE, math.ceil(left)))
-        with self._timing:
-            if self._writes:
-                self._timing.wait(piece / 1000)
-                return _TIMEOUT
-            if self._library_timeout != piece:
-                status = int(self._library.api["QuorixSetTimeOut"](handle, piece))
-                if status != 0:
-                    return status
-                self._library_timeout = piece
-        return int(self._library.api["QuorixReadDevice"](handle, 1, address))
+    def _take(self, handle: ctypes.c_void_p, view: memoryview, address: int, taken: int,
+              wait_ms: int) -> tuple[int, int]:
+        """Hands over what is there into view[taken:], at address, waiting up to wait_ms (0:
+        not at all) for a first byte: what a cancelled await held back, else what the ring
+        holds. Returns (bytes taken in all, status): 0 after taking some; -5 when none came;
+        a failure (or -7) once nothing is left from before it. QuorixReadDevice is never asked
+        for more than the ring holds, so it never waits and a wait consumes nothing. With
+        _reading held."""
+        size = len(view)
+        if self._held_back:
+            piece = min(len(self._held_back), size - taken)
+            view[taken:taken + piece] = self._held_back[:piece]
+            del self._held_back[:piece]
+            return taken + piece, 0
+        held = ctypes.c_uint32()
+        api = self._library.api
+        status = int(api["QuorixWaitForBytes"](handle, 1, wait_ms, ctypes.byref(held)))
+        if held.value and status != _OVERFLOW:  # what arrived before a failure comes first
+            piece = min(held.value, size - taken)
+            status = int(api["QuorixReadDevice"](handle, piece, address + taken))
+            return (taken + piece, 0) if status == 0 else (taken, status)
+        if status == _TRANSFER:
+            # The read failed: with the ring empty a one-byte read says how at once (1167 for a
+            # board that left, say) and consumes nothing.
+            status = int(api["QuorixReadDevice"](handle, 1, address + taken))
+            if status == 0:
+                return taken + 1, 0
+        return taken, status
 
     def _read_held(self, view: memoryview) -> tuple[int, int, Optional[BaseException]]:
         """Reads into view without losing a byte: (bytes taken, status, what Ctrl-C raised).
 
-        What the ring holds is read straight into the buffer, and while it is empty a one-byte
-        read waits inside the library for the next completion; QuorixReadDevice is never asked
-        for more than the ring holds, so when it times out it has consumed nothing. The
-        timeout bounds each wait, not the whole read. When the outstanding read has failed,
-        the poll says so but the one-byte reads still drain what the ring kept. On the main
-        thread the waits are slices of at most 100 ms, between which Ctrl-C is delivered.
+        Each wait is a QuorixWaitForBytes for the next byte, which consumes nothing, and what
+        the ring holds is then read straight into the buffer; so a read that times out has
+        consumed only what it hands over. The timeout bounds each wait, not the whole read.
+        When the outstanding read has failed, what the ring kept is still read first. On the
+        main thread the waits are slices of at most 100 ms, between which Ctrl-C is delivered.
         """
         handle = self._open_handle("QuorixReadDevice")
         size = len(view)
-        read = self._library.api["QuorixReadDevice"]
-        if size == 0:
-            return 0, int(read(handle, 0, None)), None  # the library's handle check only
-        poll = self._library.api["QuorixNumberOfBytesAvailable"]
+        if size == 0:  # the library's handle check only
+            return 0, int(self._library.api["QuorixReadDevice"](handle, 0, None)), None
         anchor = ctypes.c_char.from_buffer(view)
         address = ctypes.addressof(anchor)
-        held = ctypes.c_uint32()
         taken = 0
         status = 0
-        sliced = False
         with self._reading:
             ctrl_c = _CtrlC()
             try:
                 since = time.monotonic()
                 while taken < size:
-                    polled = int(poll(handle, ctypes.byref(held)))
-                    if polled == _OVERFLOW:
-                        status = polled
-                        break
                     limit = self.timeout
-                    if polled == 0 and held.value:
-                        piece = min(held.value, size - taken)
-                        status = int(read(handle, piece, address + taken))
-                    elif ctrl_c.active and (limit == 0 or limit > _SLICE):
-                        piece = 1
-                        sliced = True
-                        status = self._wait_slice(handle, address + taken, limit,
-                                                  time.monotonic() - since)
-                        if status == _TIMEOUT and (limit == 0 or
-                                                   time.monotonic() - since < limit / 1000):
-                            status = _SLICE_ENDED
+                    if limit == 0:
+                        wait_ms = _SLICE if ctrl_c.active else _LONGEST_WAIT
                     else:
-                        piece = 1
-                        status = int(read(handle, 1, address + taken))
-                    if status == 0:
-                        taken += piece
+                        left = max(0, math.ceil(limit - (time.monotonic() - since) * 1000))
+                        wait_ms = min(left, _SLICE) if ctrl_c.active else left
+                    before = taken
+                    taken, status = self._take(handle, view, address, taken, wait_ms)
+                    if taken != before:
                         since = time.monotonic()
                     raised = ctrl_c.deliver()
                     if raised is not None:
                         return taken, status, raised
-                    if status not in (0, _SLICE_ENDED):
+                    if status == _TIMEOUT and (
+                            limit == 0 or (time.monotonic() - since) * 1000 < limit):
+                        continue  # a slice ended; the wait goes on
+                    if status != 0:
                         break
             finally:
                 ctrl_c.restore()
-                if sliced:
-                    self._restore_timeout(handle)
             _log.debug("QuorixReadDevice(0x%x): %d of %d bytes -> %s", handle.value or 0, taken,
                        size, "0" if status == 0 else status_text(status))
             return taken, status, ctrl_c.deliver()
 
-    def _restore_timeout(self, handle: ctypes.c_void_p) -> None:
-        """Gives the library the program's timeout again after a read that waited in slices
-        (a close meanwhile leaves it to open(), which sends it again)."""
-        with self._timing:
-            wanted = self._library.timeouts.setdefault(self._key, self.timeout)
-            if self._library_timeout != wanted:
-                if int(self._library.api["QuorixSetTimeOut"](handle, wanted)) == 0:
-                    self._library_timeout = wanted
+    # ---- asyncio ----
+
+    def _take_now(self, view: memoryview, taken: int) -> tuple[int, int]:
+        """_take without waiting, for an await; -4 for a closed Device."""
+        handle = self._handle
+        if handle is None:
+            return taken, _NOT_OPEN
+        anchor = ctypes.c_char.from_buffer(view)
+        with self._reading:
+            return self._take(handle, view, ctypes.addressof(anchor), taken, 0)
+
+    def _waitable(self, handle: ctypes.c_void_p) -> int:
+        """The most bytes QuorixWaitForBytes and the ready threshold take: half the ring."""
+        if not self._most_waitable:
+            record = _api.ReadQueueRecord()
+            if int(self._library.api["QuorixGetReadQueue"](handle, ctypes.byref(record))) != 0:
+                return 1
+            self._most_waitable = max(1, record.ring_size // 2)
+        return self._most_waitable
+
+    def _ready_descriptor(self, handle: ctypes.c_void_p) -> int:
+        """The data-ready descriptor (QuorixGetReadyHandle), or -1 where there is none to give
+        to add_reader: on Windows (an event HANDLE) and for a device without queued reads."""
+        if self._ready is None:
+            native = _api.NativeHandle()
+            pollable = sys.platform not in ("win32", "cygwin")
+            status = int(self._library.api["QuorixGetReadyHandle"](handle, ctypes.byref(native)))
+            self._ready = native.value if pollable and status == 0 else -1
+        return self._ready
+
+    async def _until_ready(self, count: int) -> None:
+        """Returns once the ring may hold count bytes (as many as it can hold, when fewer), or
+        the device failed or was closed: the data-ready descriptor under loop.add_reader, with
+        the ready threshold set to count; elsewhere a thread that waits with
+        QuorixWaitForBytes in short slices, so that it ends soon after a cancellation.
+        Consumes nothing."""
+        handle = self._handle
+        if handle is None:
+            return
+        loop = asyncio.get_running_loop()
+        count = min(count, self._waitable(handle))
+        descriptor = self._ready_descriptor(handle)
+        woken = loop.create_future()
+        watching = False
+
+        def wake() -> None:
+            if watching:
+                loop.remove_reader(descriptor)
+            if not woken.done():
+                woken.set_result(None)
+
+        entry = (loop, wake)
+        self._wakers.add(entry)
+        stop = threading.Event()
+        try:
+            if self._handle is None:
+                return
+            if descriptor >= 0:
+                if self._threshold != count:
+                    if int(self._library.api["QuorixSetReadyThreshold"](handle, count)) == 0:
+                        self._threshold = count
+                try:
+                    loop.add_reader(descriptor, wake)
+                    watching = True
+                except (NotImplementedError, OSError):  # a loop without add_reader; a close
+                    pass
+            if not watching:
+                await self._waiter_left(loop)
+                gone = loop.create_future()
+                self._waiter_gone = gone
+                threading.Thread(target=self._wait_in_thread, name="quorix-waiter", daemon=True,
+                                 args=(handle, count, stop, loop, wake, gone)).start()
+            await woken
+        finally:
+            stop.set()
+            self._wakers.discard(entry)
+            if watching:
+                loop.remove_reader(descriptor)
+
+    async def _waiter_left(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Waits until the waiter thread of a cancelled await has left the library, whose
+        wait would hold this device's reads meanwhile."""
+        gone = self._waiter_gone
+        if gone is not None and not gone.done() and gone.get_loop() is loop:
+            await asyncio.shield(gone)
+
+    def _wait_in_thread(self, handle: ctypes.c_void_p, count: int, stop: threading.Event,
+                        loop: asyncio.AbstractEventLoop, wake: Callable[[], None],
+                        gone: asyncio.Future[None]) -> None:
+        """The waiter thread: waits for count bytes in slices until they are there, the device
+        fails or closes, or stop is set; then wakes its await and says it has gone."""
+        held = ctypes.c_uint32()
+        wait = self._library.api["QuorixWaitForBytes"]
+        while not stop.is_set():
+            if int(wait(handle, count, _WAITER_SLICE, ctypes.byref(held))) != _TIMEOUT:
+                break
+
+        def left() -> None:
+            wake()
+            if not gone.done():
+                gone.set_result(None)
+        try:
+            loop.call_soon_threadsafe(left)
+        except RuntimeError:
+            pass  # the loop is closed: nothing waits for this any more
+
+    async def _fill(self, view: memoryview) -> tuple[int, int]:
+        """Fills view for an await: (bytes taken, status, 0 once full). Bytes it took for an
+        await that is cancelled (or ended by anything but a failure of the read) are held back
+        for the next read, so that nothing is lost."""
+        loop = asyncio.get_running_loop()
+        if self._async_reading is None or self._async_reading[0] is not loop:
+            self._async_reading = (loop, asyncio.Lock())  # a lock serves one loop only
+        async with self._async_reading[1]:
+            taken = 0
+            status = 0
+            try:
+                await self._waiter_left(loop)
+                while taken < len(view):
+                    taken, status = self._take_now(view, taken)
+                    if status == _TIMEOUT:
+                        await self._until_ready(len(view) - taken)
+                    elif status != 0:
+                        break
+            except BaseException:
+                if taken:
+                    with self._reading:
+                        self._held_back[0:0] = view[:taken]
+                raise
+            return taken, status
+
+    async def readinto_async(self, buffer: Buffer) -> int:
+        """Fills the whole writable buffer with bytes from bulk IN, as readinto() does, and
+        returns its size in bytes; it waits as long as it takes (bound it with
+        asyncio.wait_for or asyncio.timeout; the transfer timeout does not apply), without
+        blocking the event loop.
+
+        Cancel-safe: an await that is cancelled consumes nothing; the bytes it had taken are
+        handed over first by the next read, sync or async. Raises TypeError as readinto()
+        does; the status's exception when the read fails or the Device is closed, with the
+        bytes taken in transferred and, as a view of buffer, in partial.
+        """
+        view = self._writable(buffer)
+        return self._finish(view, (*await self._fill(view), None), copy=False, up_to=False)
+
+    async def read_async(self, count: SupportsIndex) -> bytes:
+        """Reads exactly count bytes from bulk IN and returns them, waiting as
+        readinto_async() does (cancel-safe, without a time limit of its own).
+
+        Raises ValueError for a negative count; the status's exception when the read fails or
+        the Device is closed, with the bytes taken in partial.
+        """
+        buffer = bytearray(_integer(count, "count", 0, sys.maxsize))
+        view = memoryview(buffer)
+        self._finish(view, (*await self._fill(view), None), copy=True, up_to=False)
+        del view
+        return bytes(buffer)
+
+    async def chunks(self, size: SupportsIndex) -> AsyncGenerator[bytes, None]:
+        """Yields the stream from bulk IN in pieces of size bytes each, as read_async(size)
+        reads them, until the read fails or the Device is closed (which raises as
+        read_async() does): async for chunk in device.chunks(65536). Leaving the loop loses
+        nothing: the bytes after the last chunk stay for the next read.
+
+        Raises ValueError for a size below 1.
+        """
+        piece = _integer(size, "size", 1, sys.maxsize)
+        while True:
+            yield await self.read_async(piece)
 
     def _finish(self, view: memoryview, outcome: tuple[int, int, Optional[BaseException]],
                 copy: bool, up_to: bool) -> int:
@@ -756,27 +1000,15 @@ class Device:
         the writes before it in transferred.
         """
         address, size, keep = _readonly_address(data)
-        handle = self._open_handle("QuorixWriteDevice")
-        with self._timing:  # the program's timeout, not a slice of a read's wait
-            self._writes += 1
-            wanted = self.timeout
-            if self._library_timeout != wanted:
-                self._library.api["QuorixSetTimeOut"](handle, wanted)
-                self._library_timeout = wanted
-        try:
-            sent = 0
-            while True:  # a write of 0 bytes is passed on too
-                piece = min(size - sent, _LARGEST_WRITE)
-                status = self._call("QuorixWriteDevice", piece, None if address is None else address + sent)
-                if status != 0:
-                    raise error_for(status, "QuorixWriteDevice", sent)
-                sent += piece
-                if sent >= size:
-                    break
-        finally:
-            with self._timing:
-                self._writes -= 1
-                self._timing.notify_all()
+        sent = 0
+        while True:  # a write of 0 bytes is passed on too
+            piece = min(size - sent, _LARGEST_WRITE)
+            status = self._call("QuorixWriteDevice", piece, None if address is None else address + sent)
+            if status != 0:
+                raise error_for(status, "QuorixWriteDevice", sent)
+            sent += piece
+            if sent >= size:
+                break
         del keep
         return size
 
