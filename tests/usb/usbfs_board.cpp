@@ -86,22 +86,10 @@ EmulatedBoard::EmulatedBoard(UMockdevTestbed* testbed, const BoardOptions& optio
   syspath_ = "/sys/devices/pci0000:00/0000:00:14.0/" + std::string(bus_dir) + "/" + options.port;
   node_ = std::string("/dev/") + node;
 
-  std::vector<std::uint8_t> descriptors = board_.device_descriptor;
-  descriptors.insert(descriptors.end(), board_.configuration_descriptor.begin(),
-                     board_.configuration_descriptor.end());
-  char record[2048];
-  std::snprintf(record, sizeof record,
-                "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
-                "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
-                "A: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=dead\\n\n"
-                "A: idProduct=beef\\n\nA: serial=%s\\n\nH: descriptors=%s\n",
-                syspath_.substr(4).c_str(), node, node_.c_str(), options.bus, options.address,
-                options.bus, options.address, options.serial.c_str(), Hex(descriptors).c_str());
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed_, record, &error))
-    throw std::runtime_error(error->message);
-
-  // The node becomes a pty slave: closing the master is how a disconnect reaches poll.
+  // The node answers before the device is added, since adding it already sends udev's "add"
+  // event, on which libusb's hotplug may have the library open the node at once: so the record
+  // has no "N:" line, and the node is made here. It is a pty slave: closing the master is how
+  // a disconnect reaches poll.
   int slave = -1;
   if (openpty(&pty_master_, &slave, nullptr, nullptr, nullptr) != 0)
     throw std::runtime_error("openpty failed");
@@ -109,16 +97,36 @@ EmulatedBoard::EmulatedBoard(UMockdevTestbed* testbed, const BoardOptions& optio
   ttyname_r(slave, slave_name, sizeof slave_name);
   close(slave);
   gchar* root = umockdev_testbed_get_root_dir(testbed_);
-  const std::string file = std::string(root) + node_;
+  node_file_ = std::string(root) + node_;
   g_free(root);
-  unlink(file.c_str());
-  if (symlink(slave_name, file.c_str()) != 0) throw std::runtime_error("symlink failed");
+  const std::string node_dir = node_file_.substr(0, node_file_.rfind('/'));
+  g_mkdir_with_parents(node_dir.c_str(), 0755);
+  unlink(node_file_.c_str());
+  if (symlink(slave_name, node_file_.c_str()) != 0) throw std::runtime_error("symlink failed");
 
+  GError* error = nullptr;
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedBoard::OnIoctl), this);
   if (!umockdev_testbed_attach_ioctl(testbed_, node_.c_str(), handler_, &error))
     throw std::runtime_error(error->message);
-  plugged_ = true;
+
+  std::vector<std::uint8_t> descriptors = board_.device_descriptor;
+  descriptors.insert(descriptors.end(), board_.configuration_descriptor.begin(),
+                     board_.configuration_descriptor.end());
+  char record[2048];
+  std::snprintf(record, sizeof record,
+                "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
+                "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
+                "A: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=dead\\n\n"
+                "A: idProduct=beef\\n\nA: serial=%s\\n\nH: descriptors=%s\n",
+                syspath_.substr(4).c_str(), node_.c_str(), options.bus, options.address,
+                options.bus, options.address, options.serial.c_str(), Hex(descriptors).c_str());
+  {
+    std::lock_guard lock(mutex_);
+    plugged_ = true;
+  }
+  if (!umockdev_testbed_add_from_string(testbed_, record, &error))
+    throw std::runtime_error(error->message);
   umockdev_testbed_uevent(testbed_, syspath_.c_str(), "add");
 }
 
@@ -169,6 +177,7 @@ void EmulatedBoard::AnnounceRemoval() {
   // The node's handler stays: files still open on it are answered ENODEV until closed.
   umockdev_testbed_uevent(testbed_, syspath_.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, syspath_.c_str());
+  unlink(node_file_.c_str());
 }
 
 void EmulatedBoard::Release(const Urb& urb) {

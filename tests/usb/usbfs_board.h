@@ -110,6 +110,7 @@ class EmulatedBoard {
   UMockdevTestbed* testbed_;
   BoardOptions options_;
   std::string syspath_, node_;
+  std::string node_file_;  // the node in the testbed's root
   UMockdevIoctlBase* handler_ = nullptr;
   int pty_master_ = -1;
 

@@ -6,7 +6,10 @@
 // caller's overlapped record, as many at once as the core posts. The kernel completes the
 // URBs of one endpoint in the order they were submitted, so the transfers of an endpoint
 // complete in the order they were posted. Their completions are noticed on a caller's thread,
-// when the core asks for a result or waits on an event: the port starts no thread.
+// when the core asks for a result or waits on an event: the port starts no thread. Plug and
+// unplug come from libusb's hotplug, whose callbacks run where libusb's events are handled: the
+// core's watcher thread handles them while it waits for a change, so a plug is noticed with no
+// device open.
 //
 // Threads: a completion is handled by whichever thread handles libusb's events at the time,
 // not always the one that waits for it. So the port's own lock guards everything a completion
@@ -203,6 +206,9 @@ struct State {
   // Paths whose connection reported the board gone while libusb still lists it: the kernel
   // fails the transfers before udev's remove event reaches libusb's hotplug thread.
   std::vector<std::string> gone;
+  // Counts the hotplug reports of our boards; a watch compares it with what it last saw.
+  std::uint64_t plug_reports = 0;
+  std::size_t watches = 0;  // plug watches open on this process's context
 };
 
 // Never destroyed: the process-detach handler may run after static destructors.
@@ -770,11 +776,103 @@ Handle StartThread(void (*body)(void*), void* argument) {
   return platform::StartThread(body, argument);
 }
 void JoinThread(Handle thread) { platform::JoinThread(thread); }
-// Not told of changes yet: the core walks the listing at its interval.
-Handle OpenPlugWatch() { return nullptr; }
-bool WaitPlugChange(Handle, std::uint32_t) { return false; }
-void WakePlugWatch(Handle) {}
-void ClosePlugWatch(Handle) {}
+// ---- Plug notifications ----
+
+namespace {
+
+struct PlugWatch {
+  libusb_context* context;
+  libusb_hotplug_callback_handle callback;
+  std::uint64_t seen;  // the reports counted when this watch last told of a change
+  bool woken;
+};
+
+// Runs on whichever thread handles libusb's events. It touches only the port's state, never the
+// watch, so that a report on its way while the watch closes finds nothing freed.
+int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void*) {
+  const Guard guard = Lock();
+  TheState().plug_reports += 1;
+  TheState().signalled.notify_all();
+  return 0;  // stay registered
+}
+
+}  // namespace
+
+// libusb's hotplug, where it has one (Linux with udev, macOS). Elsewhere null: the core walks
+// the listing at its interval.
+Handle OpenPlugWatch() {
+  if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0) return nullptr;
+  libusb_context* context = Context();
+  if (context == nullptr) return nullptr;
+  auto* watch = new (std::nothrow) PlugWatch{context, 0, 0, false};
+  if (watch == nullptr) return nullptr;
+  {
+    const Guard guard = Lock();
+    watch->seen = TheState().plug_reports;
+    // Counted before the callback exists, so that the context is not let go meanwhile.
+    TheState().watches += 1;
+  }
+  const int r = libusb_hotplug_register_callback(
+      context,
+      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                        LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+      static_cast<libusb_hotplug_flag>(0), kVendor, kProduct, LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug,
+      nullptr, &watch->callback);
+  if (r != LIBUSB_SUCCESS) {
+    const Guard guard = Lock();
+    TheState().watches -= 1;
+    delete watch;
+    return nullptr;
+  }
+  return watch;
+}
+
+// The hotplug callbacks run only while some thread handles libusb's events: this one does, in
+// rounds short enough that a wake by another thread that finds it among libusb's event waiters
+// (a pump handling the events) is noticed soon.
+bool WaitPlugChange(Handle handle, std::uint32_t milliseconds) {
+  auto* watch = static_cast<PlugWatch*>(handle);
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kRound = std::chrono::milliseconds(100);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  Guard guard = Lock();
+  for (;;) {
+    if (watch->woken || watch->seen != TheState().plug_reports) {
+      watch->woken = false;
+      watch->seen = TheState().plug_reports;
+      return true;
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+    guard.unlock();
+    HandleEvents(std::clamp<std::chrono::microseconds>(left, std::chrono::microseconds(1), kRound));
+    guard.lock();
+  }
+}
+
+void WakePlugWatch(Handle handle) {
+  auto* watch = static_cast<PlugWatch*>(handle);
+  {
+    const Guard guard = Lock();
+    watch->woken = true;
+    TheState().signalled.notify_all();
+  }
+  // The watcher may be the thread handling libusb's events, asleep in its poll.
+  if (OwnContext() == watch->context) libusb_interrupt_event_handler(watch->context);
+}
+
+void ClosePlugWatch(Handle handle) {
+  auto* watch = static_cast<PlugWatch*>(handle);
+  if (watch == nullptr) return;
+  // A forked child's copy: the callback is the parent's, on the parent's context.
+  if (OwnContext() == watch->context) {
+    libusb_hotplug_deregister_callback(watch->context, watch->callback);
+    const Guard guard = Lock();
+    TheState().watches -= 1;
+  }
+  delete watch;
+}
 
 std::uint64_t MonotonicMicroseconds() { return platform::MonotonicMicroseconds(); }
 
@@ -783,6 +881,8 @@ void ParentAfterFork() { TheState().lock.unlock(); }
 void ChildAfterFork() {
   // Not destroyed: its waiters stayed in the parent, and destroying it would wait for them.
   new (&TheState().signalled) std::condition_variable;
+  // The parent's watches stay with its context.
+  TheState().watches = 0;
   TheState().lock.unlock();
 }
 
@@ -790,7 +890,9 @@ void ReleaseProcessState() {
   // Only once every handle is closed: a process that still holds some keeps the context.
   Guard guard = Lock();
   if (TheState().context == nullptr || TheState().context_pid != ProcessId()) return;
-  if (!TheState().devices.empty() || !TheState().events.empty() || TheState().listings != 0) return;
+  if (!TheState().devices.empty() || !TheState().events.empty() || TheState().listings != 0 ||
+      TheState().watches != 0)
+    return;
   libusb_context* context = TheState().context;
   TheState().context = nullptr;
   guard.unlock();
