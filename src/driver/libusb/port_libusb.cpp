@@ -203,9 +203,11 @@ struct State {
   std::vector<Device*> devices;
   std::vector<Event*> events;
   std::size_t listings = 0;
-  // Paths whose connection reported the board gone while libusb still lists it: the kernel
-  // fails the transfers before udev's remove event reaches libusb's hotplug thread.
-  std::vector<std::string> gone;
+  // Boards whose connection reported them gone while libusb still lists them: the kernel fails
+  // the transfers before udev's remove event reaches libusb's hotplug thread. Each holds a
+  // reference. Marked by libusb's record, not by path: a board plugged in later where the gone
+  // one was (the same bus, port and address) is a new record, and must be listed.
+  std::vector<libusb_device*> gone;
   // Counts the hotplug reports of our boards; a watch compares it with what it last saw.
   std::uint64_t plug_reports = 0;
   std::size_t watches = 0;  // plug watches open on this process's context
@@ -280,35 +282,38 @@ bool ListBoards(std::vector<Location>& boards) {
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context, &list);
   if (count < 0) return Fail(WindowsErrorOf(static_cast<int>(count)));
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
-    if (descriptor.idVendor != kVendor || descriptor.idProduct != kProduct) continue;
-    boards.push_back(LocationOf(list[i]));
+  {
+    const Guard guard = Lock();
+    std::vector<libusb_device*>& gone = TheState().gone;
+    // Once libusb has dropped a gone board, its mark is no longer needed.
+    std::erase_if(gone, [&](libusb_device* device) {
+      if (std::find(list, list + count, device) != list + count) return false;
+      libusb_unref_device(device);
+      return true;
+    });
+    for (ssize_t i = 0; i < count; ++i) {
+      libusb_device_descriptor descriptor{};
+      if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+      if (descriptor.idVendor != kVendor || descriptor.idProduct != kProduct) continue;
+      if (std::find(gone.begin(), gone.end(), list[i]) != gone.end()) continue;
+      boards.push_back(LocationOf(list[i]));
+    }
   }
   libusb_free_device_list(list, 1);
-  // Once libusb has dropped a gone board, its mark is no longer needed.
-  const Guard guard = Lock();
-  std::vector<std::string>& gone = TheState().gone;
-  std::erase_if(gone, [&](const std::string& path) {
-    return std::none_of(boards.begin(), boards.end(),
-                        [&](const Location& board) { return board.Text() == path; });
-  });
-  std::erase_if(boards, [&](const Location& board) {
-    return std::find(gone.begin(), gone.end(), board.Text()) != gone.end();
-  });
   std::sort(boards.begin(), boards.end());
   return true;
 }
 
 // The device's connection has reported the board gone. Under the port's lock.
 void NoteGone(const Device* device) {
-  std::vector<std::string>& gone = TheState().gone;
-  if (std::find(gone.begin(), gone.end(), device->path) != gone.end()) return;
+  std::vector<libusb_device*>& gone = TheState().gone;
+  libusb_device* board = libusb_get_device(device->handle);
+  if (std::find(gone.begin(), gone.end(), board) != gone.end()) return;
   try {
-    gone.push_back(device->path);
+    gone.push_back(libusb_ref_device(board));
   } catch (const std::bad_alloc&) {
     // Then only udev's remove event takes the board off the listing, a moment later.
+    libusb_unref_device(board);
   }
 }
 
@@ -881,8 +886,9 @@ void ParentAfterFork() { TheState().lock.unlock(); }
 void ChildAfterFork() {
   // Not destroyed: its waiters stayed in the parent, and destroying it would wait for them.
   new (&TheState().signalled) std::condition_variable;
-  // The parent's watches stay with its context.
+  // The parent's watches and marks stay with its context (the marks' references too).
   TheState().watches = 0;
+  std::vector<libusb_device*>().swap(TheState().gone);
   TheState().lock.unlock();
 }
 
@@ -895,6 +901,8 @@ void ReleaseProcessState() {
     return;
   libusb_context* context = TheState().context;
   TheState().context = nullptr;
+  for (libusb_device* device : TheState().gone) libusb_unref_device(device);
+  TheState().gone.clear();
   guard.unlock();
   libusb_exit(context);
 }
