@@ -72,12 +72,20 @@ struct Poller {
   explicit Poller(int fd)
       : thread([this, fd] {
           pollfd entry{fd, POLLIN, 0};
+          polling = true;
           const int r = poll(&entry, 1, 60000);
           revents = entry.revents;
           woke_at = Clock::now();
           result = r;
         }) {}
+  // Once the thread is about to enter poll(), and a moment for it to be inside: a close
+  // before that would find the descriptor closed, not wake a waiter.
+  void Started() {
+    while (!polling.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   void Join() { thread.join(); }
+  std::atomic<bool> polling{false};
   std::atomic<int> result{-2};  // -2 while poll waits
   short revents = 0;
   Clock::time_point woke_at;
@@ -146,10 +154,12 @@ TEST_F(NativeTest, PlugEventsComeOnceEachWhileAThreadPollsAReadyHandle) {
   ASSERT_EQ(QuorixOpenDeviceQueued(0, "QX-USB-0003", &queue, &device), QUORIX_OK);
   ASSERT_EQ(QuorixGetReadyHandle(device, &fd), QUORIX_OK);
   Poller closed(fd);
+  closed.Started();
   const auto closing_at = Clock::now();
   EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
   closed.Join();
-  EXPECT_EQ(closed.result.load(), 1) << "a close from another thread ends the wait";
+  EXPECT_EQ(closed.result.load(), 1);
+  EXPECT_TRUE(closed.revents & POLLIN) << "a close from another thread makes the handle ready";
 
   EXPECT_EQ(QuorixUnregisterPlugCallback(registration), QUORIX_OK);
   std::printf("plug events after umockdev's uevent: arrival %.1f ms, departure %.1f ms; poll woke "
