@@ -119,7 +119,7 @@ KERNEL_RUN ?= all
 KERNEL_HC ?= ehci,xhci
 test-kernel: deps-kernel check-tree
 	cmake --preset default
-	cmake --build --preset default --target quorix quorix_usbredir_board quorix_guest_test
+	cmake --build --preset default --target quorix quorix_usbredir_board quorix_guest_test poll_boards
 	tests/kernel/make-guest.sh $(BUILD)/kernel $(BUILD)/default
 	python3 tests/kernel/run.py --cache $(BUILD)/kernel --bin $(BUILD)/default --hc $(KERNEL_HC) \
 	  --run $(KERNEL_RUN)

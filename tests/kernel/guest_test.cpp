@@ -8,19 +8,23 @@
 // (the boards' commands, QEMU's monitor) go over /dev/ttyS1, one line out and one line back.
 // Board 0 (serial QX-KVM-0001) sits on port 1, board 1 (QX-KVM-0002) on port 2.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -649,6 +653,211 @@ int HoldOpen(std::string_view how) {
   return 0;
 }
 
+// The example program that waits with poll() on both boards' ready handles and a timer, run as
+// a user runs it: 64 MiB from each board, every byte checked against the counter pattern.
+std::string PollTwoBoards() {
+  FILE* output = popen("/bin/poll_boards 64 2>&1", "r");
+  Check(output != nullptr, "cannot start /bin/poll_boards");
+  std::string text, figures;
+  char line[512];
+  while (std::fgets(line, sizeof line, output) != nullptr) {
+    text += line;
+    // "board N SERIAL: BYTES bytes in S s (R MB/s), G gaps in the counter pattern"
+    unsigned long long bytes = 0, gaps = 0;
+    double seconds = 0, rate = 0;
+    int board = -1;
+    char serial[64];
+    if (std::sscanf(line, "board %d %63[^:]: %llu bytes in %lf s (%lf MB/s), %llu gap", &board,
+                    serial, &bytes, &seconds, &rate, &gaps) == 6) {
+      Check(bytes == 64ull * kMiB && gaps == 0, "poll_boards: " + std::string(line));
+      figures += Format("%sboard %d %.1f MB/s, %llu gaps", figures.empty() ? "" : "; ", board,
+                        rate, gaps);
+    }
+  }
+  const int status = pclose(output);
+  Check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+        Format("poll_boards ended with 0x%x: %s", status, text.c_str()));
+  Check(figures.find("board 1") != std::string::npos, "poll_boards printed no figures: " + text);
+  return "64 MiB from each board: " + figures;
+}
+
+// What a plug callback has seen, and a pipe it writes a byte to for each event, so that a
+// program can wait for plug events in the same poll() as for its boards' data.
+struct PlugEvents {
+  struct Seen {
+    int event;
+    std::string serial;
+    QuorixHandle device;
+    Clock::time_point when;
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Seen> seen;
+  int pipe_fds[2] = {-1, -1};
+
+  PlugEvents() { Check(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) == 0, "pipe2"); }
+  ~PlugEvents() {
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+  }
+  static void QUORIX_CALL Record(void* context, int32_t event, const char* serial,
+                                 QuorixHandle device) {
+    auto* self = static_cast<PlugEvents*>(context);
+    const std::lock_guard lock(self->mutex);
+    self->seen.push_back({event, serial, device, Clock::now()});
+    const char byte = 1;
+    (void)!write(self->pipe_fds[1], &byte, 1);
+    self->changed.notify_all();
+  }
+  // Waits for the count-th event; fails after limit_ms.
+  Seen Await(std::size_t count, long limit_ms) {
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                          [&] { return seen.size() >= count; }))
+      throw Failure{Format("plug event %zu did not come within %ld ms", count, limit_ms)};
+    Check(seen.size() == count, Format("%zu plug events where %zu were due", seen.size(), count));
+    return seen[count - 1];
+  }
+};
+
+// A thread waiting in poll() on a ready handle and on the plug events' pipe, as an event loop
+// would: it notes when the ready handle became readable, and how often plug events woke it.
+struct EventLoop {
+  EventLoop(int ready_fd, int plug_fd) : thread([this, ready_fd, plug_fd] { Run(ready_fd, plug_fd); }) {}
+  ~EventLoop() { Stop(); }
+  void Run(int ready_fd, int plug_fd) {
+    pollfd waits[3] = {{ready_fd, POLLIN, 0}, {plug_fd, POLLIN, 0}, {stop_fds[0], POLLIN, 0}};
+    for (;;) {
+      polling = true;
+      if (poll(waits, 3, -1) < 0) continue;
+      if (waits[0].revents != 0) {
+        const std::lock_guard lock(mutex);
+        ready_at = Clock::now();
+        ready_events = waits[0].revents;
+        waits[0].fd = -1;  // level-triggered: stays readable until the device is closed
+      }
+      if (waits[1].revents & POLLIN) {
+        char drain[64];
+        while (read(plug_fd, drain, sizeof drain) > 0) {
+        }
+        plug_wakes += 1;
+      }
+      if (waits[2].revents != 0) return;
+    }
+  }
+  void Stop() {
+    if (!thread.joinable()) return;
+    const char byte = 1;
+    (void)!write(stop_fds[1], &byte, 1);
+    thread.join();
+    close(stop_fds[0]);
+    close(stop_fds[1]);
+  }
+  // Once the thread is about to enter poll(), and a moment for it to be inside: a close
+  // before that would find the descriptor closed, not wake a waiter.
+  void Started() {
+    while (!polling.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  bool Ready() {
+    const std::lock_guard lock(mutex);
+    return ready_at != Clock::time_point{};
+  }
+  Clock::time_point ReadyAt(long limit_ms) {
+    const auto limit = Clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!Ready()) {
+      if (Clock::now() > limit) throw Failure{"the ready handle did not become readable"};
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::lock_guard lock(mutex);
+    return ready_at;
+  }
+  int stop_fds[2] = {-1, -1};
+  bool made = pipe2(stop_fds, O_CLOEXEC) == 0;
+  std::mutex mutex;
+  Clock::time_point ready_at{};
+  short ready_events = 0;
+  std::atomic<bool> polling{false};
+  std::atomic<int> plug_wakes{0};
+  std::thread thread;
+};
+
+long MsBetween(Clock::time_point from, Clock::time_point to) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
+}
+
+// QEMU's device_del and device_add of the boards while a program waits in poll() on board 1's
+// ready handle (its source held, so only its departure makes it ready) and on plug events. Each
+// arrival and departure must come once, board 0's without waking the ready handle, board 1's
+// departure with it. The figures are the milliseconds from sending the request to the host
+// (which includes the serial line's round trip and, for device-add, the board's connection) to
+// the callback, and from the host's answer (QEMU's command done) to the callback.
+std::string PlugEventsDeviceDel() {
+  PlugEvents events;
+  HostOk("board 1 hold-in on");
+  QuorixHandle device = nullptr;
+  const QuorixReadQueue queue{4, 64 * 1024, 4 * kMiB};
+  Expect(QuorixOpenDeviceQueued(0, kSerial1, &queue, &device), 0, "QuorixOpenDeviceQueued");
+  Opened board(device);
+  QuorixNativeHandle ready = -1;
+  Expect(QuorixGetReadyHandle(device, &ready), 0, "QuorixGetReadyHandle");
+  std::uint32_t registration = 0;
+  Expect(QuorixRegisterPlugCallback(PlugEvents::Record, &events, 0, &registration), 0,
+         "QuorixRegisterPlugCallback");
+  struct Unregister {
+    std::uint32_t id;
+    ~Unregister() { QuorixUnregisterPlugCallback(id); }
+  } unregister{registration};
+  EventLoop loop(ready, events.pipe_fds[0]);
+  Check(loop.made, "pipe2");
+
+  std::string figures;
+  auto step = [&](const std::string& request, std::size_t number, int event, const char* serial,
+                  QuorixHandle expected_device) {
+    const auto sent = Clock::now();
+    HostOk(request);
+    const auto answered = Clock::now();
+    const PlugEvents::Seen seen = events.Await(number, 10000);
+    Check(seen.event == event && seen.serial == serial && seen.device == expected_device,
+          Format("after %s: event %d for %s (device %p)", request.c_str(), seen.event,
+                 seen.serial.c_str(), static_cast<void*>(seen.device)));
+    figures += Format("%s%s %ld ms (%ld after the host's answer)", figures.empty() ? "" : ", ",
+                      request.c_str(), MsBetween(sent, seen.when), MsBetween(answered, seen.when));
+    return sent;
+  };
+  step("device-del 0", 1, QUORIX_BOARD_LEFT, kSerial0, nullptr);
+  step("device-add 0", 2, QUORIX_BOARD_ARRIVED, kSerial0, nullptr);
+  Check(!loop.Ready(), "board 1's ready handle woke for board 0's plug events");
+  const auto deleted = step("device-del 1", 3, QUORIX_BOARD_LEFT, kSerial1, device);
+  const long ready_ms = MsBetween(deleted, loop.ReadyAt(10000));
+  Check((loop.ready_events & POLLIN) != 0,
+        Format("board 1's ready handle woke with events 0x%x", loop.ready_events));
+  board.Close();
+  step("device-add 1", 4, QUORIX_BOARD_ARRIVED, kSerial1, nullptr);
+  HostOk("board 1 hold-in off");
+  Check(loop.plug_wakes.load() >= 1, "the plug events never woke the poll");
+
+  // A close from another thread ends a wait on the ready handle.
+  HostOk("board 0 hold-in on");
+  Expect(QuorixOpenDeviceQueued(0, kSerial0, &queue, &device), 0, "QuorixOpenDeviceQueued");
+  Expect(QuorixGetReadyHandle(device, &ready), 0, "QuorixGetReadyHandle");
+  int closed_ms = -1;
+  {
+    EventLoop waiter(ready, events.pipe_fds[0]);
+    waiter.Started();
+    const auto closing = Clock::now();
+    Expect(QuorixCloseDevice(device), 0, "QuorixCloseDevice");
+    closed_ms = static_cast<int>(MsBetween(closing, waiter.ReadyAt(10000)));
+    Check((waiter.ready_events & POLLIN) != 0,
+          Format("the waiter woke with events 0x%x, not readable", waiter.ready_events));
+  }
+  HostOk("board 0 hold-in off");
+  Check(events.seen.size() == 4, Format("%zu plug events in all", events.seen.size()));
+  return Format("plug events after %s; board 1's ready handle woke %ld ms after its device_del, "
+                "a waiter %d ms after a close from another thread",
+                figures.c_str(), ready_ms, closed_ms);
+}
+
 struct Scenario {
   const char* name;
   std::function<std::string()> run;
@@ -676,6 +885,8 @@ const Scenario kScenarios[] = {
     {"fixed_rate_source", FixedRateSource},
     {"queued_fixed_rate", QueuedFixedRate},
     {"queued_ends", QueuedEnds},
+    {"poll_two_boards", PollTwoBoards},
+    {"plug_events_device_del", PlugEventsDeviceDel},
 };
 
 bool Selected(const std::string& list, const char* name) {
@@ -709,6 +920,7 @@ int main(int argc, char** argv) {
       ++failed;
       // The next scenario starts from both boards plugged in and answering.
       for (const char* request : {"ensure-plugged 0", "ensure-plugged 1", "board 0 hold-in off",
+                                  "board 1 hold-in off",
                                   "board 0 source counter", "board 0 fifo 2048"})
         Host(request);
       try {

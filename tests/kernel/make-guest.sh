@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the guest for the kernel test from Debian packages: Debian's own kernel (the package
 # linux-image-amd64 depends on) with its USB modules, udev's daemon and busybox, plus the
-# library, the in-guest test program and the project's udev rule.
+# library, the in-guest test program, the example that polls two boards (poll_boards) and the
+# project's udev rule.
 #
 #   make-guest.sh CACHE BUILD_DIR
 #
@@ -75,7 +76,8 @@ done
 cp "$cache/udev/bin/udevadm" "$root/bin/udevadm"
 ln -s udevadm "$root/bin/systemd-udevd"
 cp "$source_dir/packaging/linux/60-quorix.rules" "$root/lib/udev/rules.d/"
-cp -L "$bin/libquorix.so.1" "$bin/tests/kernel/quorix_guest_test" "$root/bin/"
+cp -L "$bin/libquorix.so.1" "$bin/tests/kernel/quorix_guest_test" "$bin/examples/poll_boards" \
+      "$root/bin/"
 cp "$source_dir/examples/firmware/blink.hex" "$root/"
 cp "$here/guest-init.sh" "$root/init"
 chmod +x "$root/init"
