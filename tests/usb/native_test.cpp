@@ -351,6 +351,23 @@ TEST_P(PortQueueTest, AReadBeyondUsbfsMemoryIsRefusedAndTheQueueGoesOn) {
   EXPECT_EQ(PatternBreak(data, position), -1) << "the refused read took no data";
 }
 
+// A connection that reported its board gone hides the board from the listing until udev's
+// removal catches up; a board plugged in afterwards at the same bus, port and address (so with
+// the same path) is another board, and is listed.
+TEST_P(PortQueueTest, ABoardPluggedInWhereAGoneOneWasIsListed) {
+  EmulatedBoard& board = Plug({.scatter_gather = GetParam()});
+  board.HoldIn(true);
+  ASSERT_TRUE(OpenDriver());
+  ASSERT_EQ(PostRead(0), port::error::kIoPending);
+  board.Unplug();
+  EXPECT_EQ(Take(0), port::error::kDeviceNotConnected);
+  ASSERT_TRUE(port::CloseHandle(driver_));
+  driver_ = nullptr;
+  boards_.clear();  // its emulator lets go of the node
+  Plug({.scatter_gather = GetParam()});
+  EXPECT_TRUE(OpenDriver()) << "the new board is not listed";
+}
+
 INSTANTIATE_TEST_SUITE_P(UrbModes, PortQueueTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& mode) {
                            return mode.param ? "OneScatterGatherUrb" : "ContinuationUrbs";
