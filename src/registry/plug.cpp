@@ -251,6 +251,10 @@ void ReapWatcher(std::unique_lock<std::mutex>& lock) {
   if (gThread == nullptr || gRunning) return;
   port::Handle thread = gThread;
   gThread = nullptr;
+  // On Windows the watcher's own end may unload the library (it gives back the module's
+  // reference as it goes), detaching on that thread: it cannot wait for itself, and the
+  // system takes its thread handle back with the process.
+  if (tOnWatcher) return;
   lock.unlock();
   port::JoinThread(thread);
   lock.lock();
