@@ -236,6 +236,12 @@ void WatcherMain(void*) {
     }
   }
   FreeField(events);
+  // The watch goes with the watcher that waited on it: a watcher that ends on its own (its last
+  // registration ended inside a callback) leaves nothing of the port's behind.
+  if (gWatch != nullptr) {
+    port::ClosePlugWatch(gWatch);
+    gWatch = nullptr;
+  }
   gRunning = false;
   gPlugChanged.notify_all();
 }
@@ -258,10 +264,6 @@ void ReapWatcher(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   port::JoinThread(thread);
   lock.lock();
-  if (gWatch != nullptr && gThread == nullptr) {
-    port::ClosePlugWatch(gWatch);
-    gWatch = nullptr;
-  }
 }
 
 }  // namespace
@@ -329,6 +331,8 @@ QUORIX_API int QUORIX_CALL QuorixRegisterPlugCallback(QuorixPlugCallback callbac
     if (gThread == nullptr) {
       gRunning = false;
       gRegistrationCount -= 1;
+      if (gWatch != nullptr) port::ClosePlugWatch(gWatch);
+      gWatch = nullptr;
       return QUORIX_ERR_FAILED;
     }
   } else {

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +78,11 @@ struct Api {
   decltype(&::QuorixLoadFirmware) QuorixLoadFirmware;
   decltype(&::QuorixOpenDeviceQueued) QuorixOpenDeviceQueued;
   decltype(&::QuorixGetStreamStatistics) QuorixGetStreamStatistics;
+  decltype(&::QuorixGetReadyHandle) QuorixGetReadyHandle;
+  decltype(&::QuorixSetReadyThreshold) QuorixSetReadyThreshold;
+  decltype(&::QuorixWaitForBytes) QuorixWaitForBytes;
+  decltype(&::QuorixRegisterPlugCallback) QuorixRegisterPlugCallback;
+  decltype(&::QuorixUnregisterPlugCallback) QuorixUnregisterPlugCallback;
 
   // True when every export was found.
   bool Bind(const SharedLibrary& library) {
@@ -106,6 +112,11 @@ struct Api {
     QUORIX_BOARD_TEST_BIND(QuorixLoadFirmware);
     QUORIX_BOARD_TEST_BIND(QuorixOpenDeviceQueued);
     QUORIX_BOARD_TEST_BIND(QuorixGetStreamStatistics);
+    QUORIX_BOARD_TEST_BIND(QuorixGetReadyHandle);
+    QUORIX_BOARD_TEST_BIND(QuorixSetReadyThreshold);
+    QUORIX_BOARD_TEST_BIND(QuorixWaitForBytes);
+    QUORIX_BOARD_TEST_BIND(QuorixRegisterPlugCallback);
+    QUORIX_BOARD_TEST_BIND(QuorixUnregisterPlugCallback);
 #undef QUORIX_BOARD_TEST_BIND
     return all;
   }
@@ -1333,6 +1344,160 @@ TEST_F(Tool, StreamsAndChecksTheCounter) {
   const Bytes out = Contents(piped);
   ASSERT_EQ(out.size(), kMiB);
   EXPECT_EQ(CounterBreak(out.data(), out.size(), 0), out.size());
+}
+
+// ---- waiting without blocking ----
+
+using Waiting = BoardTest;
+
+// What a plug callback saw, with when it saw it.
+struct PlugLog {
+  struct Event {
+    std::int32_t kind;
+    std::string serial;
+    QuorixHandle device;
+    Clock::time_point at;
+  };
+  std::mutex lock;
+  std::vector<Event> events;
+
+  static void QUORIX_CALL Record(void* context, std::int32_t kind, const char* serial,
+                                 QuorixHandle device) {
+    auto* log = static_cast<PlugLog*>(context);
+    const std::lock_guard guard(log->lock);
+    log->events.push_back({kind, serial, device, Clock::now()});
+  }
+  std::size_t Size() {
+    const std::lock_guard guard(lock);
+    return events.size();
+  }
+  Event At(std::size_t i) {
+    const std::lock_guard guard(lock);
+    return events.at(i);
+  }
+};
+
+double Milliseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// A thread waiting in WaitForMultipleObjects on a queued device's ready handle wakes when data
+// comes and when its board is pulled; a plug callback sees each pull and plug of the board once,
+// and the times from the board's plug or unplug to the wake and to the callback are printed
+// (Wine's device broadcasts tell the library, without it, it walks the listing every 250 ms).
+TEST_F(Waiting, TheReadyHandleWakesAtDataAndUnplugAndEachPlugAndUnplugIsReportedOnce) {
+  PlugLog log;
+  std::uint32_t registration = 0;
+  ASSERT_EQ(api_.QuorixRegisterPlugCallback(&PlugLog::Record, &log, QUORIX_PLUG_ENUMERATE,
+                                            &registration),
+            QUORIX_OK);
+  ASSERT_TRUE(Await([&] { return log.Size() == kBoards; }));
+  for (std::uint32_t i = 0; i < kBoards; ++i) {
+    EXPECT_EQ(log.At(i).kind, QUORIX_BOARD_ARRIVED);
+    EXPECT_EQ(log.At(i).device, nullptr);
+  }
+
+  const QuorixReadQueue queue{8, 64 * 1024, 16 * kMiB};
+  // Board 1 has data once its source runs again: the handle follows the threshold.
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  QuorixHandle streaming = nullptr;
+  ASSERT_EQ(api_.QuorixOpenDeviceQueued(1, nullptr, &queue, &streaming), QUORIX_OK);
+  QuorixNativeHandle data_ready = nullptr;
+  ASSERT_EQ(api_.QuorixGetReadyHandle(streaming, &data_ready), QUORIX_OK);
+  ASSERT_EQ(api_.QuorixSetReadyThreshold(streaming, 256 * 1024), QUORIX_OK);
+  EXPECT_EQ(WaitForSingleObject(data_ready, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  DWORD woke = WAIT_FAILED;
+  std::thread data_waiter([&] { woke = WaitForMultipleObjects(1, &data_ready, FALSE, INFINITE); });
+  std::this_thread::sleep_for(kReaderWaits);
+  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 0; });
+  data_waiter.join();
+  EXPECT_EQ(woke, WAIT_OBJECT_0);
+  std::uint32_t held = 0;
+  EXPECT_EQ(api_.QuorixWaitForBytes(streaming, 1, 0, &held), QUORIX_OK);
+  EXPECT_GE(held, 256u * 1024);
+  Bytes data(held);
+  ASSERT_EQ(api_.QuorixReadDevice(streaming, held, data.data()), QUORIX_OK);
+  EXPECT_EQ(CounterBreak(data.data(), data.size(), 0), data.size());
+  EXPECT_EQ(api_.QuorixCloseDevice(streaming), QUORIX_OK);
+
+  // Board 0, its source paused, is pulled while a thread waits on its handle and on an event
+  // of the test's; then plugged in again, pulled and plugged, five times over.
+  boards_->Set(0, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::vector<double> wakes, departures, arrivals;
+  constexpr int kCycles = 5;
+  std::size_t seen = kBoards;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    QuorixHandle handle = nullptr;
+    ASSERT_EQ(api_.QuorixOpenDeviceQueued(0, "QX-WINE-0001", &queue, &handle), QUORIX_OK);
+    QuorixNativeHandle ready = nullptr;
+    ASSERT_EQ(api_.QuorixGetReadyHandle(handle, &ready), QUORIX_OK);
+    EXPECT_EQ(WaitForSingleObject(ready, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    Clock::time_point woke_at{};
+    woke = WAIT_FAILED;
+    std::thread waiter([&] {
+      const HANDLE objects[2] = {stop, ready};
+      woke = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+      woke_at = Clock::now();
+    });
+    std::this_thread::sleep_for(kReaderWaits);
+    const auto pulled = Clock::now();
+    boards_->Unplug(0);
+    waiter.join();
+    EXPECT_EQ(woke, WAIT_OBJECT_0 + 1);
+    wakes.push_back(Milliseconds(woke_at - pulled));
+    ASSERT_TRUE(Await([&] { return log.Size() == seen + 1; }));
+    PlugLog::Event left = log.At(seen++);
+    EXPECT_EQ(left.kind, QUORIX_BOARD_LEFT);
+    EXPECT_EQ(left.serial, "QX-WINE-0001");
+    EXPECT_EQ(left.device, handle);  // open in this process
+    departures.push_back(Milliseconds(left.at - pulled));
+    EXPECT_EQ(api_.QuorixWaitForBytes(handle, 1, 1000, &held), QUORIX_ERR_NO_DRIVER);
+    EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+
+    const auto plugged = Clock::now();
+    boards_->Plug(0);
+    ASSERT_TRUE(Await([&] { return log.Size() == seen + 1; }));
+    PlugLog::Event arrived = log.At(seen++);
+    EXPECT_EQ(arrived.kind, QUORIX_BOARD_ARRIVED);
+    EXPECT_EQ(arrived.serial, "QX-WINE-0001");
+    EXPECT_EQ(arrived.device, nullptr);
+    arrivals.push_back(Milliseconds(arrived.at - plugged));
+  }
+  CloseHandle(stop);
+  // A last pull of another board: once it is reported, no event of the cycles came twice.
+  boards_->Unplug(2);
+  ASSERT_TRUE(Await([&] { return log.Size() > seen; }));
+  EXPECT_EQ(log.At(seen).kind, QUORIX_BOARD_LEFT);
+  EXPECT_EQ(log.At(seen).serial, "QX-WINE-0003");
+  EXPECT_EQ(api_.QuorixUnregisterPlugCallback(registration), QUORIX_OK);
+  EXPECT_EQ(log.Size(), seen + 1);
+
+  auto print = [](const char* what, std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    std::printf("%s: min %.1f ms, median %.1f ms, max %.1f ms over %zu\n", what, ms.front(),
+                ms[ms.size() / 2], ms.back(), ms.size());
+  };
+  print("unplug to the ready handle's waiter waking", wakes);
+  print("unplug to the plug callback's QUORIX_BOARD_LEFT", departures);
+  print("plug to the plug callback's QUORIX_BOARD_ARRIVED", arrivals);
+}
+
+// A close from another thread ends a QuorixWaitForBytes that waits for a paused board.
+TEST_F(Waiting, ACloseFromAnotherThreadEndsAWaitForBytes) {
+  boards_->Set(2, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+  const QuorixReadQueue queue{4, 64 * 1024, 4 * kMiB};
+  QuorixHandle handle = nullptr;
+  ASSERT_EQ(api_.QuorixOpenDeviceQueued(2, nullptr, &queue, &handle), QUORIX_OK);
+  int status = 0;
+  std::uint32_t held = 99;
+  std::thread waiter([&] { status = api_.QuorixWaitForBytes(handle, 1, 600000, &held); });
+  std::this_thread::sleep_for(kReaderWaits);
+  EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
+  waiter.join();
+  EXPECT_EQ(status, QUORIX_ERR_NOT_OPEN);
+  EXPECT_EQ(held, 0u);
 }
 
 // ---- unloading ----
