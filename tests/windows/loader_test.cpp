@@ -159,6 +159,52 @@ TEST(SimulatedModule, OffersTheSameApiOverItsDefaultBoard) {
   EXPECT_EQ(info.text("OriginalFilename"), kSimulated);
 }
 
+// The simulated module's ready handle is an event that WaitForMultipleObjects wakes on: when
+// bytes come, and when the board is pulled.
+TEST(SimulatedModule, ItsReadyHandleWakesWaitForMultipleObjects) {
+  SharedLibrary module(kSimulated);
+  ASSERT_TRUE(module.loaded()) << module.error();
+  QUORIX_BIND(module, QuorixOpenDeviceQueued);
+  QUORIX_BIND(module, QuorixGetReadyHandle);
+  QUORIX_BIND(module, QuorixReadDevice);
+  QUORIX_BIND(module, QuorixCloseDevice);
+  QUORIX_BIND(module, QuorixSimSetSource);
+  QUORIX_BIND(module, QuorixSimPushIn);
+  QUORIX_BIND(module, QuorixSimUnplug);
+  ASSERT_TRUE(QuorixOpenDeviceQueued && QuorixGetReadyHandle && QuorixReadDevice &&
+              QuorixCloseDevice && QuorixSimSetSource && QuorixSimPushIn && QuorixSimUnplug);
+  ASSERT_EQ(QuorixSimSetSource(1, QUORIX_SIM_SOURCE_NONE, QUORIX_SIM_RATE_DEFAULT), 0);
+  const QuorixReadQueue queue{4, 64 * 1024, 1 << 20};
+  QuorixHandle device = nullptr;
+  ASSERT_EQ(QuorixOpenDeviceQueued(0, nullptr, &queue, &device), QUORIX_OK);
+  QuorixNativeHandle ready = nullptr;
+  ASSERT_EQ(QuorixGetReadyHandle(device, &ready), QUORIX_OK);
+  EXPECT_EQ(WaitForSingleObject(ready, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto wait_while = [&](auto&& change) {
+    DWORD woke = WAIT_FAILED;
+    std::thread waiter([&] {
+      const HANDLE objects[2] = {stop, ready};
+      woke = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let it be waiting
+    change();
+    waiter.join();
+    return woke;
+  };
+  const std::uint8_t bytes[100] = {1, 2, 3};
+  EXPECT_EQ(wait_while([&] { EXPECT_EQ(QuorixSimPushIn(1, bytes, sizeof bytes), 0); }),
+            WAIT_OBJECT_0 + 1);
+  std::uint8_t got[100] = {};
+  ASSERT_EQ(QuorixReadDevice(device, sizeof got, got), QUORIX_OK);
+  EXPECT_EQ(got[2], 3);
+  EXPECT_EQ(WaitForSingleObject(ready, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // read empty
+  EXPECT_EQ(wait_while([&] { EXPECT_EQ(QuorixSimUnplug(1), 0); }), WAIT_OBJECT_0 + 1);
+  CloseHandle(stop);
+  EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
+}
+
 // A plug callback that unregisters itself and returns only after the application has let go
 // of the module: the watcher thread's end then unloads the module, detaching on that thread,
 // which must not wait for itself.
