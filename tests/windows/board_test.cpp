@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "ends_itself.h"
 #include "quorix/quorix.h"
 #include "support/shared_library.h"
 #include "test_boards.h"
@@ -557,11 +558,12 @@ TEST_F(Streaming, ReadsKeptQueuedLoseNothingOfAFixedRateSourceWhereTheClassicRea
     const std::uint64_t dropped = boards_->State(0).dropped_bytes - dropped_before;
     EXPECT_EQ(api_.QuorixCloseDevice(handle), QUORIX_OK);
     boards_->Set(0, [](QxbKnobs& knobs) { knobs.source = QXB_SOURCE_PACED; });
-    std::printf("[ figures  ] %s, 2,000,000 B/s into a 2 KiB FIFO, 8 MiB with a 200 ms pause per "
-                "MiB: %" PRIu64 " bytes dropped, %" PRIu64 " reads with a break in the counter, %.2f MB/s, "
-                "%" PRIu64 " gaps without a read\n",
-                queued ? "queued 8x64K" : "classic", dropped, breaks, 8 * kMiB / seconds / 1e6,
-                stats.gaps);
+    std::printf(
+        "[ figures  ] %s, 2,000,000 B/s into a 2 KiB FIFO, 8 MiB with a 200 ms pause per "
+        "MiB: %" PRIu64 " bytes dropped, %" PRIu64
+        " reads with a break in the counter, %.2f MB/s, "
+        "%" PRIu64 " gaps without a read\n",
+        queued ? "queued 8x64K" : "classic", dropped, breaks, 8 * kMiB / seconds / 1e6, stats.gaps);
     if (queued) {
       EXPECT_EQ(dropped, 0u);
       EXPECT_EQ(breaks, 0u);
@@ -1005,9 +1007,9 @@ class QueuedReads : public BoardTest {
   bool Open(std::uint32_t board) {
     std::string path = boards_->State(board).path;  // the kernel's form, \??\ROOT#...
     if (path.rfind("\\??\\", 0) == 0) path = "\\\\?\\" + path.substr(4);
-    driver_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr);
+    driver_ =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     return driver_ != INVALID_HANDLE_VALUE;
   }
   void Close() {
@@ -1025,9 +1027,9 @@ class QueuedReads : public BoardTest {
     read.overlapped = {};
     read.overlapped.hEvent = event;
     DWORD count = 0;
-    const BOOL done = DeviceIoControl(driver_, 0x22004B, header, sizeof header,
-                                      ring_.data() + slot * kReadSize, kReadSize, &count,
-                                      &read.overlapped);
+    const BOOL done =
+        DeviceIoControl(driver_, 0x22004B, header, sizeof header, ring_.data() + slot * kReadSize,
+                        kReadSize, &count, &read.overlapped);
     return done ? 0 : GetLastError();
   }
   bool Posted(int slot) {
@@ -1388,9 +1390,9 @@ double Milliseconds(Clock::duration d) {
 TEST_F(Waiting, TheReadyHandleWakesAtDataAndUnplugAndEachPlugAndUnplugIsReportedOnce) {
   PlugLog log;
   std::uint32_t registration = 0;
-  ASSERT_EQ(api_.QuorixRegisterPlugCallback(&PlugLog::Record, &log, QUORIX_PLUG_ENUMERATE,
-                                            &registration),
-            QUORIX_OK);
+  ASSERT_EQ(
+      api_.QuorixRegisterPlugCallback(&PlugLog::Record, &log, QUORIX_PLUG_ENUMERATE, &registration),
+      QUORIX_OK);
   ASSERT_TRUE(Await([&] { return log.Size() == kBoards; }));
   for (std::uint32_t i = 0; i < kBoards; ++i) {
     EXPECT_EQ(log.At(i).kind, QUORIX_BOARD_ARRIVED);
@@ -1504,6 +1506,13 @@ TEST_F(Waiting, ACloseFromAnotherThreadEndsAWaitForBytes) {
 
 using Unloading = BoardTest;
 
+// The watcher, and the window thread of the port's watch, keep the DLL loaded past the
+// application's FreeLibrary; once the last callback has ended itself, both go and so does it.
+TEST_F(Unloading, HappensWhenTheLastPlugCallbackEndedItselfAfterTheApplicationLetGo) {
+  ASSERT_TRUE(library_->Unload());
+  EXPECT_EQ(UnloadsAfterItsCallbackEndsItself("KV420_FX2.dll"), "");
+}
+
 TEST_F(Unloading, ReleasesTheOpenDevicesAndEveryRecord) {
   boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
   QuorixHandle a = Open(0);
@@ -1533,10 +1542,12 @@ TEST_F(Unloading, ReleasesTheOpenDevicesAndEveryRecord) {
 }
 
 constexpr char kChildArgument[] = "--end-with-boards-open";
+constexpr char kWatchingChildArgument[] = "--end-with-boards-open-watching";
 
 // The child of the test below: opens boards 0 and 1, leaves a thread waiting in a read on
-// board 1, and ends the process without closing anything.
-int EndWithBoardsOpen() {
+// board 1, and, watching, a plug callback registered (the watcher and the watch's window thread
+// running), and ends the process without closing anything.
+int EndWithBoardsOpen(bool watching) {
   // Loaded for good: the process's end detaches it.
   HMODULE module = LoadLibraryA("KV420_FX2.dll");
   if (module == nullptr) return 2;
@@ -1549,6 +1560,12 @@ int EndWithBoardsOpen() {
   QuorixHandle handles[2] = {nullptr, nullptr};
   if (open(0, &handles[0]) != QUORIX_OK || open(1, &handles[1]) != QUORIX_OK) return 3;
   if (timeout(handles[1], 0) != QUORIX_OK) return 4;
+  auto* watch = reinterpret_cast<decltype(&::QuorixRegisterPlugCallback)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "QuorixRegisterPlugCallback")));
+  std::uint32_t registration = 0;
+  if (watching && watch([](void*, std::int32_t, const char*, QuorixHandle) {}, nullptr,
+                        QUORIX_PLUG_ENUMERATE, &registration) != QUORIX_OK)
+    return 5;
   std::thread([&] {
     std::uint8_t byte = 0;
     (void)read(handles[1], 1, &byte);
@@ -1562,31 +1579,39 @@ TEST_F(Unloading, AProcessThatEndsWithBoardsOpenAndAReadWaitingLeavesNothingBehi
   GTEST_SKIP() << "the x64 build tries this: a 32-bit process start costs a minute under an "
                   "emulator";
 #endif
-  boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
-  char self[MAX_PATH];
-  ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
-  std::string command = std::string("\"") + self + "\" " + kChildArgument;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION child{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &child))
-      << GetLastError();
-  const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
-  DWORD code = 99;
-  GetExitCodeProcess(child.hProcess, &code);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
-  ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child hangs at its end";
-  EXPECT_EQ(code, 0u);
-  // Board 0's pipes were aborted and reset at the detach. Board 1's read was cut short with its
-  // thread: the library leaves that board to the system, whose closing of the process's
-  // handles ends the read.
-  EXPECT_GE(Settled(0).aborts[QXB_IN], 1u);
-  for (std::uint32_t i : {0u, 1u}) {
-    const QxbState state = Settled(i);
-    EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
-    EXPECT_EQ(state.handles, 0u) << "board " << i;
+  for (const bool watching : {false, true}) {
+    SCOPED_TRACE(watching ? "with a plug callback registered" : "no plug callback");
+    boards_->ResetAll();
+    boards_->Set(1, [](QxbKnobs& knobs) { knobs.in_paused = 1; });
+    char self[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    std::string command =
+        std::string("\"") + self + "\" " + (watching ? kWatchingChildArgument : kChildArgument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &child))
+        << GetLastError();
+    const DWORD waited = WaitForSingleObject(child.hProcess, 60000);
+    DWORD code = 99;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child hangs at its end";
+    EXPECT_EQ(code, 0u);
+    // Board 0's pipes were aborted and reset at the detach. Board 1's read was cut short with its
+    // thread: the library leaves that board to the system, whose closing of the process's
+    // handles ends the read. A watcher ended inside a walk of the listing keeps the table, and
+    // then the library leaves every board to the system.
+    if (!watching) {
+      EXPECT_GE(Settled(0).aborts[QXB_IN], 1u);
+    }
+    for (std::uint32_t i : {0u, 1u}) {
+      const QxbState state = Settled(i);
+      EXPECT_EQ(state.pending[QXB_IN], 0u) << "board " << i;
+      EXPECT_EQ(state.handles, 0u) << "board " << i;
+    }
   }
 }
 
@@ -1595,7 +1620,9 @@ TEST_F(Unloading, AProcessThatEndsWithBoardsOpenAndAReadWaitingLeavesNothingBehi
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], quorix::test::kChildArgument) == 0)
-    return quorix::test::EndWithBoardsOpen();
+    return quorix::test::EndWithBoardsOpen(false);
+  if (argc == 2 && std::strcmp(argv[1], quorix::test::kWatchingChildArgument) == 0)
+    return quorix::test::EndWithBoardsOpen(true);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -8,11 +8,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ends_itself.h"
 #include "quorix/quorix.h"
 #include "quorix/quorix_sim.h"
 #include "support/api_names.h"
@@ -205,62 +205,8 @@ TEST(SimulatedModule, ItsReadyHandleWakesWaitForMultipleObjects) {
   EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
 }
 
-// A plug callback that unregisters itself and returns only after the application has let go
-// of the module: the watcher thread's end then unloads the module, detaching on that thread,
-// which must not wait for itself.
-struct EndsItself {
-  HANDLE registered;
-  HANDLE unregistered;
-  HANDLE go;
-  std::uint32_t registration;
-  decltype(&::QuorixUnregisterPlugCallback) unregister;
-
-  static void QUORIX_CALL Call(void* context, std::int32_t, const char*, QuorixHandle) {
-    auto* self = static_cast<EndsItself*>(context);
-    WaitForSingleObject(self->registered, INFINITE);
-    if (self->unregister(self->registration) == QUORIX_OK) SetEvent(self->unregistered);
-    WaitForSingleObject(self->go, INFINITE);
-  }
-};
-
 TEST(SimulatedModule, UnloadsWhenItsLastPlugCallbackEndedItselfAfterTheApplicationLetGo) {
-  HMODULE module = LoadLibraryA(kSimulated);
-  ASSERT_NE(module, nullptr);
-  auto* register_callback = reinterpret_cast<decltype(&::QuorixRegisterPlugCallback)>(
-      reinterpret_cast<void*>(GetProcAddress(module, "QuorixRegisterPlugCallback")));
-  EndsItself state{CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                   CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                   CreateEventA(nullptr, TRUE, FALSE, nullptr), 0,
-                   reinterpret_cast<decltype(&::QuorixUnregisterPlugCallback)>(
-                       reinterpret_cast<void*>(
-                           GetProcAddress(module, "QuorixUnregisterPlugCallback")))};
-  ASSERT_TRUE(register_callback && state.unregister);
-  // The default board is reported at once.
-  ASSERT_EQ(register_callback(&EndsItself::Call, &state, QUORIX_PLUG_ENUMERATE,
-                              &state.registration),
-            QUORIX_OK);
-  SetEvent(state.registered);
-  ASSERT_EQ(WaitForSingleObject(state.unregistered, 60000), WAIT_OBJECT_0);
-  ASSERT_TRUE(FreeLibrary(module));
-  EXPECT_NE(GetModuleHandleA(kSimulated), nullptr);  // the watcher holds it
-  SetEvent(state.go);
-  // The module goes once the watcher has; a detach stuck on the watcher would keep the
-  // loader's lock, so the look is made on a thread of its own, waited for with a limit.
-  HANDLE looker = CreateThread(
-      nullptr, 0,
-      [](void*) -> DWORD {
-        while (GetModuleHandleA(kSimulated) != nullptr) Sleep(1);
-        return 0;
-      },
-      nullptr, 0, nullptr);
-  ASSERT_NE(looker, nullptr);
-  if (WaitForSingleObject(looker, 60000) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "the module's detach hangs on the watcher thread";
-    std::fflush(stdout);
-    TerminateProcess(GetCurrentProcess(), 1);  // the process's end would hang on it too
-  }
-  CloseHandle(looker);
-  for (HANDLE event : {state.registered, state.unregistered, state.go}) CloseHandle(event);
+  EXPECT_EQ(UnloadsAfterItsCallbackEndsItself(kSimulated), "");
 }
 
 }  // namespace

@@ -174,15 +174,15 @@ struct DeviceInterfaceFilter {  // DEV_BROADCAST_DEVICEINTERFACE_A
   GUID interface_class;
   char name[1];
 };
-constexpr DWORD kDeviceInterfaceType = 5;      // DBT_DEVTYP_DEVICEINTERFACE
-constexpr UINT kDeviceChange = 0x0219;         // WM_DEVICECHANGE
+constexpr DWORD kDeviceInterfaceType = 5;  // DBT_DEVTYP_DEVICEINTERFACE
+constexpr UINT kDeviceChange = 0x0219;     // WM_DEVICECHANGE
 constexpr UINT kEndWatch = WM_APP + 0x51;
 
 // The user32 calls the window's thread makes.
 struct User {
   HMODULE module;
-  HWND(WINAPI* create_window)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU,
-                              HINSTANCE, LPVOID);
+  HWND(WINAPI* create_window)
+  (DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID);
   BOOL(WINAPI* destroy_window)(HWND);
   LONG_PTR(WINAPI* set_long)(HWND, int, LONG_PTR);
   LRESULT(WINAPI* call_window_proc)(WNDPROC, HWND, UINT, WPARAM, LPARAM);
@@ -263,12 +263,12 @@ void WatchWindowMain(void* raw) {
   auto* watch = static_cast<PlugWatch*>(raw);
   tWindowWatch = watch;
   const User& user = watch->user;
-  HWND window = user.create_window(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                                   nullptr);
+  HWND window =
+      user.create_window(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   HANDLE notification = nullptr;
   if (window != nullptr) {
-    watch->base = reinterpret_cast<WNDPROC>(user.set_long(
-        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchWindowProcedure)));
+    watch->base = reinterpret_cast<WNDPROC>(
+        user.set_long(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchWindowProcedure)));
     DeviceInterfaceFilter filter{};
     filter.size = sizeof filter;
     filter.type = kDeviceInterfaceType;
