@@ -91,12 +91,17 @@
  *   that is itself in QuorixUnregisterPlugCallback of that callback's registration, or in
  *   QuorixUnregisterPlugCallback of the last registration (which waits for the watcher to
  *   end): that waits for the callback in turn. The watcher ends with the last registration, and
- *   at the library's unload (waiting up to 2 s for a callback in progress). A child of fork()
- *   has no watcher and no registrations. How the watcher learns of changes: libusb's hotplug
- *   where libusb has it (Linux), the configuration manager's notification on Windows, the
+ *   at the library's unload (waiting up to 2 s for a callback in progress); on Windows it keeps
+ *   the DLL loaded while it runs, so a FreeLibrary with a callback still registered unloads the
+ *   DLL only once the last registration has ended. A child of fork() has no watcher and no
+ *   registrations. How the watcher learns of changes: libusb's hotplug where libusb has it
+ *   (Linux with udev, macOS), handling libusb's events itself while it waits; on Windows the
+ *   configuration manager's notification for the driver's interface class, or where the system
+ *   lacks it (Wine 8, Windows before 8) a message-only window registered for the class's device
+ *   broadcasts, on a thread of its own (the first registration loads cfgmgr32 and user32); the
  *   simulated bus's plug calls in the simulated library; elsewhere it walks the listing every
- *   250 ms. Each arrival and each departure is reported once to each registration, whichever
- *   thread's discovery noticed it first.
+ *   250 ms, and where it is told, every 2 s all the same. Each arrival and each departure is
+ *   reported once to each registration, whichever thread's discovery noticed it first.
  *   - QuorixWaitForBytes waits as a read does, and takes the read's turn: it and a read of one
  *     board run one at a time. The data-ready handle of QuorixGetReadyHandle may be waited on
  *     from any thread; the library makes it ready or not under the board's lock.
