@@ -126,6 +126,20 @@ TEST_F(WaitTest, TheClassicReadWaitsWithoutConsumingAndHasNoReadyHandle) {
   Bytes got(300);
   ASSERT_EQ(QuorixReadDevice(device, 300, got.data()), QUORIX_OK);
   EXPECT_EQ(got, Counter(0, 300));
+
+  // After an unplug the bytes the ring kept are still held, and read, before the failure.
+  Push(board, 300, 100);
+  ASSERT_EQ(QuorixWaitForBytes(device, 100, kMustComeMs, &held), QUORIX_OK);
+  ASSERT_TRUE(bus().Unplug(board.id));
+  EXPECT_EQ(QuorixWaitForBytes(device, 1, 0, &held), QUORIX_OK);
+  EXPECT_EQ(held, 100u);
+  EXPECT_EQ(QuorixWaitForBytes(device, 101, 0, &held), 1167);
+  EXPECT_EQ(held, 100u);
+  got.resize(100);
+  ASSERT_EQ(QuorixReadDevice(device, 100, got.data()), QUORIX_OK);
+  EXPECT_EQ(got, Counter(300, 100));
+  EXPECT_EQ(QuorixWaitForBytes(device, 1, 0, &held), 1167);
+  EXPECT_EQ(held, 0u);
   EXPECT_EQ(QuorixCloseDevice(device), QUORIX_OK);
 }
 

@@ -34,7 +34,12 @@ int WaitClassic(DeviceRecord* device, BoardLock& lock, std::uint32_t count,
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     const int status = PollBytesAvailable(device, held);
-    if (status != QUORIX_OK) return status;
+    if (status != QUORIX_OK) {
+      // A failed read leaves what the ring kept, to be read before the failure: a wait that
+      // reported the failure over bytes it holds would strand them.
+      *held = BytesHeld(device);
+      return *held >= count ? QUORIX_OK : status;
+    }
     // A deferred or refused read brings nothing more until the application reads.
     if (*held >= count || device->read_deferred != 0 || device->read_refused != 0)
       return QUORIX_OK;
