@@ -24,5 +24,7 @@ void Use(quorix::Device& device) {
   device.Read(std::span(fixed));
 #elif MISUSE == 5
   (void)device.ReadUpTo(std::span(fixed), ec);
+#elif MISUSE == 6  // a plug callback takes the event
+  quorix::PlugSubscription subscription([](int) {});
 #endif
 }

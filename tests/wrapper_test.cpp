@@ -3,15 +3,18 @@
 
 #include <algorithm>
 #include <chrono>
-
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
+#include <poll.h>
 #include <sys/mman.h>
 #endif
 
@@ -348,6 +351,109 @@ TEST_F(TimedReadTest, ACloseFromAnotherThreadEndsAReadWithNotOpen) {
     late.join();
     EXPECT_EQ(read_ec, quorix::Status::kNotOpen) << "round " << round;
   }
+}
+
+// The wait consumes nothing, the ready handle follows the threshold, and a read then takes
+// exactly what was waited for.
+TEST_F(TimedReadTest, WaitForBytesConsumesNothingAndTheReadyHandleFollowsTheThreshold) {
+  const quorix::NativeHandle ready = device_.ReadyHandle();
+  EXPECT_EQ(device_.ReadyHandle(), ready) << "one handle for the device's life";
+  device_.SetReadyThreshold(300);
+  const std::vector<std::uint8_t> sent = Push(200, 5);
+  EXPECT_EQ(device_.WaitForBytes(200, std::chrono::seconds(30)), 200u);
+  EXPECT_EQ(device_.WaitForBytes(300, std::chrono::milliseconds(0)), 200u) << "fewer: no wait";
+#if !defined(_WIN32)
+  pollfd entry{ready, POLLIN, 0};
+  EXPECT_EQ(poll(&entry, 1, 0), 0) << "200 bytes are below the threshold";
+  const std::vector<std::uint8_t> more = Push(100, 205);
+  EXPECT_EQ(poll(&entry, 1, 30000), 1);
+#else
+  const std::vector<std::uint8_t> more = Push(100, 205);
+#endif
+  EXPECT_EQ(device_.WaitForBytes(300, std::chrono::seconds(30)), 300u);
+  std::vector<std::uint8_t> buffer(400);
+  EXPECT_EQ(device_.ReadUpTo(std::span(buffer)), 300u);
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
+  EXPECT_TRUE(std::equal(more.begin(), more.end(), buffer.begin() + 200));
+
+  EXPECT_THROW(device_.SetReadyThreshold(0), quorix::Error);
+  EXPECT_THROW(device_.SetReadyThreshold(std::size_t{1} << 32), std::out_of_range);
+  EXPECT_THROW((void)device_.WaitForBytes(1, std::chrono::milliseconds(-1)), std::out_of_range);
+  std::error_code ec;
+  ASSERT_EQ(QuorixSimUnplug(board_), 0);
+  EXPECT_EQ(device_.WaitForBytes(1, std::chrono::milliseconds(0), ec), 0u);
+  EXPECT_TRUE(ec == quorix::Status::kTransfer || ec == quorix::Status::kNoDriver) << ec.message();
+  device_.Close();
+  EXPECT_EQ(device_.WaitForBytes(1, std::chrono::milliseconds(0), ec), 0u);
+  EXPECT_EQ(ec, quorix::Status::kNotOpen);
+  // The classic read has no thread that would make a handle ready.
+  QuorixSimReplug(board_);
+  EXPECT_THROW((void)quorix::Device::Open(0, quorix::ReadQueue::Classic()).ReadyHandle(),
+               quorix::Error);
+}
+
+// Events as a subscription's callback saw them, for the test to wait on.
+struct Events {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<quorix::PlugEvent> seen;
+  void Add(const quorix::PlugEvent& event) {
+    const std::lock_guard hold(lock);
+    seen.push_back(event);
+    changed.notify_all();
+  }
+  // Waits until count events have come; a copy of them.
+  std::vector<quorix::PlugEvent> Until(std::size_t count) {
+    std::unique_lock hold(lock);
+    EXPECT_TRUE(
+        changed.wait_for(hold, std::chrono::seconds(30), [&] { return seen.size() >= count; }))
+        << seen.size() << " of " << count << " events";
+    return seen;
+  }
+};
+
+// Arrivals and departures reach the callable once each, with the open device's handle; a
+// subscription moves, ends when destroyed, and may end itself inside its own callback.
+TEST_F(WrapperTest, APlugSubscriptionReportsBoardsUntilItIsDestroyed) {
+  quorix::Device device = quorix::Device::Open(0);
+  Events events, ending;
+  std::optional<quorix::PlugSubscription> self_ending;
+  {
+    quorix::PlugSubscription moved([&](const quorix::PlugEvent& e) { events.Add(e); }, true);
+    const quorix::PlugSubscription sub = std::move(moved);
+    EXPECT_FALSE(moved);
+    ASSERT_TRUE(sub);
+    self_ending.emplace([&](const quorix::PlugEvent& e) {
+      self_ending.reset();  // ends it, inside its own call, and frees this lambda after it
+      ending.Add(e);
+    });
+    const auto present = events.Until(1);
+    EXPECT_EQ(present[0].kind, quorix::PlugEventKind::kArrived);
+    EXPECT_EQ(present[0].serial, "QX-CPP-0001");
+    EXPECT_EQ(present[0].device, device.native_handle());
+
+    const int second = QuorixSimAddBoard("QX-CPP-0002", QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID);
+    const auto arrived = events.Until(2);
+    EXPECT_EQ(arrived[1].kind, quorix::PlugEventKind::kArrived);
+    EXPECT_EQ(arrived[1].serial, "QX-CPP-0002");
+    EXPECT_EQ(arrived[1].device, nullptr);
+    ASSERT_EQ(QuorixSimUnplug(board_), 0);
+    const auto seen = events.Until(3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].kind, quorix::PlugEventKind::kLeft);
+    EXPECT_EQ(seen[2].serial, "QX-CPP-0001");
+    EXPECT_EQ(seen[2].device, device.native_handle());
+    ASSERT_EQ(ending.Until(1).size(), 1u);
+    EXPECT_FALSE(self_ending);
+    ASSERT_EQ(QuorixSimUnplug(second), 0);
+    EXPECT_EQ(events.Until(4)[3].serial, "QX-CPP-0002");
+  }
+  // Destroyed: nothing more is reported, to it nor to the one that ended itself.
+  quorix::PlugSubscription witness([&](const quorix::PlugEvent& e) { events.Add(e); });
+  ASSERT_EQ(QuorixSimReplug(board_), 0);
+  const auto last = events.Until(5);
+  EXPECT_EQ(last.size(), 5u);
+  EXPECT_EQ(ending.Until(1).size(), 1u);
 }
 
 #if !defined(_WIN32)

@@ -25,9 +25,14 @@
 // Reads lose nothing. The C API's QuorixReadDevice, when it times out, has consumed what it
 // copied without saying how much; the reads here ask QuorixNumberOfBytesAvailable first and
 // take only what the receive ring holds, straight into the caller's buffer, and wait for more
-// inside the library with a one-byte read (no polling, no spinning). So every byte they take
-// is reported: ReadUpTo returns what arrived, and a Read that fails says in
-// Error::transferred() (or in its return value) how many bytes it delivered.
+// inside the library with QuorixWaitForBytes, which consumes nothing (no polling, no
+// spinning). So every byte they take is reported: ReadUpTo returns what arrived, and a Read
+// that fails says in Error::transferred() (or in its return value) how many bytes it
+// delivered.
+//
+// Waiting without blocking: Device::ReadyHandle() gives the descriptor (POSIX) or event
+// (Windows) to put in an event loop, and quorix::PlugSubscription reports boards that arrive
+// and leave while it lives.
 #pragma once
 
 // MSVC reports the standard in _MSVC_LANG; its __cplusplus says 1998 unless told otherwise.
@@ -39,12 +44,15 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -52,6 +60,7 @@
 #include <string_view>
 #include <system_error>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -272,6 +281,14 @@ Narrow Checked(std::int64_t value, const char* call, const char* name) {
   return static_cast<Narrow>(value);
 }
 
+// A count of bytes the C API takes in 32 bits.
+inline std::uint32_t CheckedCount(std::size_t value, const char* call, const char* name) {
+  if (!std::in_range<std::uint32_t>(value))
+    throw std::out_of_range(std::string(call) + ": " + name + " " + std::to_string(value) +
+                            " is outside 0..4294967295; nothing was sent");
+  return static_cast<std::uint32_t>(value);
+}
+
 // A text the C API takes NUL-terminated would end early at a NUL inside.
 inline void CheckText(std::string_view text, const char* call, const char* name) {
   if (text.find('\0') != std::string_view::npos)
@@ -284,40 +301,59 @@ struct Moved {
   int status;
 };
 
+// The calls a read that loses nothing is made of, passed in so that a program that loads the
+// library at run time takes the same steps.
+struct ReadCalls {
+  decltype(&::QuorixNumberOfBytesAvailable) available = &::QuorixNumberOfBytesAvailable;
+  decltype(&::QuorixReadDevice) read = &::QuorixReadDevice;
+  decltype(&::QuorixWaitForBytes) wait = &::QuorixWaitForBytes;
+};
+
+// The longest single wait QuorixWaitForBytes takes; a wait without limit repeats it.
+inline constexpr std::uint32_t kLongestWait = std::numeric_limits<std::uint32_t>::max();
+
 // One step of a read that loses nothing: what the ring holds, up to bytes.size(), goes
-// straight into the buffer; while it holds nothing, a one-byte read waits inside the library
-// for the next completion (only when wait is set). QuorixReadDevice is never asked for more
-// than the ring holds, except that one byte, so when it times out or a close ends it, it has
-// consumed nothing. When the outstanding read has failed, the poll reports it but the one-byte
-// read still drains what the ring kept, until it reports the failure too. The two calls are
-// passed in, so that a program that loads the library at run time takes the same steps.
-inline Moved TakeHeld(decltype(&::QuorixNumberOfBytesAvailable) available,
-                      decltype(&::QuorixReadDevice) read, QuorixHandle handle,
-                      std::span<std::byte> bytes, bool wait) noexcept {
+// straight into the buffer. While it holds nothing, and only when wait_ms is given, the
+// library waits for the first byte without consuming any (up to *wait_ms; 0 without limit).
+// QuorixReadDevice is asked for no more than the ring holds (or for one byte when the wait
+// says nothing more can come), so a timeout or a close ends only a wait that took nothing. When the outstanding read has
+// failed, the poll reports it but the ring may still hold what arrived before: those bytes
+// are delivered first, and the failure is reported, as the poll said it, once they are gone.
+inline Moved TakeHeld(const ReadCalls& calls, QuorixHandle handle, std::span<std::byte> bytes,
+                      std::optional<std::uint32_t> wait_ms) noexcept {
   std::uint32_t held = 0;
-  const int polled = available(handle, &held);
+  const int polled = calls.available(handle, &held);
   if (polled == QUORIX_ERR_OVERFLOW) return {0, polled};
-  if (polled == QUORIX_OK && held != 0) {
-    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(held, bytes.size()));
-    const int status = read(handle, piece, bytes.data());
-    return {status == QUORIX_OK ? piece : 0u, status};
+  if (polled != QUORIX_OK || held == 0) {
+    if (!wait_ms) return {0, polled};
+    int waited = QUORIX_OK;
+    do {
+      held = 0;
+      waited = calls.wait(handle, 1, *wait_ms == 0 ? kLongestWait : *wait_ms, &held);
+    } while (waited == QUORIX_ERR_TIMEOUT && *wait_ms == 0);
+    if (held == 0 && (polled != QUORIX_OK || waited != QUORIX_OK))
+      return {0, polled != QUORIX_OK ? polled : waited};
+    // Nothing held, yet nothing more can come until some is read: the library's own read
+    // waits for that, and delivers the byte it takes.
+    if (held == 0) held = 1;
   }
-  if (!wait) return {0, polled};
-  const int status = read(handle, 1, bytes.data());
-  return {status == QUORIX_OK ? 1u : 0u, status};
+  const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(held, bytes.size()));
+  const int status = calls.read(handle, piece, bytes.data());
+  return {status == QUORIX_OK ? piece : 0u, status};
 }
 
 // Takes up to bytes.size() bytes without losing any, step by step as above. The timeout bounds
 // each wait, not the whole call. The handle is looked at before each step, so that a Close on
 // another thread ends the read with NOT_OPEN between steps as within them.
-inline Moved ReadHeld(const std::atomic<QuorixHandle>& device, std::span<std::byte> bytes) noexcept {
+inline Moved ReadHeld(const std::atomic<QuorixHandle>& device,
+                      const std::atomic<std::uint32_t>& timeout_ms,
+                      std::span<std::byte> bytes) noexcept {
   std::size_t taken = 0;
   do {
     const QuorixHandle handle = device.load();
     if (handle == nullptr) return {taken, QUORIX_ERR_NOT_OPEN};
     if (bytes.empty()) return {0, QuorixReadDevice(handle, 0, bytes.data())};  // the handle check
-    const Moved step = TakeHeld(&QuorixNumberOfBytesAvailable, &QuorixReadDevice, handle,
-                                bytes.subspan(taken), true);
+    const Moved step = TakeHeld(ReadCalls{}, handle, bytes.subspan(taken), timeout_ms.load());
     taken += step.bytes;
     if (step.status != QUORIX_OK) return {taken, step.status};
   } while (taken < bytes.size());
@@ -448,7 +484,39 @@ inline const QuorixReadQueue* QueueFor(const std::optional<ReadQueue>& queue,
   out = {chosen.reads, chosen.read_size, chosen.ring_size};
   return &out;
 }
+
+// The library's transfer timeout until one is set.
+inline constexpr std::uint32_t kDefaultTimeoutMs = 200;
+
+// The transfer timeouts set through a Device, by device handle. The library keeps a board's
+// timeout when its device is closed and opened again, and offers no call to read it back;
+// a read's wait for the first byte needs it, so the wrapper keeps the same memory.
+class KnownTimeouts {
+ public:
+  static KnownTimeouts& Process() {
+    static KnownTimeouts known;
+    return known;
+  }
+  std::optional<std::uint32_t> Find(QuorixHandle handle) {
+    const std::lock_guard hold(lock_);
+    const auto found = by_handle_.find(handle);
+    if (found == by_handle_.end()) return std::nullopt;
+    return found->second;
+  }
+  void Remember(QuorixHandle handle, std::uint32_t milliseconds) {
+    const std::lock_guard hold(lock_);
+    by_handle_[handle] = milliseconds;
+  }
+
+ private:
+  std::mutex lock_;
+  std::unordered_map<QuorixHandle, std::uint32_t> by_handle_;
+};
 }  // namespace detail
+
+// The native object an event loop waits on: a file descriptor (int) on Linux and macOS, an
+// event HANDLE (void*) on Windows.
+using NativeHandle = QuorixNativeHandle;
 
 // One open board; closed when destroyed. Move-only; a moved-from or default Device is empty,
 // and its calls fail with NOT_OPEN ("this device is not open").
@@ -460,13 +528,27 @@ inline const QuorixReadQueue* QueueFor(const std::optional<ReadQueue>& queue,
 class Device {
  public:
   Device() noexcept = default;
-  // Takes over a handle that QuorixOpenDevice returned.
-  explicit Device(QuorixHandle handle) noexcept : handle_(handle) {}
-  Device(Device&& other) noexcept : handle_(other.handle_.exchange(nullptr)) {}
+  // Takes over a handle that QuorixOpenDevice returned. Its reads wait the timeout a Device
+  // last set for this board (SetTimeout), else the library's default of 200 ms: a timeout
+  // set through the C API is not seen by them, so set it with SetTimeout.
+  explicit Device(QuorixHandle handle) noexcept : handle_(handle) {
+    if (handle == nullptr) return;
+    try {
+      if (const auto known = detail::KnownTimeouts::Process().Find(handle)) {
+        // The same again: a board plugged in anew may have a record at the same address.
+        (void)QuorixSetTimeOut(handle, *known);
+        timeout_ms_.store(*known);
+      }
+    } catch (...) {  // the memory's lock failed: the default stands
+    }
+  }
+  Device(Device&& other) noexcept
+      : handle_(other.handle_.exchange(nullptr)), timeout_ms_(other.timeout_ms_.load()) {}
   Device& operator=(Device&& other) noexcept {
     if (this != &other) {
       std::error_code ignored;
       Close(ignored);
+      timeout_ms_.store(other.timeout_ms_.load());
       handle_.store(other.handle_.exchange(nullptr));
     }
     return *this;
@@ -589,13 +671,13 @@ class Device {
   template <TriviallyCopyable T, std::size_t N>
   void Read(std::span<T, N> buffer) {
     const auto bytes = detail::Fillable(buffer);
-    const detail::Moved read = detail::ReadHeld(handle_, bytes);
+    const detail::Moved read = detail::ReadHeld(handle_, timeout_ms_, bytes);
     if (read.status != QUORIX_OK) ThrowRead(read, bytes.size());
   }
   // The same, reporting through ec; returns the bytes delivered (the span's size on success).
   template <TriviallyCopyable T, std::size_t N>
   std::size_t Read(std::span<T, N> buffer, std::error_code& ec) noexcept {
-    const detail::Moved read = detail::ReadHeld(handle_, detail::Fillable(buffer));
+    const detail::Moved read = detail::ReadHeld(handle_, timeout_ms_, detail::Fillable(buffer));
     detail::Report(read.status, ec);
     return read.bytes;
   }
@@ -603,7 +685,8 @@ class Device {
   // Error::partial().
   std::vector<std::uint8_t> Read(std::size_t count) {
     std::vector<std::uint8_t> data(count);
-    const detail::Moved read = detail::ReadHeld(handle_, std::as_writable_bytes(std::span(data)));
+    const detail::Moved read =
+        detail::ReadHeld(handle_, timeout_ms_, std::as_writable_bytes(std::span(data)));
     if (read.status == QUORIX_ERR_NOT_OPEN && read.bytes == 0 && handle_.load() == nullptr)
       throw detail::NotOpen("Read");
     if (read.status != QUORIX_OK) {
@@ -620,14 +703,14 @@ class Device {
   template <TriviallyCopyable T, std::size_t N>
   std::size_t ReadUpTo(std::span<T, N> buffer) {
     const auto bytes = detail::Fillable(buffer);
-    const detail::Moved read = detail::ReadHeld(handle_, bytes);
+    const detail::Moved read = detail::ReadHeld(handle_, timeout_ms_, bytes);
     if (read.status != QUORIX_OK && read.status != QUORIX_ERR_TIMEOUT)
       ThrowRead(read, bytes.size(), "ReadUpTo");
     return read.bytes;
   }
   template <TriviallyCopyable T, std::size_t N>
   std::size_t ReadUpTo(std::span<T, N> buffer, std::error_code& ec) noexcept {
-    const detail::Moved read = detail::ReadHeld(handle_, detail::Fillable(buffer));
+    const detail::Moved read = detail::ReadHeld(handle_, timeout_ms_, detail::Fillable(buffer));
     detail::Report(read.status == QUORIX_ERR_TIMEOUT ? QUORIX_OK : read.status, ec);
     return read.bytes;
   }
@@ -657,7 +740,61 @@ class Device {
   void SetTimeout(std::chrono::milliseconds timeout) {
     const auto milliseconds = detail::Checked<std::uint32_t>(
         timeout.count(), "quorix::Device::SetTimeout", "timeout in milliseconds");
-    detail::Check(QuorixSetTimeOut(Handle("SetTimeout"), milliseconds), "QuorixSetTimeOut");
+    const QuorixHandle handle = Handle("SetTimeout");
+    detail::Check(QuorixSetTimeOut(handle, milliseconds), "QuorixSetTimeOut");
+    timeout_ms_.store(milliseconds);
+    detail::KnownTimeouts::Process().Remember(handle, milliseconds);
+  }
+
+  // ---- Waiting without blocking ----
+
+  // The data-ready handle for poll/select/epoll (readable), WaitForMultipleObjects (signalled)
+  // or asyncio's add_reader: ready while the ring holds at least the ready threshold of bytes
+  // (SetReadyThreshold; 1 unless set), and when the device fails, its board goes or a close
+  // begins. Level-triggered, and the library's: never read, write or close it; it closes
+  // with the Device, so take it out of the wait set first. Only for a Device reading with
+  // queued reads (the default ReadQueue), and not in the simulated library on its virtual
+  // clock: otherwise Error -1.
+  NativeHandle ReadyHandle() const {
+    NativeHandle native{};
+    detail::Check(QuorixGetReadyHandle(Handle("ReadyHandle"), &native), "QuorixGetReadyHandle");
+    return native;
+  }
+  // How many bytes the ring must hold for ReadyHandle() to be ready: 1 to half the ring's
+  // size (std::out_of_range beyond 32 bits; the library refuses the rest with -1).
+  void SetReadyThreshold(std::size_t bytes) {
+    const std::uint32_t checked =
+        detail::CheckedCount(bytes, "quorix::Device::SetReadyThreshold", "threshold in bytes");
+    detail::Check(QuorixSetReadyThreshold(Handle("SetReadyThreshold"), checked),
+                  "QuorixSetReadyThreshold");
+  }
+  // Waits up to timeout (0: not at all) until the ring holds at least count bytes, consuming
+  // nothing, and returns how many it holds: count or more, or fewer when the time ran out or
+  // the ring is full (read to make room). count is 1 to half the ring's size. A failure
+  // (the board gone, a failed read, an overrun, a close) throws; bytes the ring kept from
+  // before a failed read are held and counted first, as a read delivers them first.
+  std::uint32_t WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) {
+    const auto [wanted, milliseconds] = WaitArguments(count, timeout);
+    std::uint32_t held = 0;
+    const int status = QuorixWaitForBytes(Handle("WaitForBytes"), wanted, milliseconds, &held);
+    if (status != QUORIX_OK && status != QUORIX_ERR_TIMEOUT)
+      throw Error(status, "QuorixWaitForBytes");
+    return held;
+  }
+  std::uint32_t WaitForBytes(std::size_t count, std::chrono::milliseconds timeout,
+                             std::error_code& ec) noexcept {
+    if (!std::in_range<std::uint32_t>(count) || !std::in_range<std::uint32_t>(timeout.count())) {
+      ec = std::make_error_code(std::errc::invalid_argument);
+      return 0;
+    }
+    const QuorixHandle handle = handle_.load();
+    std::uint32_t held = 0;
+    const int status = handle != nullptr
+                           ? QuorixWaitForBytes(handle, static_cast<std::uint32_t>(count),
+                                                static_cast<std::uint32_t>(timeout.count()), &held)
+                           : QUORIX_ERR_NOT_OPEN;
+    detail::Report(status == QUORIX_ERR_TIMEOUT ? QUORIX_OK : status, ec);
+    return held;
   }
 
   // ---- Board controls: values 0 to 255 ----
@@ -787,8 +924,113 @@ class Device {
     detail::Check(request(Handle(method), checked), request_name);
   }
 
+  struct WaitArgs {
+    std::uint32_t count, milliseconds;
+  };
+  static WaitArgs WaitArguments(std::size_t count, std::chrono::milliseconds timeout) {
+    const char* call = "quorix::Device::WaitForBytes";
+    return {detail::CheckedCount(count, call, "count"),
+            detail::Checked<std::uint32_t>(timeout.count(), call, "timeout in milliseconds")};
+  }
+
   // Atomic, so that a Close on another thread may clear it while a reader looks at it.
   std::atomic<QuorixHandle> handle_{nullptr};
+  // The transfer timeout the reads wait for the first byte (0: without limit).
+  std::atomic<std::uint32_t> timeout_ms_{detail::kDefaultTimeoutMs};
+};
+
+// ---- Plug and unplug notifications ----
+
+enum class PlugEventKind : std::int32_t {
+  kArrived = QUORIX_BOARD_ARRIVED,
+  kLeft = QUORIX_BOARD_LEFT,
+};
+
+// A board of this vendor and product that arrived or left. device is the handle of its device
+// when this process has it open (a board that left: its calls then fail with NO_DRIVER until
+// it is closed), else null; it stays the Device's, so never close it here.
+struct PlugEvent {
+  PlugEventKind kind;
+  std::string serial;  // "" when it could not be read
+  QuorixHandle device = nullptr;
+};
+
+// Calls a callable with each PlugEvent while it lives, on the library's watcher thread, one
+// event at a time, each arrival and departure once, within about a second; with enumerate set
+// it first reports every board present as arrived. The callback may call the library and the
+// wrapper (open the board that arrived, close the one that left, end any subscription, its own
+// included) and must not throw: an exception that leaves it ends the program
+// (std::terminate), since the library's thread cannot take it. A callback that blocks delays
+// every subscription's next event.
+// Move-only; destroying it (or Unsubscribe) ends the subscription: from another thread once a
+// call of the callback in progress has returned, so that what the callback uses may go at
+// once; from inside its own callback at once, the callback being freed when it returns.
+// Throws Error -1 when the library cannot watch (no thread, no memory, or the simulated
+// library on its virtual clock).
+class PlugSubscription {
+ public:
+  PlugSubscription() noexcept = default;
+  template <typename Callback>
+  requires std::invocable<Callback&, const PlugEvent&> &&
+      (!std::same_as<std::remove_cvref_t<Callback>, PlugSubscription>)explicit PlugSubscription(
+          Callback&& callback, bool enumerate = false)
+      : state_(std::make_unique<State>(std::forward<Callback>(callback))) {
+    detail::Check(
+        QuorixRegisterPlugCallback(&Trampoline, state_.get(),
+                                   enumerate ? QUORIX_PLUG_ENUMERATE : 0u, &registration_),
+        "QuorixRegisterPlugCallback");
+  }
+  PlugSubscription(PlugSubscription&& other) noexcept
+      : state_(std::move(other.state_)), registration_(std::exchange(other.registration_, 0)) {}
+  PlugSubscription& operator=(PlugSubscription&& other) noexcept {
+    if (this != &other) {
+      Unsubscribe();
+      state_ = std::move(other.state_);
+      registration_ = std::exchange(other.registration_, 0);
+    }
+    return *this;
+  }
+  PlugSubscription(const PlugSubscription&) = delete;
+  PlugSubscription& operator=(const PlugSubscription&) = delete;
+  ~PlugSubscription() { Unsubscribe(); }
+
+  void Unsubscribe() noexcept {
+    if (registration_ == 0) return;
+    (void)QuorixUnregisterPlugCallback(std::exchange(registration_, 0));
+    // Inside its own callback the callable is still running: the trampoline frees it after.
+    if (Running() == state_.get())
+      state_.release()->orphaned = true;
+    else
+      state_.reset();
+  }
+  explicit operator bool() const noexcept { return registration_ != 0; }
+  // The library's number for it (0 when empty).
+  std::uint32_t registration() const noexcept { return registration_; }
+
+ private:
+  struct State {
+    template <typename Callback>
+    explicit State(Callback&& callback) : call(std::forward<Callback>(callback)) {}
+    std::function<void(const PlugEvent&)> call;
+    bool orphaned = false;  // its subscription ended inside the callback
+  };
+  // The state whose callback this thread runs now.
+  static State*& Running() noexcept {
+    thread_local State* running = nullptr;
+    return running;
+  }
+  static void QUORIX_CALL Trampoline(void* context, std::int32_t kind, const char* serial,
+                                     QuorixHandle device) noexcept {
+    auto* state = static_cast<State*>(context);
+    State* const outer = std::exchange(Running(), state);
+    state->call(
+        PlugEvent{static_cast<PlugEventKind>(kind), serial != nullptr ? serial : "", device});
+    Running() = outer;
+    if (state->orphaned) delete state;
+  }
+
+  std::unique_ptr<State> state_;
+  std::uint32_t registration_ = 0;
 };
 
 }  // namespace quorix

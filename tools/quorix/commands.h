@@ -122,7 +122,7 @@ class CounterCheck {
 // with -5); the caller's thread keeps the live line, notices Ctrl-C and the time limit, and
 // stops the capture on time, closing the device when that is what ends the waiting read.
 // Nothing that reached the computer is lost: the reader asks the library only for what the
-// ring holds (a one-byte read waits for more), and at the stop it takes what the ring still
+// ring holds (QuorixWaitForBytes waits for more), and at the stop it takes what the ring still
 // holds. An overrun is counted and reading goes on; another failure ends the capture with its
 // status.
 struct Capture {

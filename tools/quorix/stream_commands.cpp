@@ -110,9 +110,9 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
   Shared state;
   Shared* const shared = &state;
   const double start = Seconds();
-  Check(api.QuorixSetTimeOut(handle, idle_limit_ms != 0 ? idle_limit_ms : kLongWaitMs),
-        "setting the timeout");
-  std::thread reader([shared, &api, handle, limits, idle_limit_ms, sink, context, start] {
+  const std::uint32_t wait_ms = idle_limit_ms != 0 ? idle_limit_ms : kLongWaitMs;
+  Check(api.QuorixSetTimeOut(handle, wait_ms), "setting the timeout");
+  std::thread reader([shared, &api, handle, limits, idle_limit_ms, wait_ms, sink, context, start] {
     std::vector<std::uint8_t> chunk(kChunk);
     std::unique_lock lock(shared->lock);
     Capture& capture = shared->capture;
@@ -124,11 +124,13 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
       if (wanted == 0) break;
       const bool stopping = shared->stop;
       lock.unlock();
-      // Only what the ring holds, so a read that the stop, a close or --timeout ends has
-      // taken nothing; at the stop, what the ring still holds, without waiting.
-      const detail::Moved taken =
-          detail::TakeHeld(api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, handle,
-                           std::as_writable_bytes(std::span(chunk.data(), wanted)), !stopping);
+      // Only what the ring holds, after a wait that consumes nothing, so that the stop, a
+      // close or --timeout ends a wait that has taken nothing; at the stop, what the ring
+      // still holds, without waiting.
+      const detail::Moved taken = detail::TakeHeld(
+          {api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, api.QuorixWaitForBytes},
+          handle, std::as_writable_bytes(std::span(chunk.data(), wanted)),
+          stopping ? std::nullopt : std::optional<std::uint32_t>(wait_ms));
       lock.lock();
       bool taking = true;
       if (taken.bytes != 0) {
