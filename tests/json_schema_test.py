@@ -7,10 +7,13 @@ Debian's python3-jsonschema against the definition the command's documents must 
 """
 
 import json
+import queue
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -105,6 +108,36 @@ with tempfile.TemporaryDirectory() as name:
     if timed_out and timed_out.get("error", {}).get("name") != "QUORIX_ERR_TIMEOUT":
         failures.append(f"a stream that timed out: {timed_out}")
 
+    # watch: a document per event, a line each, as the simulated bus changes through stdin;
+    # each line is awaited before the next change.
+    covered.add("watch")
+    watch = subprocess.Popen([TOOL, "--sim", "--sim-boards", "2", "--json", "watch",
+                              "--enumerate"], cwd=folder, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert watch.stdin is not None and watch.stdout is not None
+    lines: "queue.Queue[str]" = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in watch.stdout], daemon=True).start()
+    events: list[Any] = []
+    validator = jsonschema.Draft202012Validator({"$defs": schema["$defs"],
+                                                 "$ref": "#/$defs/watch_event"})
+    for change in ["", "", "unplug QX-SIM-0001\n", "plug QX-SIM-0003\n"]:
+        watch.stdin.write(change)
+        watch.stdin.flush()
+        try:
+            document = json.loads(lines.get(timeout=60))
+        except queue.Empty:
+            failures.append(f"watch: no event after {change!r}")
+            break
+        events.append((document["event"], document["serial"]))
+        failures.extend(f"watch: not a watch_event document: {error.message}"
+                        for error in validator.iter_errors(document))
+    watch.send_signal(signal.SIGINT)
+    if watch.wait(timeout=60) != 0:
+        failures.append(f"watch: exit status {watch.returncode} at Ctrl-C")
+    if events != [("arrived", "QX-SIM-0001"), ("arrived", "QX-SIM-0002"),
+                  ("left", "QX-SIM-0001"), ("arrived", "QX-SIM-0003")]:
+        failures.append(f"watch: events {events}")
+
     # Refused command lines are documents too.
     run(folder, "list --bogus", 2, "failure")
     run(folder, "portd get", 2, "failure")
@@ -112,11 +145,12 @@ with tempfile.TemporaryDirectory() as name:
 # The commands that offer --json, as the help names them, are the ones checked above.
 help_text = " ".join(subprocess.run([TOOL, "--help"], capture_output=True, text=True,
                                     check=True).stdout.split())
-offered = re.search(r"--json One JSON document on stdout \(([^)]*)\)", help_text)
+offered = re.search(r"--json JSON on stdout: one document \(([^)]*)\), or one document per "
+                    r"event, a line each \(([^)]*)\)", help_text)
 if offered is None:
     failures.append("--help does not name the commands that offer --json")
-elif set(offered.group(1).split(", ")) != covered:
-    failures.append(f"--json is offered by {offered.group(1)}; checked: {sorted(covered)}")
+elif set(", ".join(offered.groups()).split(", ")) != covered:
+    failures.append(f"--json is offered by {offered.groups()}; checked: {sorted(covered)}")
 
 for failure in failures:
     print(failure)

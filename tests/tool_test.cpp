@@ -819,7 +819,7 @@ TEST_F(ToolTest, HelpFitsAndTheManualAndCompletionKnowEveryCommandAndOption) {
           << option << " is not completed after '" << command << "'";
     }
   }
-  EXPECT_EQ(checked, 1 + 12 + 3 + 4 + 3 + 4);  // the tool, its commands, and those under them
+  EXPECT_EQ(checked, 1 + 13 + 3 + 4 + 3 + 4);  // the tool, its commands, and those under them
   EXPECT_EQ(Tool("help eeprom erase").status, 2);
 }
 

@@ -83,6 +83,11 @@ int FirmwareRepack(const std::string& in, const std::string& out);
 
 int Demo(const Library& library, const Options& options, const std::string& firmware);
 
+// Prints each board that arrives or leaves, as it does, until Ctrl-C; with enumerate the
+// boards present first, as arrivals. With the simulated library, lines on stdin plug and
+// unplug its boards.
+int Watch(const Library& library, const Options& options, bool enumerate);
+
 // The EEPROM's startup-command area, read through the public API.
 struct StartupArea {
   bool present = false;

@@ -180,6 +180,12 @@ int Session::Close() {
   return status;
 }
 
+namespace {
+std::vector<SimBoard> gSimBoards;
+}  // namespace
+
+const std::vector<SimBoard>& SimulatedBoards() { return gSimBoards; }
+
 void PrepareSimulator(const Library& library, const Options& options) {
   const SimApi* sim = library.sim();
   if (sim == nullptr) return;
@@ -195,8 +201,11 @@ void PrepareSimulator(const Library& library, const Options& options) {
     for (int i = 1; i <= boards; ++i) {
       char serial[24];
       std::snprintf(serial, sizeof serial, "QX-SIM-%04d", i);
-      sim->QuorixSimAddBoard(serial, QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID);
+      gSimBoards.push_back(
+          {serial, sim->QuorixSimAddBoard(serial, QUORIX_VENDOR_ID, QUORIX_PRODUCT_ID)});
     }
+  } else {
+    gSimBoards.push_back({"QX-SIM-0001", 1});  // the board the library starts with
   }
   if (options.sim_rate)
     for (int board = 1; board <= boards; ++board)

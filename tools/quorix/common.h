@@ -86,10 +86,15 @@ class Session {
 // Why no board was found where one was expected; "" when the tool cannot tell more.
 std::string NoBoardHint(const Library& library);
 
-// The simulated library's boards as the options ask for them.
 // The simulated library's boards as the options ask for them. A second Ctrl-C saves the
 // state file, if any, before it ends the tool.
 void PrepareSimulator(const Library& library, const Options& options);
+// The simulated boards PrepareSimulator left: serial number and board number, in plug order.
+struct SimBoard {
+  std::string serial;
+  int number;
+};
+const std::vector<SimBoard>& SimulatedBoards();
 // Saves the simulated library's state file, if any, at the end of a command: false when the
 // save failed (the library has said why on stderr).
 bool SaveSimulator(const Library& library);

@@ -50,6 +50,8 @@ Library::Library(bool simulated) : simulated_(simulated) {
     bind(sim_.QuorixSimAddBoard, "QuorixSimAddBoard", true);
     bind(sim_.QuorixSimSetSource, "QuorixSimSetSource", true);
     bind(sim_.QuorixSimSetLoopback, "QuorixSimSetLoopback", true);
+    bind(sim_.QuorixSimUnplug, "QuorixSimUnplug", true);
+    bind(sim_.QuorixSimReplug, "QuorixSimReplug", true);
     bind(sim_.QuorixSimStateStatus, "QuorixSimStateStatus", false);
     bind(sim_.QuorixSimSaveState, "QuorixSimSaveState", false);
   }

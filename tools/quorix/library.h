@@ -21,6 +21,8 @@ struct SimApi {
   decltype(&::QuorixSimAddBoard) QuorixSimAddBoard = nullptr;
   decltype(&::QuorixSimSetSource) QuorixSimSetSource = nullptr;
   decltype(&::QuorixSimSetLoopback) QuorixSimSetLoopback = nullptr;
+  decltype(&::QuorixSimUnplug) QuorixSimUnplug = nullptr;
+  decltype(&::QuorixSimReplug) QuorixSimReplug = nullptr;
   // Null in a simulated library older than the state file.
   decltype(&::QuorixSimStateStatus) QuorixSimStateStatus = nullptr;
   decltype(&::QuorixSimSaveState) QuorixSimSaveState = nullptr;

@@ -173,8 +173,8 @@ int Main(int argc, char** argv) {
                  "Transfer timeout in ms (0: none); stream: how long a read may wait for the "
                  "board before the capture fails (default: no limit)");
   app.add_flag("--json", options.json,
-               "One JSON document on stdout (list, info, eeprom read, firmware check, startup "
-               "get, stream)");
+               "JSON on stdout: one document (list, info, eeprom read, firmware check, startup "
+               "get, stream), or one document per event, a line each (watch)");
   app.add_flag("--trace", options.trace,
                "Show each request the library sends, on stderr (QUORIX_TRACE=1)");
   app.add_flag("-q,--quiet", options.quiet, "No progress lines and no live line");
@@ -406,6 +406,17 @@ int Main(int argc, char** argv) {
       loopback, false, true, [&] { loop_bytes = ParseSize(loop_text, 1, kStreamMost, "-n"); },
       [&](const Library* l) { return Loopback(*l, options, loop_bytes); });
 
+  bool enumerate = false;
+  auto* watch = app.add_subcommand(
+      "watch", "Print boards as they arrive and leave, with the time, until Ctrl-C");
+  watch->add_flag("--enumerate", enumerate, "First report the boards present now, as arrivals");
+  watch->footer(
+      "With --sim, lines on stdin change the simulated bus: 'plug SERIAL' (a board unplugged "
+      "before, or a new one) and 'unplug SERIAL'.\n" +
+      app.get_footer());
+  command(watch, true, true, nothing,
+          [&](const Library* l) { return Watch(*l, options, enumerate); });
+
   std::string demo_firmware = DemoFirmware();
   auto* demo = app.add_subcommand("demo", "A guided tour of the simulated board (needs --sim)");
   demo->add_option("FIRMWARE", demo_firmware, "The image to load")->capture_default_str();
@@ -450,7 +461,7 @@ int Main(int argc, char** argv) {
     if (options.json && !chosen.json)
       throw BadArguments("--json: '" + chosen.name +
                          "' has no JSON output; list, info, eeprom read, firmware check, startup "
-                         "get and stream have");
+                         "get, stream and watch have");
     chosen.check();
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);

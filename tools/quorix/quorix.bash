@@ -10,7 +10,7 @@ _quorix() {
   }
   local global="-h --help --sim --version -d --device -s --serial --timeout --json --trace
                 -q --quiet -v --verbose --sim-boards --sim-rate --sim-state"
-  local commands="list info firmware eeprom startup portd fpga-mode stream write loopback demo help"
+  local commands="list info firmware eeprom startup portd fpga-mode stream write loopback watch demo help"
 
   # Options whose value is a file, and those whose value is anything else.
   case $prev in
@@ -75,6 +75,7 @@ _quorix() {
     stream) options="-n --bytes --seconds -o --output --check-counter --read-queue --ring-size" ;;
     write) options="-i --input" ;;
     loopback) options="-n --bytes" ;;
+    watch) options="--enumerate" ;;
     demo) files=1 ;;
   esac
 

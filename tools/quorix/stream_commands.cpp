@@ -128,8 +128,8 @@ Capture CaptureStream(const Api& api, QuorixHandle handle, const StreamRequest& 
       // close or --timeout ends a wait that has taken nothing; at the stop, what the ring
       // still holds, without waiting.
       const detail::Moved taken = detail::TakeHeld(
-          {api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, api.QuorixWaitForBytes},
-          handle, std::as_writable_bytes(std::span(chunk.data(), wanted)),
+          {api.QuorixNumberOfBytesAvailable, api.QuorixReadDevice, api.QuorixWaitForBytes}, handle,
+          std::as_writable_bytes(std::span(chunk.data(), wanted)),
           stopping ? std::nullopt : std::optional<std::uint32_t>(wait_ms));
       lock.lock();
       bool taking = true;
