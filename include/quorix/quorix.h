@@ -627,10 +627,12 @@ QUORIX_API int QUORIX_CALL QuorixSetReadyThreshold(QuorixHandle device, uint32_t
  * nothing, and stores how many it holds through held (may be NULL). Completed reads are taken
  * into the ring, as QuorixNumberOfBytesAvailable does.
  * Returns 0 once count bytes are held, or when fewer are held but no more can come until some
- * are read (the ring is full); -5 when the time ran out first (held says what is there); the
- * statuses of QuorixReadDevice otherwise: -4 when the device is closed (from another thread
- * too), -2 or -6 when its board has gone or its read failed, -7 for an overrun (the bytes taken
- * in before it stay held). count is 1 to half the ring's size, else -1. A wait and a read of one
+ * are read (the ring is full); -5 when the time ran out first (held says what is there); -4
+ * when the device is closed (from another thread too); -2 when discovery found its board gone;
+ * a read that failed as QuorixNumberOfBytesAvailable reports it (the driver's Windows code:
+ * 1167 for a board that has gone), once fewer than count bytes are held (held says how many:
+ * they are read before the failure); -7 for an overrun (the bytes taken in before it stay
+ * held). count is 1 to half the ring's size, else -1. A wait and a read of one
  * board run one at a time, as two reads do; QuorixNumberOfBytesAvailable, writes and the other
  * calls go on meanwhile. */
 QUORIX_API int QUORIX_CALL QuorixWaitForBytes(QuorixHandle device, uint32_t count,

@@ -30,7 +30,6 @@ Buffer = Any
 _FAILED = -1
 _NOT_OPEN = -4
 _TIMEOUT = -5
-_TRANSFER = -6
 _OVERFLOW = -7
 _BUSY = 170  # the Windows code for a board another process has open
 _DEFAULT_TIMEOUT = 200  # milliseconds, what the library starts each board with
@@ -687,12 +686,7 @@ class Device:
             piece = min(held.value, size - taken)
             status = int(api["QuorixReadDevice"](handle, piece, address + taken))
             return (taken + piece, 0) if status == 0 else (taken, status)
-        if status == _TRANSFER:
-            # The read failed: with the ring empty a one-byte read says how at once (1167 for a
-            # board that left, say) and consumes nothing.
-            status = int(api["QuorixReadDevice"](handle, 1, address + taken))
-            if status == 0:
-                return taken + 1, 0
+        # A failed read comes as the driver's code (1167 for a board that left, say).
         return taken, status
 
     def _read_held(self, view: memoryview) -> tuple[int, int, Optional[BaseException]]:

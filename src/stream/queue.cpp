@@ -434,7 +434,7 @@ int WaitQueued(DeviceRecord* device, BoardLock& lock, std::uint32_t count, std::
       UpdateReady(device);
       return QUORIX_ERR_OVERFLOW;
     }
-    if (q->failure != 0) return QUORIX_ERR_TRANSFER;
+    if (q->failure != 0) return static_cast<int>(q->failure);  // as the poll reports it
     // Nothing posted although the ring is not empty of room otherwise: it is full.
     if (q->posted == 0) return QUORIX_OK;
     const std::uint64_t waited_ms = (Now() - start) / 1000;
