@@ -605,10 +605,12 @@ typedef int QuorixNativeHandle;
  *   - the device has failed (a read or poll would report the failure), its board has gone, or a
  *     close has begun,
  * and not ready otherwise. It is level-triggered and owned by the library: never read from,
- * write to, reset or close it. Every call gives the same handle; it is closed by
- * QuorixCloseDevice, so take it out of the wait set before closing (a close from another thread
- * makes it ready first, so that the waiter wakes). Being ready says that a QuorixReadDevice of up
- * to the bytes held, or QuorixNumberOfBytesAvailable, returns at once.
+ * write to, reset or close it. Every call gives the same handle. It outlives QuorixCloseDevice,
+ * ready: a thread that waits on it while another closes the device wakes, and its next call
+ * gets -4. It is closed when the board leaves the table of boards (the discovery after the
+ * device's board was unplugged and the device closed) or the library is unloaded; the next
+ * open of the same board, queued, gives the same handle again. Being ready says that a
+ * QuorixReadDevice of up to the bytes held, or QuorixNumberOfBytesAvailable, returns at once.
  * Only for devices opened with queued reads (QuorixOpenDeviceQueued): the library's own thread
  * takes their completions in while the application waits elsewhere. A device reading with the
  * classic read has no thread behind it, so nothing would ever make the handle ready: -1. The

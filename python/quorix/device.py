@@ -566,7 +566,7 @@ class Device:
         self._ready: Optional[int] = None  # the data-ready descriptor, once asked for; -1: none
         self._threshold = 0  # the ready threshold last set
         self._most_waitable = 0  # the largest count QuorixWaitForBytes takes, once known
-        # The awaits waiting on the descriptor, woken by close(), which closes it under them.
+        # The awaits waiting on the descriptor, woken by close().
         self._wakers: set[tuple[asyncio.AbstractEventLoop, Callable[[], None]]] = set()
         self._waiter_gone: Optional[asyncio.Future[None]] = None  # the last waiter thread's end
         self.eeprom = Eeprom(self)

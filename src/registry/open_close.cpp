@@ -74,6 +74,7 @@ int OpenDeviceRecord(DeviceRecord* record, const QueueShape* given) {
     return status;
   }
   if (queued) StartPump(record);
+  UpdateReady(record);  // the signal of an earlier open, if any, now follows this one
   return QUORIX_OK;
 }
 

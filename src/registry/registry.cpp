@@ -163,11 +163,11 @@ void ReleaseOpenState(DeviceRecord* record) {
   record->read_waiting = 0;
   CloseField(record->write_overlapped.event);
   CloseField(record->read_overlapped.event);
-  if (record->ready != nullptr) {
-    port::CloseReadySignal(record->ready);
-    record->ready = nullptr;
-  }
+  // The ready signal outlives the open state, ready: a thread that polls it while another
+  // closes the device wakes to a descriptor that is still there, never to one closed under it
+  // (or, worse, made anew for something else). It goes with the record, or serves its next open.
   record->ready_threshold = 0;
+  UpdateReady(record);
   ReleaseQueue(record);
   FreeField(record->bounce);
   FreeField(record->ring);
@@ -182,6 +182,10 @@ void DisposeDeviceRecord(DeviceRecord* record) {
   FreeField(record->serial);
   FreeField(record->interface_path);
   CloseField(record->driver);
+  if (record->ready != nullptr) {
+    port::CloseReadySignal(record->ready);
+    record->ready = nullptr;
+  }
   if (record->sync != nullptr) {
     record->sync->~BoardSync();
     FreeField(record->sync);
