@@ -753,11 +753,10 @@ struct EventLoop {
     close(stop_fds[0]);
     close(stop_fds[1]);
   }
-  // Once the thread is about to enter poll(), and a moment for it to be inside: a close
-  // before that would find the descriptor closed, not wake a waiter.
+  // Once the thread is about to enter poll(): a close before it is inside finds the ready
+  // handle still open and ready (it outlives the close), so no moment more is needed.
   void Started() {
-    while (!polling.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!polling.load()) std::this_thread::yield();
   }
   bool Ready() {
     const std::lock_guard lock(mutex);

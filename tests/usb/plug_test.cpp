@@ -78,11 +78,10 @@ struct Poller {
           woke_at = Clock::now();
           result = r;
         }) {}
-  // Once the thread is about to enter poll(), and a moment for it to be inside: a close
-  // before that would find the descriptor closed, not wake a waiter.
+  // Once the thread is about to enter poll(): a close before it is inside finds the ready
+  // handle still open and ready (it outlives the close), so no moment more is needed.
   void Started() {
-    while (!polling.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!polling.load()) std::this_thread::yield();
   }
   void Join() { thread.join(); }
   std::atomic<bool> polling{false};
